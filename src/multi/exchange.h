@@ -1,0 +1,23 @@
+// Result message sets: after each measurement a worker sends its rate and
+// spent tables, its processor name and its rank table to the root, which
+// takes them worker by worker in rank order.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Worker: sends the four messages of one set to the root.
+void send_result_set(const double* results, const double* spent);
+
+// Root: receives the four messages of one set from `source` and keeps the
+// sender's name, exactly the characters it sent, in names[source].
+void receive_result_set(int source, double* results, double* spent, std::string* names);
+
+// Root: the collection loop of one measurement. Receives each worker's set
+// in rank order, adds its rate to `total`, and lets `report_worker` print
+// its lines before the next worker is received.
+void collect_result_sets(double* results, double* spent, std::string* names, double& total,
+                         const std::function<void(int source)>& report_worker);
+
+// Writes "data64-macos-mx-<rank> @<processor name><suffix>" into `name`.
+void format_rank_file(char* name, std::size_t size, const char* suffix);

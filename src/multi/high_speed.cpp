@@ -1,0 +1,54 @@
+// Every worker's block read and write of its own data file.
+#include "multi/aggregation.h"
+#include "multi/exchange.h"
+#include "multi/multi_tests.h"
+#include "run/state.h"
+#include "single/block.h"
+
+namespace {
+
+void read_sub_test() {
+  const int r = iproc;
+  start0[r] = MPI_Wtime();
+  size_h[r] = open_and_size(fin_data1h[r], filename_data);
+  buffer1[r] = new char[size_h[r]];  // left uninitialised: filling it would be timed too
+  half_h[r] = size_h[r] / (r + 1);
+  read_block_passes(fin_data1h[r], buffer1[r], size_h[r], half_h[r]);
+  end0[r] = MPI_Wtime();
+  spent0[r] = end0[r] - start0[r];
+  results0[r] = static_cast<double>(size_h[r] + half_h[r]) / spent0[r];
+  send_result_set(results0, spent0);
+}
+
+void write_sub_test() {
+  const int r = iproc;
+  start2[r] = MPI_Wtime();
+  format_rank_file(filename_block, sizeof filename_block, "");
+  write_block_passes(fout_data1[r], filename_block, buffer1[r], size_h[r], half_h[r]);
+  end2[r] = MPI_Wtime();
+  spent2[r] = end2[r] - start2[r];
+  results2[r] = static_cast<double>(size_h[r] + half_h[r]) / spent2[r];
+  send_result_set(results2, spent2);
+}
+
+}  // namespace
+
+void multi_high_speed_worker() {
+  read_sub_test();
+  write_sub_test();
+}
+
+void multi_high_speed_root() {
+  report_same({kMultiHeading});
+  report_same({kHighHeading, ""});
+  const int workers = nproc - 1;
+  collect_speed_lines(results0_temp, spent0_temp, procname5_temp, results_overall0,
+                      kSecsToReadMulti);
+  results_mean2 = results_overall0 / static_cast<double>(workers);
+  collect_speed_lines(results2_temp, spent2_temp, procname6_temp, results_overall2,
+                      kSecsToWrite);
+  results_mean3 = results_overall2 / static_cast<double>(workers);
+  report_speed_summary({1, kAverageHighWriting, kMBPerSecWide, kAverageHighReading, false},
+                       results_overall2, results_overall0, result_single1, result_single,
+                       results_mean3, results_mean2);
+}

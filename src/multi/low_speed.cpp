@@ -1,0 +1,59 @@
+// Every worker's one-byte write and read passes on a data file of its own.
+#include "multi/aggregation.h"
+#include "multi/exchange.h"
+#include "multi/multi_tests.h"
+#include "run/state.h"
+#include "single/one_byte.h"
+
+namespace {
+
+// The second pass shrinks with the rank, so that workers finish apart.
+std::int64_t second_pass(int rank) { return kFirstPassBytes / (rank + 1); }
+
+void write_sub_test() {
+  const int r = iproc;
+  iprocs[r] = r;
+  start_0[r] = MPI_Wtime();
+  format_rank_file(filename_data, sizeof filename_data, kTempSuffix);
+  position_0[r] = second_pass(r);
+  write_one_byte_passes(fout_temp1[r], filename_data, position_0[r]);
+  end_0[r] = MPI_Wtime();
+  spent_0[r] = end_0[r] - start_0[r];
+  results_0[r] = static_cast<double>(kFirstPassBytes + position_0[r]) / spent_0[r];
+  send_result_set(results_0, spent_0);
+}
+
+void read_sub_test() {
+  const int r = iproc;
+  start1[r] = MPI_Wtime();
+  position1[r] = second_pass(r);
+  char ignored = 0;
+  read_one_byte_passes(fin_data1[r], filename_data, position1[r], ignored);
+  fin_data1[r].close();
+  end1[r] = MPI_Wtime();
+  spent1[r] = end1[r] - start1[r];
+  results1[r] = static_cast<double>(kFirstPassBytes + position1[r]) / spent1[r];
+  send_result_set(results1, spent1);
+}
+
+}  // namespace
+
+void multi_low_speed_worker() {
+  write_sub_test();
+  read_sub_test();
+}
+
+void multi_low_speed_root() {
+  report_same({kMultiHeading});
+  report_same({kLowHeading, ""});
+  const int workers = nproc - 1;
+  collect_speed_lines(results_0_temp, spent_0_temp, procname3_temp, results_overall_0,
+                      kSecsToWrite);
+  results_mean0 = results_overall_0 / static_cast<double>(workers);
+  collect_speed_lines(results1_temp, spent1_temp, procname4_temp, results_overall1,
+                      kSecsToReadMulti);
+  results_mean1 = results_overall1 / static_cast<double>(workers);
+  report_speed_summary({2, kAverageLowWriting, kMBPerSec, kAverageLowReading, true},
+                       results_overall_0, results_overall1, result_single0, result_single2,
+                       results_mean0, results_mean1);
+}

@@ -1,0 +1,110 @@
+// Every fixed count, size, unit and text of the benchmark, in one place.
+#pragma once
+
+#include <cstdint>
+
+// Start-up.
+constexpr int kRequiredThreadLevel = 3;  // MPI_THREAD_MULTIPLE
+constexpr int kRankLimit = 4096;
+constexpr int kSlots = kRankLimit;  // every per-rank table has one slot per accepted rank
+constexpr int kMultiProcessThreshold = 2;
+constexpr int kRootRank = 0;
+constexpr int kStopStatus = 1;     // a stop measured nothing: never report it as success
+constexpr int kNotSavedStatus = 1;
+
+// Buffer sizes of the state.
+constexpr int kProcNameSize = 256;
+constexpr int kTimestampSize = 1024;
+constexpr int kResultFileSize = 2048;
+constexpr int kFileNameSize = 4096;
+
+// File-handling test.
+constexpr int kFileCycles = 131072;
+constexpr unsigned kCreateMode = 0777;
+
+// One-byte test.
+constexpr std::int64_t kFirstPassBytes = 16777216;
+constexpr std::int64_t kSecondPassBytes = 8388608;
+constexpr double kLowAccesses = 25165824.0;  // first pass plus second pass
+constexpr char kTestByte = 0x0B;
+
+// Block test.
+constexpr double kBlockFactor = 1.5;
+
+// Units.
+constexpr double kMillion = 1000000.0;
+constexpr double kPerKibi = 0.0009765625;  // 1/1024; applied twice for MB
+
+// Files.
+constexpr const char* kResultFilePattern = "results_drives_macos_clusters_mx @ %s @ %s";
+constexpr const char* kTimestampPattern = "local date %Y.%m.%d time %H.%M.%S.txt";
+constexpr const char* kSingleTempFile = "data64-macos-mx-single.tmp";
+constexpr const char* kSingleBlockFile = "data64-macos-mx-single";
+constexpr const char* kRankFilePrefix = "data64-macos-mx-";
+constexpr const char* kRankFileAt = " @";
+constexpr const char* kTempSuffix = ".tmp";
+
+// Banners and headings.
+constexpr const char* kTitle =
+    "Velkora :: Quorvalent Benchmark Drives for MacOS Clusters on Mx system 2023.02.20.";
+constexpr const char* kStopTitle =
+    "Velkora ::  Quorvalent Benchmark Drives for MacOS Clusters on Mx system 2023.02.20.";
+constexpr const char* kRightsLine =
+    "Free software: use, study, share and change it as you like; it comes with no warranty.";
+constexpr const char* kSupportLine =
+    "Questions and bug reports: open an issue where you got this program.";
+constexpr const char* kThreads = "Thread(s): ";
+constexpr const char* kRankLimitReached =
+    "The number of threads has reached the limits, the program terminates.";
+constexpr const char* kNoMultipleThread = "MPI do not Support Multiple thread";
+constexpr const char* kSingleHeading = "Force to be single thread.";
+constexpr const char* kMultiHeading = "Multi-Thread Enabled:";
+constexpr const char* kLowerHeading = "Power of Handling Files -- Lower";
+constexpr const char* kHigherHeading = "Power of Handling Files -- Higher";
+constexpr const char* kHigherHeadingConsole = "Power of Handling Files -- Hihger";
+constexpr const char* kLowHeading = "Low writing and reading speeds:";
+constexpr const char* kHighHeading = "High writing and reading speeds:";
+
+// Result lines.
+constexpr const char* kSpent = "The system spent: ";
+constexpr const char* kSecs = " Secs.";
+constexpr const char* kSecsToWrite = " Secs. to Write.";
+constexpr const char* kSecsToReadSingle = " Secs. to Read:";
+constexpr const char* kSecsToReadMulti = " Secs. to Read.";
+constexpr const char* kCouldProcess = "The system could process ";
+constexpr const char* kCouldProcessFile = "The system could process  ";
+constexpr const char* kFilesPerSec = " Files/sec.";
+constexpr const char* kItWas = "It was: ";
+constexpr const char* kMillionsAccesses = " Millions Accesses/sec.";
+constexpr const char* kMillionsAccess = " Millions Access/sec.";
+constexpr const char* kConventionally = "Conventionally, it was: ";
+constexpr const char* kMBPerSec = " MB/sec.";
+constexpr const char* kMBPerSecWide = "  MB/sec.";
+constexpr const char* kUnableToOpen = "Unable to open file";
+
+// Multi-process lines.
+constexpr const char* kThread = "Thread:";
+constexpr const char* kAt = " @";
+constexpr const char* kBlank = " ";
+constexpr const char* kOverallFiles = "Overall, The system could process: ";
+constexpr const char* kImprovements = "Multi-Thread Improvements: ";
+constexpr const char* kTimes = " times.";
+constexpr const char* kAverageFiles = "Among all nodes, the average process per thread was: ";
+constexpr const char* kOverallAccesses = "Overall, It was: ";
+constexpr const char* kToWrite = " Millions Accesses/sec.to Write";
+constexpr const char* kToRead = " Millions Accesses/sec.to Read";
+constexpr const char* kTotalWriting = "Conventionally, total writing speed was: ";
+constexpr const char* kTotalReading = "Conventionally, total reading speed was: ";
+constexpr const char* kAverageLowWriting =
+    "Among all nodes, the average low writing process per thread was: ";
+constexpr const char* kAverageLowReading =
+    "Among all nodes, the average low reading process per thread was: ";
+constexpr const char* kAverageHighWriting =
+    "Among all nodes, the average high writing process per thread was: ";
+constexpr const char* kAverageHighReading =
+    "Among all nodes, the average high reading process per thread was: ";
+
+// End lines.
+constexpr const char* kSaved = "Results have been saved in a file and you can find it at: ";
+constexpr const char* kNotSaved = "Results could not be saved in a file at: ";
+constexpr const char* kPressEnter = "Press Enter to Exit.";

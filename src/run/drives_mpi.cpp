@@ -1,0 +1,97 @@
+#include "run/drives_mpi.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "multi/multi_tests.h"
+#include "run/report.h"
+#include "run/state.h"
+#include "single/single_tests.h"
+
+namespace {
+
+// A closed standard input would let the runtime's first descriptor take its
+// number, and the wait for Enter would then read from that. Reading from
+// /dev/null instead ends the wait at once, as an input at its end does.
+void keep_standard_input_closed() {
+  if (fcntl(STDIN_FILENO, F_GETFD) == -1) open("/dev/null", O_RDONLY);
+}
+
+void start_up(int& argc, char**& argv) {
+  keep_standard_input_closed();
+  MPI_Init_thread(&argc, &argv, kRequiredThreadLevel, &provided);
+  MPI_Comm_size(MPI_COMM_WORLD, &nproc);
+  MPI_Comm_rank(MPI_COMM_WORLD, &iproc);
+  MPI_Get_processor_name(proc_name, &nameLength);
+}
+
+[[noreturn]] void thread_level_stop() {
+  std::puts(kNoMultipleThread);
+  std::exit(kStopStatus);
+}
+
+int rank_limit_stop() {
+  if (iproc == kRootRank) report_stop_banner();
+  MPI_Finalize();
+  return kStopStatus;
+}
+
+void close_single_streams() {
+  fin_data.close();
+  fin_datah.close();
+  fout_data.close();
+  fout_temp.close();
+}
+
+// Discards what is already typed, then waits for one more character; at the
+// end of input the wait ends at once.
+void wait_for_enter() {
+  std::cin.ignore(std::cin.rdbuf()->in_avail());
+  std::cin.get();
+}
+
+int root_path() {
+  open_result_file();
+  report_start_banner();
+  report_single_heading();
+  file_handling_test();
+  low_speed_test();
+  high_speed_test();
+  close_single_streams();
+  if (nproc >= kMultiProcessThreshold) {
+    multi_file_handling_root();
+    buffer.reset();
+    multi_low_speed_root();
+    multi_high_speed_root();
+  }
+  const bool saved = report_end_lines();
+  wait_for_enter();
+  MPI_Finalize();
+  return saved ? EXIT_SUCCESS : kNotSavedStatus;
+}
+
+int worker_path() {
+  multi_file_handling_worker();
+  buffer.reset();
+  multi_low_speed_worker();
+  multi_high_speed_worker();
+  MPI_Finalize();
+  return EXIT_SUCCESS;
+}
+
+}  // namespace
+
+bool thread_level_accepted(int granted) { return granted == kRequiredThreadLevel; }
+
+bool rank_count_accepted(int ranks) { return ranks <= kRankLimit; }
+
+int drives_mpi(int argc, char** argv) {
+  start_up(argc, argv);
+  if (!thread_level_accepted(provided)) thread_level_stop();
+  if (!rank_count_accepted(nproc)) return rank_limit_stop();
+  return iproc == kRootRank ? root_path() : worker_path();
+}

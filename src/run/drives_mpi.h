@@ -1,0 +1,9 @@
+// The run driver: start-up, the root's and the workers' paths, shutdown.
+#pragma once
+
+// Runs the whole benchmark in this rank and returns the process status.
+int drives_mpi(int argc, char** argv);
+
+// The two start-up checks, in the order they are made.
+bool thread_level_accepted(int granted);
+bool rank_count_accepted(int ranks);

@@ -1,0 +1,63 @@
+#include "run/report.h"
+
+#include <cstdio>
+#include <iostream>
+#include <ostream>
+
+#include "run/state.h"
+
+namespace {
+
+void write_lines(std::ostream& stream, const Lines& lines) {
+  for (const std::string& text : lines) stream << text << std::endl;
+}
+
+}  // namespace
+
+double megabytes(double rate) { return rate * kPerKibi * kPerKibi; }
+
+void report_block(const Lines& console, const Lines& file) {
+  write_lines(std::cout, console);
+  write_lines(fout, file);
+}
+
+void report_same(const Lines& lines) { report_block(lines, lines); }
+
+void report_console(const Lines& lines) { write_lines(std::cout, lines); }
+
+void name_result_file(const char* processor_name, const std::tm& local_start,
+                      char (&stamp)[kTimestampSize], char (&name)[kResultFileSize]) {
+  std::strftime(stamp, sizeof stamp, kTimestampPattern, &local_start);
+  std::snprintf(name, sizeof name, kResultFilePattern, processor_name, stamp);
+}
+
+void open_result_file() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local_start = {};
+  localtime_r(&now, &local_start);
+  name_result_file(proc_name, local_start, timestamp, resultfile);
+  fout.open(resultfile, std::ios::out);
+}
+
+void report_start_banner() {
+  const std::string threads = line(kThreads, nproc);
+  report_block({"", kTitle, kRightsLine, kSupportLine, "", "", "", threads, ""},
+               {kTitle, "", threads, ""});
+}
+
+void report_stop_banner() {
+  report_console({"", kStopTitle, kRightsLine, kSupportLine, "", kRankLimitReached, ""});
+}
+
+void report_single_heading() { report_same({kSingleHeading, ""}); }
+
+bool report_end_lines() {
+  // The file gets nothing after the last test block, so it is closed first:
+  // only then is it known whether everything reached it.
+  const bool written = fout.is_open() && fout.good();
+  fout.close();
+  const bool saved = written && !fout.fail();
+  filepath = newbuffer + "/" + resultfile;
+  report_console({"", "", line(saved ? kSaved : kNotSaved, filepath), "", "", kPressEnter});
+  return saved;
+}

@@ -1,0 +1,20 @@
+// Block passes shared by the root's and the workers' high-speed tests.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+
+// Opens `name` for reading and returns its length. A length that cannot be
+// taken (the file is missing or unreadable) counts as 0, so that nothing is
+// ever allocated or moved with a negative size.
+std::int64_t open_and_size(std::ifstream& in, const char* name);
+
+// Reads `size` bytes into `block` from the start, then `second` bytes from
+// offset `second` into the start of `block`; each read is followed by a sync.
+void read_block_passes(std::ifstream& in, char* block, std::int64_t size, std::int64_t second);
+
+// Creates or truncates `name`, writes the `size` bytes of `block` from the
+// start, then its first `second` bytes at offset `second`; each write is
+// followed by a flush.
+void write_block_passes(std::ofstream& out, const char* name, const char* block,
+                        std::int64_t size, std::int64_t second);

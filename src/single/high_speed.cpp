@@ -1,0 +1,38 @@
+// Block read and write speeds: the whole file in one call, then its back
+// half again.
+#include "run/state.h"
+#include "single/block.h"
+#include "single/single_tests.h"
+
+namespace {
+
+void read_phase() {
+  start_single = MPI_Wtime();
+  size0 = open_and_size(fin_datah, kSingleTempFile);
+  buffer.reset(new char[size0]);  // left uninitialised: filling it would be timed too
+  read_block_passes(fin_datah, buffer.get(), size0, size0 / 2);
+  end_single = MPI_Wtime();
+  spent_single = end_single - start_single;
+  result_single = static_cast<double>(size0) * kBlockFactor / spent_single;
+  report_same(speed_lines(spent_single, result_single, kSecsToReadSingle));
+}
+
+void write_phase() {
+  start_single1 = MPI_Wtime();
+  write_block_passes(fout_data, kSingleBlockFile, buffer.get(), size0, size0 / 2);
+  end_single1 = MPI_Wtime();
+  spent_single1 = end_single1 - start_single1;
+  result_single1 = static_cast<double>(size0) * kBlockFactor / spent_single1;
+  Lines lines = speed_lines(spent_single1, result_single1, kSecsToWrite);
+  lines.push_back("");
+  report_same(lines);
+  report_same({""});
+}
+
+}  // namespace
+
+void high_speed_test() {
+  report_same({kHighHeading, ""});
+  read_phase();
+  write_phase();
+}

@@ -1,0 +1,502 @@
+"""Runs the real drives_mpi under mpirun and checks what a user sees.
+
+The expected report is written out here line by line, console and result
+file each with its own wording; numbers are captured by name and then held
+against each other (spent x rate = count, totals, gains, means).
+"""
+
+import argparse
+import glob
+import math
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+FIRST_PASS = 16777216
+SECOND_PASS = 8388608
+FILE_CYCLES = 131072
+LOW_ACCESSES = FIRST_PASS + SECOND_PASS
+MB = 1048576.0
+TEST_BYTE = b"\x0b"
+# Six significant digits on every printed value; a relation of a few of them
+# may be off by a few units in the last digit.
+TOLERANCE = 3e-5
+
+TITLE = "Velkora :: Quorvalent Benchmark Drives for MacOS Clusters on Mx system 2023.02.20."
+STOP_TITLE = "Velkora ::  Quorvalent Benchmark Drives for MacOS Clusters on Mx system 2023.02.20."
+RIGHTS = "Free software: use, study, share and change it as you like; it comes with no warranty."
+SUPPORT = "Questions and bug reports: open an issue where you got this program."
+UNABLE = "Unable to open file"
+SINGLE_TEMP = "data64-macos-mx-single.tmp"
+SINGLE_BLOCK = "data64-macos-mx-single"
+
+NUMBER = r"-?(?:inf|nan|\d+(?:\.\d*)?(?:e[-+]\d+)?)"
+
+
+# ---------------------------------------------------------------- running
+
+def parse_args():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--shim", required=True)
+    parser.add_argument("--mpirun", default="mpirun")
+    return parser.parse_args()
+
+
+def mpirun_flags(np):
+    flags = []
+    if os.geteuid() == 0:
+        flags.append("--allow-run-as-root")
+    if np > (os.cpu_count() or 1):
+        flags.append("--oversubscribe")
+    return flags
+
+
+def scratch_dir(prefix):
+    """A fresh working directory, removed when the test process exits."""
+    path = tempfile.mkdtemp(prefix=prefix)
+    import atexit
+    atexit.register(shutil.rmtree, path, True)
+    return os.path.realpath(path)
+
+
+def run(args, cwd, stdin=subprocess.DEVNULL, env=None, timeout=1200):
+    """Runs a launcher command; returns (status, stdout, stderr)."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    done = subprocess.run(args, cwd=cwd, stdin=stdin, capture_output=True, text=True,
+                          env=full_env, timeout=timeout)
+    check_no_sanitizer_report(done.stderr)
+    return done.returncode, done.stdout, done.stderr
+
+
+def check_no_sanitizer_report(stderr):
+    found = SANITIZER_REPORT.search(stderr)
+    assert not found, "sanitizer report:\n" + stderr[max(0, found.start() - 200):][:4000]
+
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# For a sanitizer build: the shim is preloaded ahead of the ASan runtime, and
+# Open MPI's own allocations at exit are not the benchmark's leaks. Keeping
+# its components loaded lets the suppressions name them.
+SANITIZER_ENV = {
+    "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=1:abort_on_error=0",
+    "LSAN_OPTIONS": f"suppressions={HERE}/lsan.supp:print_suppressions=0:fast_unwind_on_malloc=0",
+    "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+    "OMPI_MCA_mca_base_component_disable_dlclose": "1",
+}
+SANITIZER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|runtime error:")
+
+
+def command(opts, np, app_contexts=None, shim_env=None, extra=()):
+    """An mpirun command line. app_contexts: list of argv lists, one rank
+    each. Environment settings go with every context: mpirun applies -x to
+    the context it stands in."""
+    env_flags = []
+    for key, value in list(SANITIZER_ENV.items()) + list((shim_env or {}).items()):
+        env_flags += ["-x", f"{key}={value}"]
+    if shim_env:
+        env_flags += ["-x", f"LD_PRELOAD={opts.shim}"]
+    args = [opts.mpirun] + mpirun_flags(np) + list(extra)
+    if app_contexts is None:
+        return args + env_flags + ["-np", str(np), opts.binary]
+    for index, context in enumerate(app_contexts):
+        if index:
+            args.append(":")
+        args += env_flags + ["-np", "1"] + context
+    return args
+
+
+def with_hostname(opts, name):
+    """An app context that runs the binary under a host name of its own."""
+    helper = os.path.join(os.path.dirname(os.path.abspath(__file__)), "with_hostname.py")
+    return ["unshare", "--uts", sys.executable, helper, name, opts.binary]
+
+
+# The longest host name the system allows, with dots, and one with spaces.
+LONG_NAME = "node-0123.rack-4567.row-89.hall-b.site-x.example.lan.abcdefghijk"
+SPACED_NAME = "bench node two"
+
+
+def require_uts_namespaces():
+    probe = subprocess.run(["unshare", "--uts", "true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        raise SkipTest("no UTS namespaces here: " + probe.stderr.strip())
+
+
+def hostname():
+    return os.uname().nodename
+
+
+# ---------------------------------------------------------------- matching
+
+def compile_template(template):
+    """'It was: {m} Millions' -> regex with a named group per placeholder.
+    A compiled pattern stands for itself."""
+    if isinstance(template, re.Pattern):
+        return template
+    parts = re.split(r"\{(\w+)\}", template)
+    pattern = ""
+    for index, part in enumerate(parts):
+        pattern += f"(?P<{part}>{NUMBER})" if index % 2 else re.escape(part)
+    return re.compile(pattern + r"\Z")
+
+
+def match_lines(actual, expected, what):
+    """Matches every line against its template; returns the captured numbers."""
+    values = {}
+    for number, (got, template) in enumerate(zip(actual, expected), 1):
+        found = compile_template(template).match(got)
+        assert found, f"{what} line {number}: got {got!r}, expected {template!r}"
+        for key, value in found.groupdict().items():
+            assert key not in values, f"template reuses {key}"
+            values[key] = value
+    assert len(actual) == len(expected), (
+        f"{what}: {len(actual)} lines, expected {len(expected)}; "
+        f"first extra/missing: {(actual + expected)[min(len(actual), len(expected))]!r}")
+    return values
+
+
+def close(a, b, what):
+    if math.isnan(a) or math.isnan(b):
+        assert math.isnan(a) and math.isnan(b), f"{what}: {a} vs {b}"
+        return
+    if math.isinf(a) or math.isinf(b):
+        assert a == b, f"{what}: {a} vs {b}"
+        return
+    assert abs(a - b) <= TOLERANCE * max(abs(a), abs(b)), f"{what}: {a} vs {b}"
+
+
+def number(values, key):
+    return float(values[key].replace("-nan", "nan"))
+
+
+# ---------------------------------------------------------------- report
+
+def speed_block(prefix, suffix):
+    return [f"The system spent: {{{prefix}_s}}{suffix}",
+            f"It was: {{{prefix}_m}} Millions Accesses/sec.",
+            f"Conventionally, it was: {{{prefix}_mb}} MB/sec."]
+
+
+def single_phase(console, root_unable=False):
+    """The single-process phase on one stream, from its heading on."""
+    could = "The system could process " if console else "The system could process  "
+    higher = "Power of Handling Files -- Hihger" if console else "Power of Handling Files -- Higher"
+    lines = ["Force to be single thread.", "",
+             "Power of Handling Files -- Lower", "",
+             "The system spent: {sx_s} Secs.", could + "{sx_r} Files/sec.", "",
+             higher, "",
+             "The system spent: {sx1_s} Secs.", could + "{sx1_r} Files/sec.", "",
+             "Low writing and reading speeds:", ""]
+    lines += speed_block("s0", " Secs. to Write.")
+    if console and root_unable:
+        lines.append(UNABLE)
+    lines += speed_block("s2", " Secs. to Read:") + [""]
+    lines += ["High writing and reading speeds:", ""]
+    lines += speed_block("s", " Secs. to Read:")
+    lines += speed_block("s1", " Secs. to Write.") + ["", ""]
+    return lines
+
+
+def file_block(console, heading, key, workers):
+    lines = [heading, ""]
+    gap = " " if console else ""
+    for rank, name in workers:
+        lines += [f"Thread:{rank} @{name}{gap}The system spent: {{{key}{rank}_s}} Secs.",
+                  f"Thread:{rank} @{name}{gap}The system could process {{{key}{rank}_r}} Files/sec."]
+    lines += [f"Overall, The system could process: {{{key}_total}} Files/sec.",
+              f"Multi-Thread Improvements: {{{key}_gain}} times.", ""]
+    lines += ["", ""] if console else [""]
+    lines += [f"Among all nodes, the average process per thread was: {{{key}_mean}} Files/sec.", ""]
+    return lines
+
+
+def worker_speed_lines(console, key, secs, workers):
+    unit = " Millions Access/sec." if console else " Millions Accesses/sec."
+    lines = []
+    for rank, name in workers:
+        lines += [f"Thread:{rank} @{name} The system spent: {{{key}{rank}_s}}{secs}",
+                  f"Thread:{rank} @{name} It was: {{{key}{rank}_m}}{unit}",
+                  f"Conventionally, it was: {{{key}{rank}_mb}} MB/sec."]
+    return lines
+
+
+def speed_summary(key, blanks, low):
+    level = "low" if low else "high"
+    write_unit = " MB/sec." if low else "  MB/sec."
+    lines = [""] * blanks
+    lines += [f"Overall, It was: {{{key}w_total}} Millions Accesses/sec.to Write",
+              f"Conventionally, total writing speed was: {{{key}w_mb}} MB/sec.",
+              f"Multi-Thread Improvements: {{{key}w_gain}} times.",
+              f"Overall, It was: {{{key}r_total}} Millions Accesses/sec.to Read",
+              f"Conventionally, total reading speed was: {{{key}r_mb}} MB/sec.",
+              f"Multi-Thread Improvements: {{{key}r_gain}} times.", "", "",
+              f"Among all nodes, the average {level} writing process per thread was: "
+              f"{{{key}w_mean}}{write_unit}", "",
+              f"Among all nodes, the average {level} reading process per thread was: "
+              f"{{{key}r_mean}}  MB/sec."]
+    return lines + ([""] if low else [])
+
+
+def multi_phase(console, workers):
+    lines = ["Multi-Thread Enabled:"]
+    lines += file_block(console, "Power of Handling Files -- Lower", "mx", workers)
+    lines += file_block(console, "Power of Handling Files -- Higher", "mxx", workers)
+    lines += ["Multi-Thread Enabled:", "Low writing and reading speeds:", ""]
+    lines += worker_speed_lines(console, "lw", " Secs. to Write.", workers)
+    lines += worker_speed_lines(console, "lr", " Secs. to Read.", workers)
+    lines += speed_summary("l", 2, True)
+    lines += ["Multi-Thread Enabled:", "High writing and reading speeds:", ""]
+    lines += worker_speed_lines(console, "hr", " Secs. to Read.", workers)
+    lines += worker_speed_lines(console, "hw", " Secs. to Write.", workers)
+    lines += speed_summary("h", 1, False)
+    return lines
+
+
+def expected_console(nproc, workers, path, saved=True, root_unable=False):
+    lines = ["", TITLE, RIGHTS, SUPPORT, "", "", "", f"Thread(s): {nproc}", ""]
+    lines += single_phase(True, root_unable)
+    if nproc >= 2:
+        lines += multi_phase(True, workers)
+    verdict = ("Results have been saved in a file and you can find it at: " if saved
+               else "Results could not be saved in a file at: ")
+    return lines + ["", "", verdict + path, "", "", "Press Enter to Exit."]
+
+
+def expected_file(nproc, workers):
+    lines = [TITLE, "", f"Thread(s): {nproc}", ""] + single_phase(False)
+    if nproc >= 2:
+        lines += multi_phase(False, workers)
+    return lines
+
+
+def split_lines(text):
+    return text.split("\n")[:-1] if text.endswith("\n") else text.split("\n")
+
+
+def check_relations(values, workers, counts):
+    """Every printed figure against the others. counts[rank] = (one-byte
+    count, block count) of each worker; counts[0] for the root."""
+    low, block = counts[0]
+    close(number(values, "sx_s") * number(values, "sx_r"), FILE_CYCLES, "stream cycle")
+    close(number(values, "sx1_s") * number(values, "sx1_r"), FILE_CYCLES, "descriptor cycle")
+    for key, count in (("s0", low), ("s2", low), ("s", block), ("s1", block)):
+        rate = number(values, key + "_m") * 1e6
+        if count:
+            close(number(values, key + "_s") * rate, count, key + " spent x rate")
+        close(number(values, key + "_mb") * MB, rate, key + " MB")
+    if not workers:
+        return
+    n = len(workers)
+    for key, single in (("mx", "sx_r"), ("mxx", "sx1_r")):
+        total = 0.0
+        for rank, _ in workers:
+            rate = number(values, f"{key}{rank}_r")
+            close(number(values, f"{key}{rank}_s") * rate, FILE_CYCLES, f"{key} worker {rank}")
+            total += rate
+        close(number(values, key + "_total"), total, key + " total")
+        close(number(values, key + "_gain"), total / number(values, single), key + " gain")
+        close(number(values, key + "_mean"), total / n, key + " mean")
+    for key, single, which in (("lw", "s0", 0), ("lr", "s2", 0), ("hw", "s1", 1), ("hr", "s", 1)):
+        total = 0.0
+        for rank, _ in workers:
+            rate = number(values, f"{key}{rank}_m") * 1e6
+            count = counts[rank][which]
+            if count:
+                close(number(values, f"{key}{rank}_s") * rate, count, f"{key} worker {rank}")
+            close(number(values, f"{key}{rank}_mb") * MB, rate, f"{key} worker {rank} MB")
+            total += rate
+        summary = key[0] + key[1]
+        close(number(values, summary + "_total") * 1e6, total, key + " total")
+        close(number(values, summary + "_mb") * MB, total, key + " total MB")
+        reference = number(values, single + "_m") * 1e6
+        gain = total / reference if reference else (math.nan if total == 0 else math.inf)
+        close(number(values, summary + "_gain"), gain, key + " gain")
+        close(number(values, summary + "_mean") * MB, total / n, key + " mean")
+
+
+def normal_counts(nproc):
+    """One-byte and block counts of every rank of an undisturbed run."""
+    counts = {0: (LOW_ACCESSES, LOW_ACCESSES)}
+    for rank in range(1, nproc):
+        n = FIRST_PASS // (rank + 1)
+        counts[rank] = (FIRST_PASS + n, FIRST_PASS + n)
+    return counts
+
+
+def result_file(workdir, root_name):
+    found = glob.glob(os.path.join(glob.escape(workdir),
+                                   f"results_drives_macos_clusters_mx @ {glob.escape(root_name)}"
+                                   " @ local date ????.??.?? time ??.??.??.txt"))
+    assert len(found) == 1, f"result files in {workdir}: {found}"
+    return found[0]
+
+
+def check_report(console_text, workdir, nproc, workers, root_name, counts=None, saved=True,
+                 root_unable=False):
+    """The whole console and result file of a run against what a user must
+    see; returns the captured values. Without `saved` there is no result
+    file and the end line says so."""
+    if saved:
+        path = result_file(workdir, root_name)
+        console = expected_console(nproc, workers, path, True, root_unable)
+    else:
+        console = expected_console(nproc, workers, "", False, root_unable)
+        console[-4] = unsaved_path(workdir, root_name)
+    console_values = match_lines(split_lines(console_text), console, "console")
+    if saved:
+        with open(path, encoding="utf-8", newline="") as stream:
+            file_text = stream.read()
+        assert file_text.endswith("\n") and "\r" not in file_text
+        file_values = match_lines(split_lines(file_text), expected_file(nproc, workers),
+                                  "result file")
+        assert console_values == file_values, "console and result file disagree"
+    check_relations(console_values, workers, counts or normal_counts(nproc))
+    return console_values
+
+
+def check_multi_report(console_lines, file_lines, nproc, names):
+    """For harnesses that gather the outputs themselves: names maps every
+    rank, the root's included, to its processor name."""
+    workers = [(rank, names[rank]) for rank in range(1, nproc)]
+    console_values = match_lines(console_lines[:-6], expected_console(nproc, workers, "")[:-6],
+                                 "console")
+    file_values = match_lines(file_lines, expected_file(nproc, workers), "result file")
+    assert console_values == file_values, "console and result file disagree"
+    check_relations(console_values, workers, normal_counts(nproc))
+
+
+# ---------------------------------------------------------------- files
+
+def check_test_file(path, size=FIRST_PASS):
+    assert os.path.getsize(path) == size, f"{path}: {os.path.getsize(path)} bytes"
+    with open(path, "rb") as stream:
+        while True:
+            chunk = stream.read(1 << 20)
+            if not chunk:
+                break
+            assert chunk == TEST_BYTE * len(chunk), f"{path}: a byte is not 0x0B"
+
+
+def rank_files(rank, name):
+    base = f"data64-macos-mx-{rank} @{name}"
+    return [base + ".tmp", base]
+
+
+def check_left_files(workdir, workers, extra=()):
+    """Exactly the files a run leaves: the root's two, each worker's two and
+    the result file, every test file 16777216 bytes of 0x0B."""
+    expected = [SINGLE_TEMP, SINGLE_BLOCK]
+    for rank, name in workers:
+        expected += rank_files(rank, name)
+    for name in expected:
+        check_test_file(os.path.join(workdir, name))
+    left = sorted(f for f in os.listdir(workdir) if not f.startswith("results_drives_"))
+    assert left == sorted(expected + list(extra)), f"files left: {left}"
+
+
+def io_counts(path):
+    counts = {}
+    with open(path) as stream:
+        for row in stream:
+            key, value = row.split(":")
+            counts[key.strip()] = int(value)
+    return counts
+
+
+def check_io(counts, one_byte, block, what):
+    """Every one-byte access was its own system call, and no read fetched
+    more than it needed."""
+    assert counts["syscw"] >= one_byte, f"{what}: {counts['syscw']} write calls < {one_byte}"
+    assert counts["syscr"] >= one_byte + 1, f"{what}: {counts['syscr']} read calls"
+    needed = one_byte + block
+    slack = 4 * 1048576
+    assert counts["rchar"] <= needed + slack, f"{what}: read {counts['rchar']} bytes > {needed}"
+    assert counts["rchar"] >= needed, f"{what}: read {counts['rchar']} bytes < {needed}"
+
+
+def wait_for(predicate, timeout, step=0.05):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def rank_output(outdir, rank):
+    """What one rank printed, from mpirun's --output-filename copies."""
+    found = glob.glob(os.path.join(glob.escape(outdir), "*", f"rank.{rank}", "stdout"))
+    if not found:
+        return ""
+    with open(found[0], encoding="utf-8") as stream:
+        return stream.read()
+
+
+def unsaved_path(workdir, root_name):
+    """The end line's path where no result file could be made: the name is
+    known but for its time of day."""
+    return re.compile(re.escape("Results could not be saved in a file at: " + workdir +
+                                f"/results_drives_macos_clusters_mx @ {root_name} @ local date ")
+                      + r"\d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d\.txt\Z")
+
+
+class tmpfs:
+    """A tmpfs of `size` mounted on a fresh directory, holding `files`
+    (name -> bytes), then remounted read-only if asked; unmounted on exit.
+    Root ignores file permissions, so a read-only mount is what makes a
+    directory really unwritable."""
+
+    def __init__(self, size, files=None, read_only=False):
+        self.size, self.files, self.read_only = size, files or {}, read_only
+
+    def __enter__(self):
+        self.path = os.path.realpath(tempfile.mkdtemp(prefix="drives-mnt-"))
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={self.size}", "tmpfs",
+                                  self.path], capture_output=True, text=True)
+        if mounted.returncode != 0:
+            os.rmdir(self.path)
+            raise SkipTest("cannot mount a tmpfs here: " + mounted.stderr.strip())
+        for name, content in self.files.items():
+            with open(os.path.join(self.path, name), "wb") as stream:
+                stream.write(content)
+        if self.read_only:
+            subprocess.run(["mount", "-o", "remount,ro", self.path], check=True)
+        return self.path
+
+    def __exit__(self, *exc):
+        subprocess.run(["umount", "-l", self.path], check=False)
+        os.rmdir(self.path)
+        return False
+
+
+def kill_group(process):
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+def main(test):
+    """Runs a scenario function with the parsed options; 77 means skipped."""
+    opts = parse_args()
+    try:
+        test(opts)
+    except AssertionError as error:
+        print(f"FAILED: {error}", file=sys.stderr)
+        sys.exit(1)
+    except SkipTest as skip:
+        print(f"SKIPPED: {skip}")
+        sys.exit(77)
+    print("passed")
+
+
+class SkipTest(Exception):
+    pass

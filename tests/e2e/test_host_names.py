@@ -1,0 +1,34 @@
+"""Three ranks whose workers have host names of their own, the longest the
+system allows (with dots) and one with spaces: each is carried and printed
+exactly and names its files. The root starts with its standard input
+closed: the wait for Enter ends at once."""
+import os
+
+import drives
+
+LONG_NAME = drives.LONG_NAME
+SPACED_NAME = drives.SPACED_NAME
+
+
+def test(opts):
+    assert len(LONG_NAME) == 64
+    workdir = drives.scratch_dir("names-")
+    iodir = drives.scratch_dir("names-io-")
+    root_name = drives.hostname()
+    contexts = [["sh", "-c", 'exec "$0" <&-', opts.binary], drives.with_hostname(opts, LONG_NAME),
+                drives.with_hostname(opts, SPACED_NAME)]
+    drives.require_uts_namespaces()
+    status, out, err = drives.run(
+        drives.command(opts, 3, contexts, shim_env={"DRIVES_SHIM_IO_DIR": iodir}), workdir)
+    assert status == 0, f"status {status}: {err}"
+    workers = [(1, LONG_NAME), (2, SPACED_NAME)]
+    drives.check_report(out, workdir, 3, workers, root_name)
+    drives.check_left_files(workdir, workers)
+    for rank, _ in workers:
+        n = drives.FIRST_PASS // (rank + 1)
+        drives.check_io(drives.io_counts(os.path.join(iodir, f"io.{rank}")),
+                        drives.FIRST_PASS + n, drives.FIRST_PASS + n, f"worker {rank}")
+
+
+if __name__ == "__main__":
+    drives.main(test)

@@ -1,0 +1,38 @@
+"""Two ranks over files left by an earlier run with other sizes and bytes:
+the whole report, the files left, the worker's system calls, and standard
+input at its end (the wait for Enter ends at once)."""
+import os
+
+import drives
+
+
+def seed_stale_files(workdir, worker_name):
+    """Test files of an earlier run, some longer and some shorter."""
+    stale = {drives.SINGLE_TEMP: 20000000, drives.SINGLE_BLOCK: 100}
+    for index, name in enumerate(drives.rank_files(1, worker_name)):
+        stale[name] = (20000000, 5)[index]
+    for name, size in stale.items():
+        with open(os.path.join(workdir, name), "wb") as stream:
+            stream.write(b"\xff" * size)
+
+
+def test(opts):
+    workdir = drives.scratch_dir("two-")
+    iodir = drives.scratch_dir("two-io-")
+    name = drives.hostname()
+    seed_stale_files(workdir, name)
+    status, out, err = drives.run(
+        drives.command(opts, 2, shim_env={"DRIVES_SHIM_IO_DIR": iodir}), workdir)
+    assert status == 0, f"status {status}: {err}"
+    workers = [(1, name)]
+    drives.check_report(out, workdir, 2, workers, name)
+    drives.check_left_files(workdir, workers)
+    n = drives.FIRST_PASS // 2
+    drives.check_io(drives.io_counts(os.path.join(iodir, "io.1")), drives.FIRST_PASS + n,
+                    drives.FIRST_PASS + n, "worker 1")
+    drives.check_io(drives.io_counts(os.path.join(iodir, "io.0")), drives.LOW_ACCESSES,
+                    drives.LOW_ACCESSES, "root")
+
+
+if __name__ == "__main__":
+    drives.main(test)

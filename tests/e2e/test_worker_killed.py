@@ -1,0 +1,71 @@
+"""A worker killed with SIGKILL while the root is still in its own tests:
+the launcher ends the job with a non-zero status within seconds, and the
+result file holds every line the root had printed."""
+import os
+import signal
+import subprocess
+import time
+
+import drives
+
+HEADING = "Low writing and reading speeds:"
+
+
+def rank_pid(launcher_pid, binary, rank):
+    """The process of `rank` among the launcher's descendants."""
+    target = os.path.realpath(binary)
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.path.realpath(f"/proc/{entry}/exe") != target:
+                continue
+            with open(f"/proc/{entry}/environ", "rb") as stream:
+                environ = stream.read().split(b"\0")
+            if f"OMPI_COMM_WORLD_RANK={rank}".encode() not in environ:
+                continue
+            pid = int(entry)
+            while pid > 1:
+                with open(f"/proc/{pid}/stat") as stat:
+                    pid = int(stat.read().rsplit(")", 1)[1].split()[1])
+                if pid == launcher_pid:
+                    return int(entry)
+        except (OSError, ValueError):
+            continue
+    return None
+
+
+def test(opts):
+    workdir = drives.scratch_dir("killed-")
+    name = drives.hostname()
+    launcher = subprocess.Popen(drives.command(opts, 2), cwd=workdir, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                start_new_session=True)
+    try:
+        for row in launcher.stdout:
+            if row == HEADING + "\n":
+                break
+        worker = rank_pid(launcher.pid, opts.binary, 1)
+        assert worker, "no worker process found"
+        os.kill(worker, signal.SIGKILL)
+        killed_at = time.monotonic()
+        try:
+            launcher.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("the launcher did not end within 30 s of the kill")
+        took = time.monotonic() - killed_at
+    finally:
+        drives.kill_group(launcher)
+    assert launcher.returncode != 0, "a job that lost a worker ended with status 0"
+    print(f"launcher ended {took:.1f} s after the kill, status {launcher.returncode}")
+
+    with open(drives.result_file(workdir, name), encoding="utf-8") as stream:
+        text = stream.read()
+    assert text.endswith("\n"), "a line was cut short"
+    kept = drives.split_lines(text)
+    expected = drives.expected_file(2, [(1, name)])
+    drives.match_lines(kept, expected[:len(kept)], "kept result file")
+    # Every block up to the heading the console showed is in the file too.
+    assert len(kept) >= expected.index(HEADING) + 2, f"the file stops at line {len(kept)}"
+
+
+if __name__ == "__main__":
+    drives.main(test)
