@@ -30,8 +30,13 @@ void report_multi_block(const char* heading, double* results, double* spent, std
   report_same({""});
 }
 
+void report_speed_heading(const char* heading) {
+  report_same({kMultiHeading});
+  report_same({heading, ""});
+}
+
 void collect_speed_lines(double* results, double* spent, std::string* names, double& total,
-                         const char* secs_suffix) {
+                         double& mean, const char* secs_suffix) {
   collect_result_sets(results, spent, names, total, [&](int source) {
     const std::string who = worker_label(source, names);
     const std::string time = line(who, kBlank, kSpent, spent[source], secs_suffix);
@@ -40,6 +45,7 @@ void collect_speed_lines(double* results, double* spent, std::string* names, dou
     report_block({time, line(who, kBlank, kItWas, millions, kMillionsAccess), mb},
                  {time, line(who, kBlank, kItWas, millions, kMillionsAccesses), mb});
   });
+  mean = total / static_cast<double>(nproc - 1);
 }
 
 void report_speed_summary(const SpeedSummaryTexts& texts, double write_total, double read_total,

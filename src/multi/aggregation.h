@@ -13,10 +13,13 @@ std::string worker_label(int source, const std::string* names);
 void report_multi_block(const char* heading, double* results, double* spent, std::string* names,
                         double& total, double& mean, double reference);
 
+// "Multi-Thread Enabled:" and the heading of a speed test.
+void report_speed_heading(const char* heading);
+
 // The collection loop of a speed measurement with the three lines each
-// worker gets on the console and in the file.
+// worker gets on the console and in the file; then the mean per worker.
 void collect_speed_lines(double* results, double* spent, std::string* names, double& total,
-                         const char* secs_suffix);
+                         double& mean, const char* secs_suffix);
 
 // How the closing lines of the low-speed and the high-speed tests differ.
 struct SpeedSummaryTexts {

@@ -39,15 +39,11 @@ void multi_high_speed_worker() {
 }
 
 void multi_high_speed_root() {
-  report_same({kMultiHeading});
-  report_same({kHighHeading, ""});
-  const int workers = nproc - 1;
+  report_speed_heading(kHighHeading);
   collect_speed_lines(results0_temp, spent0_temp, procname5_temp, results_overall0,
-                      kSecsToReadMulti);
-  results_mean2 = results_overall0 / static_cast<double>(workers);
+                      results_mean2, kSecsToReadMulti);
   collect_speed_lines(results2_temp, spent2_temp, procname6_temp, results_overall2,
-                      kSecsToWrite);
-  results_mean3 = results_overall2 / static_cast<double>(workers);
+                      results_mean3, kSecsToWrite);
   report_speed_summary({1, kAverageHighWriting, kMBPerSecWide, kAverageHighReading, false},
                        results_overall2, results_overall0, result_single1, result_single,
                        results_mean3, results_mean2);

@@ -44,15 +44,11 @@ void multi_low_speed_worker() {
 }
 
 void multi_low_speed_root() {
-  report_same({kMultiHeading});
-  report_same({kLowHeading, ""});
-  const int workers = nproc - 1;
+  report_speed_heading(kLowHeading);
   collect_speed_lines(results_0_temp, spent_0_temp, procname3_temp, results_overall_0,
-                      kSecsToWrite);
-  results_mean0 = results_overall_0 / static_cast<double>(workers);
+                      results_mean0, kSecsToWrite);
   collect_speed_lines(results1_temp, spent1_temp, procname4_temp, results_overall1,
-                      kSecsToReadMulti);
-  results_mean1 = results_overall1 / static_cast<double>(workers);
+                      results_mean1, kSecsToReadMulti);
   report_speed_summary({2, kAverageLowWriting, kMBPerSec, kAverageLowReading, true},
                        results_overall_0, results_overall1, result_single0, result_single2,
                        results_mean0, results_mean1);
