@@ -235,6 +235,9 @@ fi
 mkdir -p "$OUTDIR" || die "cannot create $OUTDIR"
 OUTDIR=$(realpath "$OUTDIR")
 mkdir -p "$STATE/bin" "$WORK" || die "cannot create $STATE"
+# mpirun calls the agent from inside host a, whose /tmp is its own: a
+# checkout under /tmp would not be found there.
+cp "$HERE/agent.sh" "$STATE/bin/agent.sh" || die "cannot copy agent.sh"
 
 unshare --uts --mount true 2>/dev/null || skip "cannot create UTS/mount namespaces here (unshare --uts --mount failed)"
 
@@ -330,7 +333,7 @@ MPIRUN_OPTS=(
     --map-by node
     --bind-to none
     --wdir "$WORK"
-    --mca plm_rsh_agent "$HERE/agent.sh"
+    --mca plm_rsh_agent "$STATE/bin/agent.sh"
     --mca plm_rsh_no_tree_spawn 1
     --mca pml ob1
     --mca btl tcp,self
