@@ -3,7 +3,7 @@
 # Without root and without sudo it prints the command to run and stops.
 set -euo pipefail
 
-packages=(cmake make g++ libopenmpi-dev openmpi-bin libgtest-dev python3 util-linux iproute2)
+packages=(cmake make g++ libopenmpi-dev openmpi-bin libgtest-dev python3 util-linux iproute2 strace)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,0 +1,211 @@
+// Floor for the single-process measurements of drives_mpi: the same system
+// calls, in the same order, on the same files, with nothing around them.
+// Whatever drives_mpi spends beyond these figures is its own overhead.
+//
+// Usage: drives_reference [DIR]
+// Prints one line per figure: "<name> <rate> <spent-seconds>".
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+const char kTmp[] = "data64-macos-mx-single.tmp";
+const char kData[] = "data64-macos-mx-single";
+
+const long kCycles = 131072;           // files per file-handling test
+const long kFirstPass = 16777216;      // one-byte accesses, first pass
+const long kSecondPass = 8388608;      // one-byte accesses, second pass
+const double kAccesses = 25165824.0;   // counted per one-byte phase
+
+// MPI_Wtime of Open MPI 4.1 on Linux reads CLOCK_MONOTONIC; using the same
+// clock keeps both sides subject to the same resolution and slew.
+double now() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void report(const char* name, double rate, double spent) {
+  // Printed between spans, never inside one, as drives_mpi does its report.
+  std::printf("%s %.9g %.9g\n", name, rate, spent);
+  std::fflush(stdout);
+}
+
+// A short transfer is legal on any file system; the stream layer retries it,
+// so the floor must too, or it would be timing less work.  A block write
+// through the stream layer reaches the kernel as a writev of the (empty)
+// stream buffer and the caller's block, hence writev here.
+void gather_all(int fd, const char* p, long n) {
+  while (n > 0) {
+    iovec iov[2] = {{nullptr, 0}, {const_cast<char*>(p), static_cast<size_t>(n)}};
+    ssize_t w = writev(fd, iov, 2);
+    if (w <= 0) {
+      if (w < 0 && errno == EINTR) continue;
+      return;
+    }
+    p += w;
+    n -= w;
+  }
+}
+
+void read_all(int fd, char* p, long n) {
+  while (n > 0) {
+    ssize_t r = read(fd, p, static_cast<size_t>(n));
+    if (r <= 0) {
+      if (r < 0 && errno == EINTR) continue;
+      return;
+    }
+    p += r;
+    n -= r;
+  }
+}
+
+// An output stream opened for binary output and an input stream opened for
+// binary input reach the kernel as these two opens (glibc fopen "wb"/"rb").
+void stream_cycle() {
+  double start = now();
+  for (long i = 0; i < kCycles; ++i) {
+    int out = open(kTmp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int in = open(kTmp, O_RDONLY);
+    close(in);
+    close(out);
+    remove(kTmp);
+  }
+  double spent = now() - start;
+  report("stream_cycle", static_cast<double>(kCycles) / spent, spent);
+}
+
+void descriptor_cycle() {
+  double start = now();
+  for (long i = 0; i < kCycles; ++i) {
+    int fd = open(kTmp, O_RDWR | O_CREAT, 0777);
+    close(fd);
+    remove(kTmp);
+  }
+  double spent = now() - start;
+  report("descriptor_cycle", static_cast<double>(kCycles) / spent, spent);
+}
+
+// drives_mpi keeps its write stream open through the read phases; keeping
+// the descriptor open too means the same number of open files on the inode.
+int g_write_fd = -1;
+
+void byte_write() {
+  const char b = 0x0B;
+  double start = now();
+  int fd = open(kTmp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  for (long i = 0; i < kFirstPass; ++i) {
+    if (write(fd, &b, 1) < 0) {}
+  }
+  lseek(fd, 0, SEEK_SET);
+  lseek(fd, kSecondPass, SEEK_SET);
+  for (long i = 0; i < kSecondPass; ++i) {
+    if (write(fd, &b, 1) < 0) {}
+  }
+  double spent = now() - start;
+  g_write_fd = fd;
+  report("byte_write", kAccesses / spent, spent);
+}
+
+void byte_read() {
+  char c = 0;
+  double start = now();
+  int fd = open(kTmp, O_RDONLY);
+  lseek(fd, 0, SEEK_SET);
+  // The reading loop ends on the read that meets the end of the file, so a
+  // full file costs one read more than its length.
+  while (read(fd, &c, 1) > 0) {
+  }
+  lseek(fd, 0, SEEK_SET);
+  lseek(fd, kSecondPass, SEEK_SET);
+  for (long i = 0; i < kSecondPass; ++i) {
+    if (read(fd, &c, 1) < 0) {}
+  }
+  double spent = now() - start;
+  close(fd);
+  report("byte_read", kAccesses / spent, spent);
+}
+
+// Kept until exit like drives_mpi's block, so that page release is not
+// charged to either side.
+char* g_block = nullptr;
+long g_size = 0;
+// drives_mpi leaves its block streams open until its single phase ends.
+int g_read_fd = -1;
+
+void block_read() {
+  double start = now();
+  int fd = open(kTmp, O_RDONLY);
+  lseek(fd, 0, SEEK_END);
+  // The stream layer asks for the position with a second lseek after
+  // moving to the end; the floor pays for the same call.
+  long size = static_cast<long>(lseek(fd, 0, SEEK_CUR));
+  lseek(fd, 0, SEEK_SET);
+  if (size < 0) size = 0;
+  // malloc, not calloc: the block is never cleared, and clearing 16 MiB
+  // would be timed work the measurement does not count.
+  char* block = static_cast<char*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
+  read_all(fd, block, size);
+  long h = size / 2;
+  lseek(fd, h, SEEK_SET);
+  read_all(fd, block, h);
+  double spent = now() - start;
+  g_block = block;
+  g_size = size;
+  g_read_fd = fd;
+  report("block_read", static_cast<double>(size) * 1.5 / spent, spent);
+}
+
+void block_write() {
+  long size = g_size;
+  long h = size / 2;
+  double start = now();
+  int fd = open(kData, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  lseek(fd, 0, SEEK_SET);
+  gather_all(fd, g_block, size);
+  lseek(fd, h, SEEK_SET);
+  gather_all(fd, g_block, h);
+  double spent = now() - start;
+  report("block_write", static_cast<double>(size) * 1.5 / spent, spent);
+  close(g_read_fd);
+  close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // An MPI rank is never single-threaded (the runtime keeps helper threads),
+  // and glibc's read and write cost more in a threaded process.  With
+  // DRIVES_REFERENCE_THREAD=1 the floor pays the same price, which tells how
+  // much of a gap is the runtime's and how much the program's.
+  if (std::getenv("DRIVES_REFERENCE_THREAD")) {
+    std::thread([] {
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }).detach();
+  }
+  if (argc > 1 && chdir(argv[1]) != 0) {
+    std::fprintf(stderr, "drives_reference: cannot enter %s: %s\n", argv[1],
+                 std::strerror(errno));
+    return 2;
+  }
+  stream_cycle();
+  descriptor_cycle();
+  byte_write();
+  byte_read();
+  block_read();
+  block_write();
+  close(g_write_fd);
+  std::free(g_block);
+  return 0;
+}
