@@ -24,25 +24,15 @@ RUN_CLUSTER = os.path.join(HERE, "run_cluster.sh")
 SKIP = 77
 NPROC = 3
 HOST_DIRS = ["host-a", "host-b", "host-c"]
-FILE_SIZE = 16777216
-TEST_BYTE = b"\x0b"
 RESULT_FILE = re.compile(
     r"results_drives_macos_clusters_mx @ (?P<name>.*) @ "
     r"local date \d{4}\.\d{2}\.\d{2} time \d{2}\.\d{2}\.\d{2}\.txt\Z")
 
 
-def load_report_checker():
-    """The report's arithmetic is checked by the end-to-end suite's module;
-    without it only the cluster-specific checks run."""
-    sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
-    try:
-        import drives
-        return drives.check_multi_report
-    except (ImportError, AttributeError) as error:
-        print(f"WARNING: report arithmetic not checked ({error})")
-        return None
-    finally:
-        sys.path.pop(0)
+# The report's lines and arithmetic, and the test files' bytes, are checked
+# as in the end-to-end suite.
+sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
+import drives  # noqa: E402
 
 
 # mpirun's own launcher noise that says nothing about the program: the rsh
@@ -64,36 +54,21 @@ def program_console(lines):
     return kept
 
 
-def split_lines(text):
-    return text.split("\n")[:-1] if text.endswith("\n") else text.split("\n")
-
-
 def read_text(path):
     with open(path, encoding="utf-8", errors="surrogateescape") as stream:
         return stream.read()
 
 
-def check_test_file(path):
-    assert os.path.isfile(path), f"missing: {path}"
-    size = os.path.getsize(path)
-    assert size == FILE_SIZE, f"{path}: {size} bytes, expected {FILE_SIZE}"
-    with open(path, "rb") as stream:
-        while True:
-            chunk = stream.read(1 << 20)
-            if not chunk:
-                break
-            assert chunk == TEST_BYTE * len(chunk), f"{path}: a byte is not 0x0B"
-
-
 def check_run(outdir, status):
     assert status == 0, f"run_cluster.sh exited with status {status}"
 
-    names = split_lines(read_text(os.path.join(outdir, "names.txt")))
+    names = drives.split_lines(read_text(os.path.join(outdir, "names.txt")))
     assert len(names) == NPROC, f"names.txt: {names!r}"
     assert len(set(names)) == NPROC, f"hosts share a processor name: {names!r}"
     print("processor names:", ", ".join(repr(n) for n in names))
 
-    console = program_console(split_lines(read_text(os.path.join(outdir, "console.txt"))))
+    console_text = read_text(os.path.join(outdir, "console.txt"))
+    console = program_console(drives.split_lines(console_text))
     for rank in range(1, NPROC):
         start = f"Thread:{rank} @{names[rank]}"
         assert any(line.startswith(start) for line in console), \
@@ -104,7 +79,7 @@ def check_run(outdir, status):
         hostdir = os.path.join(outdir, HOST_DIRS[rank])
         base = f"data64-macos-mx-{rank} @{names[rank]}"
         for filename in (base + ".tmp", base):
-            check_test_file(os.path.join(hostdir, filename))
+            drives.check_test_file(os.path.join(hostdir, filename))
         # ...and not on any other host.
         for other in range(NPROC):
             if other != rank:
@@ -124,11 +99,9 @@ def check_run(outdir, status):
                  if f.startswith("results_drives_macos_clusters_mx")]
         assert not stray, f"result file on a worker host {other}: {stray!r}"
 
-    checker = load_report_checker()
-    if checker is not None:
-        file_lines = split_lines(read_text(os.path.join(rootdir, results[0])))
-        checker(console, file_lines, NPROC, dict(enumerate(names)))
-        print("report arithmetic checked")
+    file_lines = drives.split_lines(read_text(os.path.join(rootdir, results[0])))
+    drives.check_multi_report(console, file_lines, NPROC, dict(enumerate(names)))
+    print("report arithmetic checked")
 
 
 def main(argv):
