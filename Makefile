@@ -31,7 +31,6 @@ test-sanitize: setup
 # meaningful only on an otherwise idle machine. DIR= picks the scratch
 # directory (default: a fresh one on /dev/shm), PAIRS= the number of runs.
 bench: build
-	cmake --build $(BUILD) --target drives_mpi drives_reference mpi_idle
 	bash bench/run_bench.sh $(BUILD)
 
 install: build

@@ -18,15 +18,13 @@
 #include <chrono>
 #include <thread>
 
+// The benchmark's own counts, sizes and file names (no MPI in there).
+#include "run/constants.h"
+
 namespace {
 
-const char kTmp[] = "data64-macos-mx-single.tmp";
-const char kData[] = "data64-macos-mx-single";
-
-const long kCycles = 131072;           // files per file-handling test
-const long kFirstPass = 16777216;      // one-byte accesses, first pass
-const long kSecondPass = 8388608;      // one-byte accesses, second pass
-const double kAccesses = 25165824.0;   // counted per one-byte phase
+const char* const kTmp = kSingleTempFile;
+const char* const kData = kSingleBlockFile;
 
 // MPI_Wtime of Open MPI 4.1 on Linux reads CLOCK_MONOTONIC; using the same
 // clock keeps both sides subject to the same resolution and slew.
@@ -75,7 +73,7 @@ void read_all(int fd, char* p, long n) {
 // binary input reach the kernel as these two opens (glibc fopen "wb"/"rb").
 void stream_cycle() {
   double start = now();
-  for (long i = 0; i < kCycles; ++i) {
+  for (long i = 0; i < kFileCycles; ++i) {
     int out = open(kTmp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     int in = open(kTmp, O_RDONLY);
     close(in);
@@ -83,18 +81,18 @@ void stream_cycle() {
     remove(kTmp);
   }
   double spent = now() - start;
-  report("stream_cycle", static_cast<double>(kCycles) / spent, spent);
+  report("stream_cycle", static_cast<double>(kFileCycles) / spent, spent);
 }
 
 void descriptor_cycle() {
   double start = now();
-  for (long i = 0; i < kCycles; ++i) {
-    int fd = open(kTmp, O_RDWR | O_CREAT, 0777);
+  for (long i = 0; i < kFileCycles; ++i) {
+    int fd = open(kTmp, O_RDWR | O_CREAT, kCreateMode);
     close(fd);
     remove(kTmp);
   }
   double spent = now() - start;
-  report("descriptor_cycle", static_cast<double>(kCycles) / spent, spent);
+  report("descriptor_cycle", static_cast<double>(kFileCycles) / spent, spent);
 }
 
 // drives_mpi keeps its write stream open through the read phases; keeping
@@ -102,20 +100,20 @@ void descriptor_cycle() {
 int g_write_fd = -1;
 
 void byte_write() {
-  const char b = 0x0B;
+  const char b = kTestByte;
   double start = now();
   int fd = open(kTmp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  for (long i = 0; i < kFirstPass; ++i) {
+  for (long i = 0; i < kFirstPassBytes; ++i) {
     if (write(fd, &b, 1) < 0) {}
   }
   lseek(fd, 0, SEEK_SET);
-  lseek(fd, kSecondPass, SEEK_SET);
-  for (long i = 0; i < kSecondPass; ++i) {
+  lseek(fd, kSecondPassBytes, SEEK_SET);
+  for (long i = 0; i < kSecondPassBytes; ++i) {
     if (write(fd, &b, 1) < 0) {}
   }
   double spent = now() - start;
   g_write_fd = fd;
-  report("byte_write", kAccesses / spent, spent);
+  report("byte_write", kLowAccesses / spent, spent);
 }
 
 void byte_read() {
@@ -128,13 +126,13 @@ void byte_read() {
   while (read(fd, &c, 1) > 0) {
   }
   lseek(fd, 0, SEEK_SET);
-  lseek(fd, kSecondPass, SEEK_SET);
-  for (long i = 0; i < kSecondPass; ++i) {
+  lseek(fd, kSecondPassBytes, SEEK_SET);
+  for (long i = 0; i < kSecondPassBytes; ++i) {
     if (read(fd, &c, 1) < 0) {}
   }
   double spent = now() - start;
   close(fd);
-  report("byte_read", kAccesses / spent, spent);
+  report("byte_read", kLowAccesses / spent, spent);
 }
 
 // Kept until exit like drives_mpi's block, so that page release is not
@@ -164,7 +162,7 @@ void block_read() {
   g_block = block;
   g_size = size;
   g_read_fd = fd;
-  report("block_read", static_cast<double>(size) * 1.5 / spent, spent);
+  report("block_read", static_cast<double>(size) * kBlockFactor / spent, spent);
 }
 
 void block_write() {
@@ -177,7 +175,7 @@ void block_write() {
   lseek(fd, h, SEEK_SET);
   gather_all(fd, g_block, h);
   double spent = now() - start;
-  report("block_write", static_cast<double>(size) * 1.5 / spent, spent);
+  report("block_write", static_cast<double>(size) * kBlockFactor / spent, spent);
   close(g_read_fd);
   close(fd);
 }
