@@ -6,6 +6,7 @@ against each other (spent x rate = count, totals, gains, means).
 """
 
 import argparse
+import atexit
 import glob
 import math
 import os
@@ -60,7 +61,6 @@ def mpirun_flags(np):
 def scratch_dir(prefix):
     """A fresh working directory, removed when the test process exits."""
     path = tempfile.mkdtemp(prefix=prefix)
-    import atexit
     atexit.register(shutil.rmtree, path, True)
     return os.path.realpath(path)
 
@@ -475,6 +475,28 @@ class tmpfs:
         subprocess.run(["umount", "-l", self.path], check=False)
         os.rmdir(self.path)
         return False
+
+
+def rank_pid(launcher_pid, binary, rank):
+    """The process of `rank` among the launcher's descendants, or None."""
+    target = os.path.realpath(binary)
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.path.realpath(f"/proc/{entry}/exe") != target:
+                continue
+            with open(f"/proc/{entry}/environ", "rb") as stream:
+                environ = stream.read().split(b"\0")
+            if f"OMPI_COMM_WORLD_RANK={rank}".encode() not in environ:
+                continue
+            pid = int(entry)
+            while pid > 1:
+                with open(f"/proc/{pid}/stat") as stat:
+                    pid = int(stat.read().rsplit(")", 1)[1].split()[1])
+                if pid == launcher_pid:
+                    return int(entry)
+        except (OSError, ValueError):
+            continue
+    return None
 
 
 def kill_group(process):

@@ -6,22 +6,20 @@ import os
 
 import drives
 
-LONG_NAME = drives.LONG_NAME
-SPACED_NAME = drives.SPACED_NAME
-
 
 def test(opts):
-    assert len(LONG_NAME) == 64
+    assert len(drives.LONG_NAME) == 64, "not the longest host name Linux allows"
     workdir = drives.scratch_dir("names-")
     iodir = drives.scratch_dir("names-io-")
     root_name = drives.hostname()
-    contexts = [["sh", "-c", 'exec "$0" <&-', opts.binary], drives.with_hostname(opts, LONG_NAME),
-                drives.with_hostname(opts, SPACED_NAME)]
+    contexts = [["sh", "-c", 'exec "$0" <&-', opts.binary],
+                drives.with_hostname(opts, drives.LONG_NAME),
+                drives.with_hostname(opts, drives.SPACED_NAME)]
     drives.require_uts_namespaces()
     status, out, err = drives.run(
         drives.command(opts, 3, contexts, shim_env={"DRIVES_SHIM_IO_DIR": iodir}), workdir)
     assert status == 0, f"status {status}: {err}"
-    workers = [(1, LONG_NAME), (2, SPACED_NAME)]
+    workers = [(1, drives.LONG_NAME), (2, drives.SPACED_NAME)]
     drives.check_report(out, workdir, 3, workers, root_name)
     drives.check_left_files(workdir, workers)
     for rank, _ in workers:

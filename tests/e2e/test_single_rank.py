@@ -15,23 +15,6 @@ def deep_directory(base, length):
     return path
 
 
-def root_pid(launcher_pid, binary):
-    """The rank-0 process among the launcher's descendants."""
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            if os.path.realpath(f"/proc/{entry}/exe") != os.path.realpath(binary):
-                continue
-            with open(f"/proc/{entry}/stat") as stat:
-                parent = int(stat.read().rsplit(")", 1)[1].split()[1])
-            if parent == launcher_pid:
-                return int(entry)
-        except OSError:
-            continue
-    return None
-
-
 def test(opts):
     workdir = deep_directory(drives.scratch_dir("single-"), 4000)
     assert len(workdir) >= 4000
@@ -44,10 +27,9 @@ def test(opts):
             console.append(row)
             if row == "Press Enter to Exit.\n":
                 break
-        pid = root_pid(launcher.pid, opts.binary)
+        pid = drives.rank_pid(launcher.pid, opts.binary, 0)
         assert pid, "no rank-0 process waiting for Enter"
-        with open(f"/proc/{pid}/io") as stream:
-            io = dict((k.strip(), int(v)) for k, v in (row.split(":") for row in stream))
+        io = drives.io_counts(f"/proc/{pid}/io")
         # Still waiting: nothing more is printed until Enter comes.
         assert launcher.poll() is None, "the run ended without waiting for Enter"
         out, err = launcher.communicate("\n", timeout=60)

@@ -11,28 +11,6 @@ import drives
 HEADING = "Low writing and reading speeds:"
 
 
-def rank_pid(launcher_pid, binary, rank):
-    """The process of `rank` among the launcher's descendants."""
-    target = os.path.realpath(binary)
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.path.realpath(f"/proc/{entry}/exe") != target:
-                continue
-            with open(f"/proc/{entry}/environ", "rb") as stream:
-                environ = stream.read().split(b"\0")
-            if f"OMPI_COMM_WORLD_RANK={rank}".encode() not in environ:
-                continue
-            pid = int(entry)
-            while pid > 1:
-                with open(f"/proc/{pid}/stat") as stat:
-                    pid = int(stat.read().rsplit(")", 1)[1].split()[1])
-                if pid == launcher_pid:
-                    return int(entry)
-        except (OSError, ValueError):
-            continue
-    return None
-
-
 def test(opts):
     workdir = drives.scratch_dir("killed-")
     name = drives.hostname()
@@ -43,7 +21,7 @@ def test(opts):
         for row in launcher.stdout:
             if row == HEADING + "\n":
                 break
-        worker = rank_pid(launcher.pid, opts.binary, 1)
+        worker = drives.rank_pid(launcher.pid, opts.binary, 1)
         assert worker, "no worker process found"
         os.kill(worker, signal.SIGKILL)
         killed_at = time.monotonic()
