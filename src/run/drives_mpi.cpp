@@ -17,12 +17,12 @@ namespace {
 // A closed standard input would let the runtime's first descriptor take its
 // number, and the wait for Enter would then read from that. Reading from
 // /dev/null instead ends the wait at once, as an input at its end does.
-void keep_standard_input_closed() {
+void reopen_closed_standard_input() {
   if (fcntl(STDIN_FILENO, F_GETFD) == -1) open("/dev/null", O_RDONLY);
 }
 
 void start_up(int& argc, char**& argv) {
-  keep_standard_input_closed();
+  reopen_closed_standard_input();
   MPI_Init_thread(&argc, &argv, kRequiredThreadLevel, &provided);
   MPI_Comm_size(MPI_COMM_WORLD, &nproc);
   MPI_Comm_rank(MPI_COMM_WORLD, &iproc);
