@@ -6,7 +6,7 @@
  * parses.
  *
  * Thread level 3 is requested because the benchmark insists on it; a cluster
- * that cannot grant it would make the benchmark quit early with status 0.
+ * that cannot grant it would make the benchmark stop at start-up.
  */
 #include <mpi.h>
 #include <stdio.h>
