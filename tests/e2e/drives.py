@@ -8,6 +8,7 @@ against each other (spent x rate = count, totals, gains, means).
 import argparse
 import atexit
 import glob
+import json
 import math
 import os
 import re
@@ -359,7 +360,27 @@ def check_report(console_text, workdir, nproc, workers, root_name, counts=None, 
                                   "result file")
         assert console_values == file_values, "console and result file disagree"
     check_relations(console_values, workers, counts or normal_counts(nproc))
+    keep_run(nproc, workers, root_name, console_text, path if saved else None, console_values)
     return console_values
+
+
+def keep_run(nproc, workers, root_name, console_text, result_path, values):
+    """With DRIVES_RUNS_DIR set, keeps a checked run for the results tool's
+    tests: its console, its result file and the values read from them."""
+    runs = os.environ.get("DRIVES_RUNS_DIR")
+    if not runs:
+        return
+    scenario = os.path.splitext(os.path.basename(sys.argv[0]))[0]
+    keep = os.path.join(runs, f"{scenario}-{nproc}")
+    shutil.rmtree(keep, ignore_errors=True)
+    os.makedirs(keep)
+    with open(os.path.join(keep, "console.txt"), "w", encoding="utf-8") as stream:
+        stream.write(console_text)
+    if result_path:
+        shutil.copy(result_path, keep)
+    with open(os.path.join(keep, "values.json"), "w", encoding="utf-8") as stream:
+        json.dump({"nproc": nproc, "root": root_name, "workers": workers, "values": values},
+                  stream, indent=1)
 
 
 def check_multi_report(console_lines, file_lines, nproc, names):
