@@ -10,28 +10,32 @@ namespace {
 void stream_cycles() {
   const int r = iproc;
   iprocs[r] = r;
+  Failures failures = stream_cycle_attempts();
   start_x[r] = MPI_Wtime();
   for (int cycle = 0; cycle < kFileCycles; ++cycle) {
     format_rank_file(filename, sizeof filename, kTempSuffix);
-    stream_file_cycle(fout_temp_x_m[r], fin_temp_x_m[r], filename);
+    stream_file_cycle(fout_temp_x_m[r], fin_temp_x_m[r], filename, failures);
   }
   end_x[r] = MPI_Wtime();
   spent_x[r] = end_x[r] - start_x[r];
   results_x[r] = kFileCycles / spent_x[r];
+  report_failures(kLowerHeading, failures);
   send_result_set(results_x, spent_x);
 }
 
 void descriptor_cycles() {
   const int r = iproc;
   iprocs[r] = r;
+  Failures failures = descriptor_cycle_attempts();
   start_xx[r] = MPI_Wtime();
   for (int cycle = 0; cycle < kFileCycles; ++cycle) {
     format_rank_file(filenamex, sizeof filenamex, kTempSuffix);
-    descriptor_file_cycle(handle0[r], filenamex);
+    descriptor_file_cycle(handle0[r], filenamex, failures);
   }
   end_xx[r] = MPI_Wtime();
   spent_xx[r] = end_xx[r] - start_xx[r];
   results_xx[r] = kFileCycles / spent_xx[r];
+  report_failures(kHigherHeading, failures);
   send_result_set(results_xx, spent_xx);
 }
 

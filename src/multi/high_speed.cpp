@@ -9,25 +9,29 @@ namespace {
 
 void read_sub_test() {
   const int r = iproc;
+  Failures failures = block_read_attempts();
   start0[r] = MPI_Wtime();
-  size_h[r] = open_and_size(fin_data1h[r], filename_data);
+  size_h[r] = open_and_size(fin_data1h[r], filename_data, failures);
   buffer1[r] = new char[size_h[r]];  // left uninitialised: filling it would be timed too
   half_h[r] = size_h[r] / (r + 1);
-  read_block_passes(fin_data1h[r], buffer1[r], size_h[r], half_h[r]);
+  read_block_passes(fin_data1h[r], buffer1[r], size_h[r], half_h[r], failures);
   end0[r] = MPI_Wtime();
   spent0[r] = end0[r] - start0[r];
   results0[r] = static_cast<double>(size_h[r] + half_h[r]) / spent0[r];
+  report_failures(kHighName, failures);
   send_result_set(results0, spent0);
 }
 
 void write_sub_test() {
   const int r = iproc;
+  Failures failures = block_write_attempts();
   start2[r] = MPI_Wtime();
   format_rank_file(filename_block, sizeof filename_block, "");
-  write_block_passes(fout_data1[r], filename_block, buffer1[r], size_h[r], half_h[r]);
+  write_block_passes(fout_data1[r], filename_block, buffer1[r], size_h[r], half_h[r], failures);
   end2[r] = MPI_Wtime();
   spent2[r] = end2[r] - start2[r];
   results2[r] = static_cast<double>(size_h[r] + half_h[r]) / spent2[r];
+  report_failures(kHighName, failures);
   send_result_set(results2, spent2);
 }
 

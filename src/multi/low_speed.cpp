@@ -13,26 +13,30 @@ std::int64_t second_pass(int rank) { return kFirstPassBytes / (rank + 1); }
 void write_sub_test() {
   const int r = iproc;
   iprocs[r] = r;
+  Failures failures = one_byte_write_attempts(second_pass(r));
   start_0[r] = MPI_Wtime();
   format_rank_file(filename_data, sizeof filename_data, kTempSuffix);
   position_0[r] = second_pass(r);
-  write_one_byte_passes(fout_temp1[r], filename_data, position_0[r]);
+  write_one_byte_passes(fout_temp1[r], filename_data, position_0[r], failures);
   end_0[r] = MPI_Wtime();
   spent_0[r] = end_0[r] - start_0[r];
   results_0[r] = static_cast<double>(kFirstPassBytes + position_0[r]) / spent_0[r];
+  report_failures(kLowName, failures);
   send_result_set(results_0, spent_0);
 }
 
 void read_sub_test() {
   const int r = iproc;
+  Failures failures = one_byte_read_attempts(second_pass(r));
   start1[r] = MPI_Wtime();
   position1[r] = second_pass(r);
   char ignored = 0;
-  read_one_byte_passes(fin_data1[r], filename_data, position1[r], ignored);
+  read_one_byte_passes(fin_data1[r], filename_data, position1[r], ignored, failures);
   fin_data1[r].close();
   end1[r] = MPI_Wtime();
   spent1[r] = end1[r] - start1[r];
   results1[r] = static_cast<double>(kFirstPassBytes + position1[r]) / spent1[r];
+  report_failures(kLowName, failures);
   send_result_set(results1, spent1);
 }
 

@@ -11,6 +11,7 @@ constexpr int kMultiProcessThreshold = 2;
 constexpr int kRootRank = 0;
 constexpr int kStopStatus = 1;     // a stop measured nothing: never report it as success
 constexpr int kNotSavedStatus = 1;
+constexpr int kFailedOperationsStatus = 3;  // figures stand, but some timed calls failed
 
 // Buffer sizes of the state.
 constexpr int kProcNameSize = 256;
@@ -103,6 +104,16 @@ constexpr const char* kAverageHighWriting =
     "Among all nodes, the average high writing process per thread was: ";
 constexpr const char* kAverageHighReading =
     "Among all nodes, the average high reading process per thread was: ";
+
+// Lines on standard error that tell what failed in a measurement, in the
+// order of the operations in single/failures.h.
+constexpr const char* kProgram = "drives_mpi";
+constexpr const char* kLowName = "Low writing and reading speeds";
+constexpr const char* kHighName = "High writing and reading speeds";
+constexpr const char* kOperationNames[] = {
+    "opens for writing", "opens for reading", "opens",       "closes",      "deletes",
+    "one-byte writes",   "one-byte reads",    "block reads", "block writes"};
+constexpr const char* kEndOfFile = "end of file";
 
 // End lines.
 constexpr const char* kSaved = "Results have been saved in a file and you can find it at: ";

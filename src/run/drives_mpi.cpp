@@ -54,6 +54,14 @@ void wait_for_enter() {
   std::cin.get();
 }
 
+// Failed operations come first: they are what every rank can see, so that a
+// run whose disk refused everything ends alike on every rank, and Open MPI's
+// mpirun, which passes on the first non-zero status, reports it for sure.
+int run_status(bool saved) {
+  if (failed_measurements) return kFailedOperationsStatus;
+  return saved ? EXIT_SUCCESS : kNotSavedStatus;
+}
+
 int root_path() {
   open_result_file();
   report_start_banner();
@@ -71,7 +79,7 @@ int root_path() {
   const bool saved = report_end_lines();
   wait_for_enter();
   MPI_Finalize();
-  return saved ? EXIT_SUCCESS : kNotSavedStatus;
+  return run_status(saved);
 }
 
 int worker_path() {
@@ -80,7 +88,8 @@ int worker_path() {
   multi_low_speed_worker();
   multi_high_speed_worker();
   MPI_Finalize();
-  return EXIT_SUCCESS;
+  // The root cannot be told: the result messages have no room for it.
+  return run_status(true);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "run/report.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <ostream>
 
@@ -50,6 +51,31 @@ void report_stop_banner() {
 }
 
 void report_single_heading() { report_same({kSingleHeading, ""}); }
+
+namespace {
+
+std::string tally(const Failures& failures, int operation) {
+  return line(failures.failed[operation], " of ", failures.attempts[operation], " ",
+              kOperationNames[operation]);
+}
+
+}  // namespace
+
+void report_failures(const char* test, const Failures& failures) {
+  if (!failures.any()) return;
+  ++failed_measurements;
+  const int first = failures.first;
+  const char* error = failures.first_error ? std::strerror(failures.first_error) : kEndOfFile;
+  std::string text = line(kProgram, ": rank ", iproc, " @", proc_name, ": ", test, ": ",
+                          tally(failures, first), " failed (", error, ")");
+  const char* joint = "; also failed: ";
+  for (int operation = 0; operation < kOperationCount; ++operation) {
+    if (operation == first || failures.failed[operation] == 0) continue;
+    text += joint + tally(failures, operation);
+    joint = ", ";
+  }
+  std::cerr << text << std::endl;
+}
 
 bool report_end_lines() {
   // The file gets nothing after the last test block, so it is closed first:

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "run/constants.h"
+#include "single/failures.h"
 
 using Lines = std::vector<std::string>;
 
@@ -41,6 +42,11 @@ void open_result_file();
 void report_start_banner();
 void report_stop_banner();
 void report_single_heading();
+
+// After a measurement in which calls failed: one line on standard error
+// naming this rank, its host, the test, how many of which operation failed
+// and the first error; the rank will end with kFailedOperationsStatus.
+void report_failures(const char* test, const Failures& failures);
 
 // Closes the result file and prints the end lines; returns whether every
 // line of the report reached the file.

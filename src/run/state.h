@@ -11,6 +11,7 @@
 #include <string>
 
 #include "run/constants.h"
+#include "single/byte_stream.h"
 
 // Identity and messaging.
 extern int nproc;
@@ -23,6 +24,7 @@ extern MPI_Status status;
 extern int iprocs[kSlots];
 extern int iprocs_temp[kSlots];
 extern char proc_name_temp[kProcNameSize];
+extern int failed_measurements;  // measurements of this rank in which a call failed
 
 // Names and paths. `filepath` grows with the working directory, which may be
 // as long as the system allows.
@@ -53,8 +55,8 @@ extern std::unique_ptr<char[]> buffer;
 // Streams of the single-process phase and of the report.
 extern std::ofstream fout_temp_x;
 extern std::ifstream fin_temp_x;
-extern std::ofstream fout_temp;
-extern std::ifstream fin_data;
+extern ByteOutFile fout_temp;
+extern ByteInFile fin_data;
 extern std::ifstream fin_datah;
 extern std::ofstream fout_data;
 extern std::ofstream fout;
@@ -78,8 +80,8 @@ extern std::int64_t half_h[kSlots];
 extern int handle0[kSlots];
 extern std::ofstream* const fout_temp_x_m;
 extern std::ifstream* const fin_temp_x_m;
-extern std::ofstream* const fout_temp1;
-extern std::ifstream* const fin_data1;
+extern ByteOutFile* const fout_temp1;
+extern ByteInFile* const fin_data1;
 extern std::ifstream* const fin_data1h;
 extern std::ofstream* const fout_data1;
 extern char* buffer1[kSlots];

@@ -5,25 +5,47 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 
 #include "run/constants.h"
+#include "single/failures.h"
 
 // Two stream opens (the output open creates or truncates), two closes and a
-// delete. Failures leave the streams failed until their next good open.
-inline void stream_file_cycle(std::ofstream& out, std::ifstream& in, const char* name) {
+// delete. Failures leave the streams failed until their next good open. A
+// close counts as failed only when its open had worked: closing what never
+// opened is the open's failure, already counted.
+inline void stream_file_cycle(std::ofstream& out, std::ifstream& in, const char* name,
+                              Failures& failures) {
   out.open(name, std::ios::out | std::ios::binary);
+  const bool writing = out.is_open();
+  if (!writing) failures.note(kOpenForWriting, errno);
   in.open(name, std::ios::in | std::ios::binary);
+  const bool reading = in.is_open();
+  if (!reading) failures.note(kOpenForReading, errno);
   in.close();
+  if (reading && in.fail()) failures.note(kClose, errno);
   out.close();
-  std::remove(name);
+  if (writing && out.fail()) failures.note(kClose, errno);
+  if (std::remove(name) != 0) failures.note(kDelete, errno);
 }
 
 // One open, one close and a delete; whatever open returned, -1 included, is
 // kept in `descriptor` and closed.
-inline void descriptor_file_cycle(int& descriptor, const char* name) {
+inline void descriptor_file_cycle(int& descriptor, const char* name, Failures& failures) {
   descriptor = open(name, O_RDWR | O_CREAT, kCreateMode);
-  close(descriptor);
-  std::remove(name);
+  if (descriptor < 0) failures.note(kOpen, errno);
+  if (close(descriptor) != 0 && descriptor >= 0) failures.note(kClose, errno);
+  if (std::remove(name) != 0) failures.note(kDelete, errno);
+}
+
+// What kFileCycles cycles of each kind attempt.
+inline Failures stream_cycle_attempts() {
+  return Failures{{kOpenForWriting, kFileCycles}, {kOpenForReading, kFileCycles},
+                  {kClose, 2 * kFileCycles}, {kDelete, kFileCycles}};
+}
+
+inline Failures descriptor_cycle_attempts() {
+  return Failures{{kOpen, kFileCycles}, {kClose, kFileCycles}, {kDelete, kFileCycles}};
 }

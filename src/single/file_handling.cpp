@@ -13,26 +13,30 @@ void report_file_cycle(double spent, double rate) {
 
 void stream_cycles() {
   report_same({kLowerHeading, ""});
+  Failures failures = stream_cycle_attempts();
   start_single_x = MPI_Wtime();
   for (int cycle = 0; cycle < kFileCycles; ++cycle) {
-    stream_file_cycle(fout_temp_x, fin_temp_x, kSingleTempFile);
+    stream_file_cycle(fout_temp_x, fin_temp_x, kSingleTempFile, failures);
   }
   end_single_x = MPI_Wtime();
   spent_single_x = end_single_x - start_single_x;
   result_single_x = kFileCycles / spent_single_x;
   report_file_cycle(spent_single_x, result_single_x);
+  report_failures(kLowerHeading, failures);
 }
 
 void descriptor_cycles() {
   report_block({kHigherHeadingConsole, ""}, {kHigherHeading, ""});
+  Failures failures = descriptor_cycle_attempts();
   start_single_x1 = MPI_Wtime();
   for (int cycle = 0; cycle < kFileCycles; ++cycle) {
-    descriptor_file_cycle(handle, kSingleTempFile);
+    descriptor_file_cycle(handle, kSingleTempFile, failures);
   }
   end_single_x1 = MPI_Wtime();
   spent_single_x1 = end_single_x1 - start_single_x1;
   result_single_x1 = kFileCycles / spent_single_x1;
   report_file_cycle(spent_single_x1, result_single_x1);
+  report_failures(kHigherHeading, failures);
 }
 
 }  // namespace

@@ -7,19 +7,22 @@
 namespace {
 
 void read_phase() {
+  Failures failures = block_read_attempts();
   start_single = MPI_Wtime();
-  size0 = open_and_size(fin_datah, kSingleTempFile);
+  size0 = open_and_size(fin_datah, kSingleTempFile, failures);
   buffer.reset(new char[size0]);  // left uninitialised: filling it would be timed too
-  read_block_passes(fin_datah, buffer.get(), size0, size0 / 2);
+  read_block_passes(fin_datah, buffer.get(), size0, size0 / 2, failures);
   end_single = MPI_Wtime();
   spent_single = end_single - start_single;
   result_single = static_cast<double>(size0) * kBlockFactor / spent_single;
   report_same(speed_lines(spent_single, result_single, kSecsToReadSingle));
+  report_failures(kHighName, failures);
 }
 
 void write_phase() {
+  Failures failures = block_write_attempts();
   start_single1 = MPI_Wtime();
-  write_block_passes(fout_data, kSingleBlockFile, buffer.get(), size0, size0 / 2);
+  write_block_passes(fout_data, kSingleBlockFile, buffer.get(), size0, size0 / 2, failures);
   end_single1 = MPI_Wtime();
   spent_single1 = end_single1 - start_single1;
   result_single1 = static_cast<double>(size0) * kBlockFactor / spent_single1;
@@ -27,6 +30,7 @@ void write_phase() {
   lines.push_back("");
   report_same(lines);
   report_same({""});
+  report_failures(kHighName, failures);
 }
 
 }  // namespace

@@ -1,50 +1,86 @@
 #include "single/one_byte.h"
 
+#include <algorithm>
+
 #include "run/constants.h"
 #include "run/report.h"
 
 namespace {
 
-void put_bytes(std::ofstream& out, std::int64_t count) {
+// A failed put or flush leaves the stream failed, as does a failed open, so
+// the stream's own state counts the puts that wrote nothing.
+std::int64_t put_bytes(ByteOutFile& out, std::int64_t count) {
+  std::int64_t failed = 0;
   for (std::int64_t i = 0; i < count; ++i) {
-    out.put(kTestByte);
-    out.flush();
+    put_byte(out);
+    failed += out.fail();
   }
+  return failed;
 }
 
-void get_byte(std::ifstream& in, char& last) {
-  const int got = in.get();
-  if (got != std::ifstream::traits_type::eof()) last = static_cast<char>(got);
-  in.sync();
+std::int64_t get_bytes_to_end(ByteInFile& in, char& last) {
+  std::int64_t got = 0;
+  while (!in.eof()) got += get_byte(in, last);
+  return got;
+}
+
+std::int64_t get_bytes(ByteInFile& in, std::int64_t count, char& last) {
+  std::int64_t got = 0;
+  for (std::int64_t i = 0; i < count; ++i) got += get_byte(in, last);
+  return got;
 }
 
 }  // namespace
 
-void write_one_byte_passes(std::ofstream& out, const char* name, std::int64_t second_pass) {
-  out.open(name, std::ios::out | std::ios::binary);
-  put_bytes(out, kFirstPassBytes);
-  out.seekp(0);
-  out.seekp(second_pass);
-  put_bytes(out, second_pass);
+void put_byte(ByteOutFile& out) {
+  out.put(kTestByte);
+  out.flush();
 }
 
-void read_one_byte_passes(std::ifstream& in, const char* name, std::int64_t second_pass,
-                          char& last) {
-  // A buffered input stream fetches 8 KiB per read call and, since sync
-  // keeps buffered input in this library, serves the next gets from memory:
-  // the figure would be a memory-copy speed. Without a buffer every get is
-  // one read call asking the system for one byte. The buffer can only be
-  // switched off while the stream is closed.
-  in.rdbuf()->pubsetbuf(nullptr, 0);
+bool get_byte(ByteInFile& in, char& last) {
+  const int got = in.get();
+  const bool came = got != ByteInFile::traits_type::eof();
+  if (came) last = static_cast<char>(got);
+  in.sync();
+  return came;
+}
+
+void write_one_byte_passes(ByteOutFile& out, const char* name, std::int64_t second_pass,
+                           Failures& failures) {
+  out.open(name, std::ios::out | std::ios::binary);
+  if (!out.is_open()) failures.note(kOpenForWriting, out.error());
+  std::int64_t failed = put_bytes(out, kFirstPassBytes);
+  out.seekp(0);
+  out.seekp(second_pass);
+  failed += put_bytes(out, second_pass);
+  failures.note(kByteWrite, out.error(), failed);
+}
+
+void read_one_byte_passes(ByteInFile& in, const char* name, std::int64_t second_pass, char& last,
+                          Failures& failures) {
   in.open(name, std::ios::in | std::ios::binary);
   in.seekg(0);
+  std::int64_t first_got = 0;
   if (!in.is_open()) {
     report_console({kUnableToOpen});
+    failures.note(kOpenForReading, in.error());
   } else {
-    while (!in.eof()) get_byte(in, last);
+    first_got = get_bytes_to_end(in, last);
   }
   in.clear();
   in.seekg(0);
   in.seekg(second_pass);
-  for (std::int64_t i = 0; i < second_pass; ++i) get_byte(in, last);
+  const std::int64_t second_got = get_bytes(in, second_pass, last);
+  // The first pass reads to the end of whatever file is there; the bytes a
+  // shorter file lacks were counted but never read.
+  const std::int64_t missed = std::max<std::int64_t>(0, kFirstPassBytes - first_got);
+  failures.note(kByteRead, in.error(), missed + second_pass - second_got);
+}
+
+Failures one_byte_write_attempts(std::int64_t second_pass) {
+  return Failures{{kOpenForWriting, 1}, {kByteWrite, kFirstPassBytes + second_pass}};
+}
+
+Failures one_byte_read_attempts(std::int64_t second_pass) {
+  return Failures{{kOpenForReading, 1}, {kByteRead, kFirstPassBytes + second_pass}};
 }

@@ -2,15 +2,27 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
+
+#include "single/byte_stream.h"
+#include "single/failures.h"
+
+// One access each: a put then a flush, or a get then a sync. `get_byte`
+// keeps the byte in `last` and tells whether one came.
+void put_byte(ByteOutFile& out);
+bool get_byte(ByteInFile& in, char& last);
 
 // Creates or truncates `name`, writes the test byte kFirstPassBytes times,
 // then `second_pass` times from offset `second_pass`, flushing every byte.
-void write_one_byte_passes(std::ofstream& out, const char* name, std::int64_t second_pass);
+void write_one_byte_passes(ByteOutFile& out, const char* name, std::int64_t second_pass,
+                           Failures& failures);
 
-// Opens `name` without a stream buffer, reads it to its end one byte per
-// call, then reads `second_pass` bytes from offset `second_pass`, syncing
-// after every byte. Prints "Unable to open file" when it cannot be opened.
-// `last` receives every byte read.
-void read_one_byte_passes(std::ifstream& in, const char* name, std::int64_t second_pass,
-                          char& last);
+// Opens `name`, reads it to its end one byte per call, then reads
+// `second_pass` bytes from offset `second_pass`, syncing after every byte.
+// Prints "Unable to open file" when it cannot be opened. `last` receives
+// every byte read. Every counted access that brought no byte is a failure.
+void read_one_byte_passes(ByteInFile& in, const char* name, std::int64_t second_pass, char& last,
+                          Failures& failures);
+
+// What the two passes of each kind attempt.
+Failures one_byte_write_attempts(std::int64_t second_pass);
+Failures one_byte_read_attempts(std::int64_t second_pass);

@@ -1,14 +1,25 @@
-// Start-up checks, per-rank file names and the file helpers of the tests.
+// Start-up checks, per-rank file names and the passes' file helpers: what
+// each access hands to the system, and what each pass counts as failed.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iostream>
+#include <sstream>
 #include <string>
 
 #include "multi/exchange.h"
 #include "run/drives_mpi.h"
+#include "run/report.h"
 #include "run/state.h"
 #include "single/block.h"
+#include "single/file_cycle.h"
 #include "single/one_byte.h"
 
 namespace {
@@ -34,60 +45,181 @@ TEST(RankFile, NameCarriesRankAndProcessorName) {
   EXPECT_STREQ(name, "data64-macos-mx-12 @n1");
 }
 
-std::string scratch(const char* name) { return ::testing::TempDir() + name; }
+// Each test works in a directory of its own, removed afterwards.
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "drives-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
-void make_file(const std::string& path, std::size_t size) {
-  std::ofstream(path, std::ios::binary) << std::string(size, '\x0B');
-}
+  std::string path(const char* name) const { return dir_ + "/" + name; }
+  std::string make_file(const char* name, std::size_t size) const {
+    std::ofstream(path(name), std::ios::binary) << std::string(size, kTestByte);
+    return path(name);
+  }
 
-TEST(Block, AFileThatCannotBeSizedCountsAsEmpty) {
-  std::ifstream in;
-  EXPECT_EQ(open_and_size(in, scratch("no-such-file").c_str()), 0);
-  make_file(scratch("empty"), 0);
+  std::string dir_;
+};
+
+TEST_F(Files, AFileThatCannotBeSizedCountsAsEmpty) {
+  Failures failures = block_read_attempts();
+  std::ifstream missing;
+  EXPECT_EQ(open_and_size(missing, path("missing").c_str(), failures), 0);
   std::ifstream empty;
-  EXPECT_EQ(open_and_size(empty, scratch("empty").c_str()), 0);
-  make_file(scratch("five"), 5);
+  EXPECT_EQ(open_and_size(empty, make_file("empty", 0).c_str(), failures), 0);
   std::ifstream five;
-  EXPECT_EQ(open_and_size(five, scratch("five").c_str()), 5);
+  EXPECT_EQ(open_and_size(five, make_file("five", 5).c_str(), failures), 5);
+  EXPECT_EQ(failures.failed[kOpenForReading], 1);
 }
 
-TEST(Block, SecondTransferRewritesTheMiddleInPlace) {
+TEST_F(Files, SecondTransferRewritesTheMiddleInPlace) {
+  Failures failures = block_write_attempts();
   std::string block = "0123456789";
   std::ofstream out;
-  write_block_passes(out, scratch("block").c_str(), block.data(), 10, 3);
+  write_block_passes(out, path("block").c_str(), block.data(), 10, 3, failures);
   out.close();
   std::ifstream in;
-  ASSERT_EQ(open_and_size(in, scratch("block").c_str()), 10);
+  ASSERT_EQ(open_and_size(in, path("block").c_str(), failures), 10);
   std::string back(10, '\0');
-  read_block_passes(in, back.data(), 10, 3);
+  read_block_passes(in, back.data(), 10, 3, failures);
   // The file is 012 012 6789; the second read puts bytes 3..5 at the front.
   EXPECT_EQ(back, "0120126789");
+  EXPECT_FALSE(failures.any());
 }
 
-long read_calls() {
-  std::ifstream io("/proc/self/io");
-  std::string key;
-  long value = 0;
-  while (io >> key >> value) {
-    if (key == "syscr:") return value;
+// A FIFO keeps what was written to it until it is read, and FIONREAD says
+// how much that is. So it shows, with no call counter of the system's, how
+// many bytes each access moved between a stream and the system: a stream
+// that buffered would fill or drain it by more than one byte at a time.
+class Fifo : public Files {
+ protected:
+  void SetUp() override {
+    Files::SetUp();
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    // Opening one end waits for the other; a non-blocking reader never does.
+    reader_ = open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader_, 0);
   }
-  return -1;
+  void TearDown() override {
+    close(reader_);
+    Files::TearDown();
+  }
+  int pending() const {
+    int bytes = -1;
+    ioctl(reader_, FIONREAD, &bytes);
+    return bytes;
+  }
+
+  int reader_ = -1;
+};
+
+TEST_F(Fifo, EveryPutIsOneByteHandedToTheSystem) {
+  ByteOutFile out;
+  out.open(path("fifo").c_str(), std::ios::out | std::ios::binary);
+  ASSERT_TRUE(out.is_open());
+  for (int bytes = 1; bytes <= 100; ++bytes) {
+    put_byte(out);
+    ASSERT_EQ(pending(), bytes) << "after put " << bytes;
+  }
 }
 
-TEST(OneByte, EveryByteReadIsItsOwnReadCall) {
-  const std::string path = scratch("one-byte");
-  make_file(path, 1000);
-  const long before = read_calls();
-  ASSERT_GE(before, 0) << "no /proc/self/io";
-  std::ifstream in;
+TEST_F(Fifo, EveryGetIsOneByteTakenFromTheSystem) {
+  const int writer = open(path("fifo").c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  const std::string bytes(100, kTestByte);
+  ASSERT_EQ(write(writer, bytes.data(), bytes.size()), 100);
+  ByteInFile in;
+  in.open(path("fifo").c_str(), std::ios::in | std::ios::binary);
+  ASSERT_TRUE(in.is_open());
   char last = 0;
-  read_one_byte_passes(in, path.c_str(), 100, last);
-  const long calls = read_calls() - before;
+  for (int left = 99; left >= 0; --left) {
+    ASSERT_TRUE(get_byte(in, last));
+    ASSERT_EQ(pending(), left) << "after get " << 100 - left;
+  }
   EXPECT_EQ(last, kTestByte);
-  // One call per byte, one that meets the end, then the second pass; a
-  // buffered stream would need a handful.
-  EXPECT_GE(calls, 1000 + 1 + 100);
-  EXPECT_LE(calls, 1000 + 1 + 100 + 16);
+  close(writer);
+}
+
+TEST_F(Files, FileCyclesCountWhatFailed) {
+  const std::string nowhere = path("missing/file");
+  Failures stream = stream_cycle_attempts();
+  std::ofstream out;
+  std::ifstream in;
+  stream_file_cycle(out, in, nowhere.c_str(), stream);
+  stream_file_cycle(out, in, path("file").c_str(), stream);
+  EXPECT_EQ(stream.first, kOpenForWriting);
+  EXPECT_EQ(stream.first_error, ENOENT);
+  const std::int64_t failed[] = {1, 1, 0, 0, 1, 0, 0, 0, 0};
+  for (int operation = 0; operation < kOperationCount; ++operation) {
+    EXPECT_EQ(stream.failed[operation], failed[operation]) << kOperationNames[operation];
+  }
+  Failures descriptor = descriptor_cycle_attempts();
+  int handle = 0;
+  descriptor_file_cycle(handle, path("file").c_str(), descriptor);
+  EXPECT_FALSE(descriptor.any());
+  descriptor_file_cycle(handle, nowhere.c_str(), descriptor);
+  EXPECT_EQ(descriptor.first, kOpen);
+  EXPECT_EQ(descriptor.failed[kClose], 0) << "a descriptor that never opened is not a failed close";
+  EXPECT_EQ(descriptor.failed[kDelete], 1);
+}
+
+TEST_F(Files, OneBytePassesCountEveryAccessThatMovedNothing) {
+  Failures write = one_byte_write_attempts(5);
+  ByteOutFile out;
+  write_one_byte_passes(out, "/dev/full", 5, write);
+  EXPECT_EQ(write.first, kByteWrite);
+  EXPECT_EQ(write.first_error, ENOSPC);
+  EXPECT_EQ(write.failed[kByteWrite], kFirstPassBytes + 5);
+
+  // A file shorter than the first pass: the bytes it lacks were counted
+  // but never read; the second pass reads bytes 4 to 7, which are there.
+  Failures shorter = one_byte_read_attempts(4);
+  ByteInFile in;
+  char last = 0;
+  read_one_byte_passes(in, make_file("short", 10).c_str(), 4, last, shorter);
+  EXPECT_EQ(shorter.first_error, 0);
+  EXPECT_EQ(shorter.failed[kByteRead], kFirstPassBytes - 10);
+
+  std::ostringstream console;
+  std::streambuf* const original = std::cout.rdbuf(console.rdbuf());
+  Failures missing = one_byte_read_attempts(4);
+  ByteInFile none;
+  read_one_byte_passes(none, path("missing").c_str(), 4, last, missing);
+  std::cout.rdbuf(original);
+  EXPECT_EQ(console.str(), "Unable to open file\n");
+  EXPECT_EQ(missing.first, kOpenForReading);
+  EXPECT_EQ(missing.first_error, ENOENT);
+  EXPECT_EQ(missing.failed[kByteRead], kFirstPassBytes + 4);
+}
+
+TEST_F(Files, BlockWritesThatCannotBeHandedOnFail) {
+  Failures failures = block_write_attempts();
+  std::ofstream out;
+  const std::string block(10, kTestByte);
+  write_block_passes(out, "/dev/full", block.data(), 10, 5, failures);
+  EXPECT_EQ(failures.first, kBlockWrite);
+  EXPECT_EQ(failures.first_error, ENOSPC);
+  EXPECT_EQ(failures.failed[kBlockWrite], 2);
+}
+
+TEST(Failures, AreToldOnOneLineWithRankHostTestAndFirstError) {
+  iproc = 3;
+  std::snprintf(proc_name, sizeof proc_name, "%s", "node b.lan");
+  Failures failures = stream_cycle_attempts();
+  failures.note(kOpenForWriting, EROFS, kFileCycles);
+  failures.note(kDelete, ENOENT, 7);
+  std::ostringstream errors;
+  std::streambuf* const original = std::cerr.rdbuf(errors.rdbuf());
+  report_failures(kLowerHeading, failures);
+  report_failures(kLowerHeading, stream_cycle_attempts());
+  std::cerr.rdbuf(original);
+  EXPECT_EQ(errors.str(),
+            "drives_mpi: rank 3 @node b.lan: Power of Handling Files -- Lower: 131072 of 131072 "
+            "opens for writing failed (Read-only file system); also failed: 7 of 131072 deletes\n");
+  EXPECT_EQ(failed_measurements, 1);
 }
 
 }  // namespace

@@ -1,0 +1,83 @@
+#include "single/byte_stream.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+// What the standard output file stream asks of the system for a binary
+// output open: the same file, the same permission bits.
+constexpr int kOutFlags = O_WRONLY | O_CREAT | O_TRUNC;
+constexpr mode_t kOutMode = 0666;
+
+}  // namespace
+
+bool ByteFileBuf::open(const char* name, std::ios::openmode mode) {
+  if (is_open()) return false;
+  const bool out = (mode & std::ios::out) != 0;
+  descriptor_ = out ? ::open(name, kOutFlags, kOutMode) : ::open(name, O_RDONLY);
+  failed_ = false;
+  error_ = 0;
+  if (descriptor_ < 0) fail(errno);
+  setg(nullptr, nullptr, nullptr);
+  return is_open();
+}
+
+void ByteFileBuf::fail(int error) {
+  if (failed_) return;
+  failed_ = true;
+  error_ = error;
+}
+
+bool ByteFileBuf::close() {
+  if (!is_open()) return false;
+  const int closed = ::close(descriptor_);
+  if (closed != 0) fail(errno);
+  descriptor_ = -1;
+  setg(nullptr, nullptr, nullptr);
+  return closed == 0;
+}
+
+ByteFileBuf::int_type ByteFileBuf::overflow(int_type byte) {
+  if (traits_type::eq_int_type(byte, traits_type::eof())) return traits_type::not_eof(byte);
+  const char one = traits_type::to_char_type(byte);
+  if (::write(descriptor_, &one, 1) == 1) return byte;
+  fail(errno);
+  return traits_type::eof();
+}
+
+ByteFileBuf::int_type ByteFileBuf::underflow() {
+  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+  const ssize_t got = ::read(descriptor_, &byte_, 1);
+  if (got != 1) {
+    if (got < 0) fail(errno);
+    return traits_type::eof();
+  }
+  setg(&byte_, &byte_, &byte_ + 1);
+  return traits_type::to_int_type(byte_);
+}
+
+// Nothing waits to be written; a byte read ahead by a peek is given back, so
+// that the file position is that of the stream.
+int ByteFileBuf::sync() {
+  if (gptr() < egptr()) {
+    if (::lseek(descriptor_, gptr() - egptr(), SEEK_CUR) < 0) return -1;
+    setg(nullptr, nullptr, nullptr);
+  }
+  return 0;
+}
+
+ByteFileBuf::pos_type ByteFileBuf::seekoff(off_type offset, std::ios::seekdir from,
+                                           std::ios::openmode) {
+  if (sync() != 0) return pos_type(off_type(-1));
+  const int whence = from == std::ios::beg ? SEEK_SET : from == std::ios::cur ? SEEK_CUR : SEEK_END;
+  const off_t at = ::lseek(descriptor_, static_cast<off_t>(offset), whence);
+  if (at < 0) fail(errno);
+  return pos_type(off_type(at));
+}
+
+ByteFileBuf::pos_type ByteFileBuf::seekpos(pos_type position, std::ios::openmode mode) {
+  return seekoff(off_type(position), std::ios::beg, mode);
+}

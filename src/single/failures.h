@@ -1,0 +1,50 @@
+// What went wrong in one measurement. The passes note a failure only when a
+// call they make anyway says so (a stream's state, a return value), so that
+// counting adds nothing to what is timed; the printed figures stay those of
+// the timed span, and the failures are told beside them.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+
+#include "run/constants.h"
+
+enum Operation {
+  kOpenForWriting,
+  kOpenForReading,
+  kOpen,
+  kClose,
+  kDelete,
+  kByteWrite,
+  kByteRead,
+  kBlockRead,
+  kBlockWrite,
+  kOperationCount
+};
+static_assert(sizeof kOperationNames / sizeof *kOperationNames == kOperationCount,
+              "every operation has a name");
+
+struct Attempts {
+  Operation operation;
+  std::int64_t count;
+};
+
+struct Failures {
+  std::int64_t attempts[kOperationCount] = {};
+  std::int64_t failed[kOperationCount] = {};
+  int first = -1;       // the operation that failed first
+  int first_error = 0;  // its errno; 0 when a read met the end of the file
+
+  Failures(std::initializer_list<Attempts> expected) {
+    for (const Attempts& each : expected) attempts[each.operation] = each.count;
+  }
+  void note(Operation operation, int error, std::int64_t count = 1) {
+    if (count <= 0) return;
+    if (first < 0) {
+      first = operation;
+      first_error = error;
+    }
+    failed[operation] += count;
+  }
+  bool any() const { return first >= 0; }
+};
