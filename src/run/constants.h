@@ -115,6 +115,16 @@ constexpr const char* kOperationNames[] = {
     "one-byte writes",   "one-byte reads",    "block reads", "block writes"};
 constexpr const char* kEndOfFile = "end of file";
 
+// The line on standard error of a run whose workers shared the root's host.
+constexpr const char* kWorkersOf = " of ";
+constexpr const char* kRanOnThisHost = " workers ran on this host (";
+constexpr const char* kTheirLoad =
+    ") while its single-process tests ran; those figures and every \"Multi-Thread "
+    "Improvements\" gain include their load.";
+constexpr const char* kRanksHere = " The ";
+constexpr const char* kSharedProcessors = " ranks on this host also shared its ";
+constexpr const char* kProcessorsOnline = " processors online.";
+
 // End lines.
 constexpr const char* kSaved = "Results have been saved in a file and you can find it at: ";
 constexpr const char* kNotSaved = "Results could not be saved in a file at: ";

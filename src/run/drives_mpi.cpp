@@ -75,6 +75,7 @@ int root_path() {
     buffer.reset();
     multi_low_speed_root();
     multi_high_speed_root();
+    report_shared_host();
   }
   const bool saved = report_end_lines();
   wait_for_enter();

@@ -1,5 +1,7 @@
 #include "run/report.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -75,6 +77,27 @@ void report_failures(const char* test, const Failures& failures) {
     joint = ", ";
   }
   std::cerr << text << std::endl;
+}
+
+std::string shared_host_line(int workers_here, int workers, const char* host, long processors) {
+  if (workers_here == 0) return "";
+  std::string text = line(kProgram, ": ", workers_here, kWorkersOf, workers, kRanOnThisHost, host,
+                          kTheirLoad);
+  const int ranks_here = workers_here + 1;
+  if (processors > 0 && ranks_here > processors) {
+    text += line(kRanksHere, ranks_here, kSharedProcessors, processors, kProcessorsOnline);
+  }
+  return text;
+}
+
+// The workers' names come from their first result set; nothing more is
+// asked of them.
+void report_shared_host() {
+  int workers_here = 0;
+  for (int source = 1; source < nproc; ++source) workers_here += procname1_temp[source] == proc_name;
+  const std::string text =
+      shared_host_line(workers_here, nproc - 1, proc_name, sysconf(_SC_NPROCESSORS_ONLN));
+  if (!text.empty()) std::cerr << text << std::endl;
 }
 
 bool report_end_lines() {

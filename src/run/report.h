@@ -48,6 +48,12 @@ void report_single_heading();
 // and the first error; the rank will end with kFailedOperationsStatus.
 void report_failures(const char* test, const Failures& failures);
 
+// Before the end lines, when workers ran on the root's own host: one line
+// on standard error saying that the root's single-process figures, and so
+// every gain, were measured under their load.
+void report_shared_host();
+std::string shared_host_line(int workers_here, int workers, const char* host, long processors);
+
 // Closes the result file and prints the end lines; returns whether every
 // line of the report reached the file.
 bool report_end_lines();

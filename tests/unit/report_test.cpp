@@ -61,6 +61,18 @@ TEST(ResultFileName, CarriesProcessorNameAndLocalStartTime) {
             "results_drives_macos_clusters_mx @ " + longest + " @ " + stamp);
 }
 
+TEST(SharedHost, IsToldWithTheWorkersAndProcessorsThatShared) {
+  EXPECT_EQ(shared_host_line(0, 3, "vm", 1), "");
+  const std::string load =
+      " while its single-process tests ran; those figures and every \"Multi-Thread "
+      "Improvements\" gain include their load.";
+  EXPECT_EQ(shared_host_line(1, 3, "node a.lan", 2),
+            "drives_mpi: 1 of 3 workers ran on this host (node a.lan)" + load);
+  EXPECT_EQ(shared_host_line(2, 2, "vm", 2),
+            "drives_mpi: 2 of 2 workers ran on this host (vm)" + load +
+                " The 3 ranks on this host also shared its 2 processors online.");
+}
+
 // Runs report_end_lines with the console captured.
 std::string end_lines(bool& saved) {
   std::ostringstream console;
