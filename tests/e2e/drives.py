@@ -17,7 +17,10 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                os.pardir, "tools"))
+import launch  # noqa: E402
 
 FIRST_PASS = 16777216
 SECOND_PASS = 8388608
@@ -46,17 +49,8 @@ def parse_args():
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary", required=True)
     parser.add_argument("--shim", required=True)
-    parser.add_argument("--mpirun", default="mpirun")
+    parser.add_argument("--mpi", choices=sorted(launch.MPIS), default="openmpi")
     return parser.parse_args()
-
-
-def mpirun_flags(np):
-    flags = []
-    if os.geteuid() == 0:
-        flags.append("--allow-run-as-root")
-    if np > (os.cpu_count() or 1):
-        flags.append("--oversubscribe")
-    return flags
 
 
 def scratch_dir(prefix):
@@ -95,23 +89,15 @@ SANITIZER_ENV = {
 SANITIZER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|runtime error:")
 
 
-def command(opts, np, app_contexts=None, shim_env=None, extra=()):
-    """An mpirun command line. app_contexts: list of argv lists, one rank
-    each. Environment settings go with every context: mpirun applies -x to
-    the context it stands in."""
-    env_flags = []
-    for key, value in list(SANITIZER_ENV.items()) + list((shim_env or {}).items()):
-        env_flags += ["-x", f"{key}={value}"]
+def command(opts, np, app_contexts=None, shim_env=None, outdir=None):
+    """The launcher's command line, as `make run` builds it, with the
+    sanitizer settings and, if `shim_env` is given, the shim preloaded.
+    app_contexts: list of argv lists, one rank each."""
+    env = dict(SANITIZER_ENV)
     if shim_env:
-        env_flags += ["-x", f"LD_PRELOAD={opts.shim}"]
-    args = [opts.mpirun] + mpirun_flags(np) + list(extra)
-    if app_contexts is None:
-        return args + env_flags + ["-np", str(np), opts.binary]
-    for index, context in enumerate(app_contexts):
-        if index:
-            args.append(":")
-        args += env_flags + ["-np", "1"] + context
-    return args
+        env.update(shim_env, LD_PRELOAD=opts.shim)
+    return launch.command(opts.binary, np, opts.mpi, contexts=app_contexts, env=env,
+                          outdir=outdir)
 
 
 def with_hostname(opts, name):
@@ -423,15 +409,6 @@ def check_left_files(workdir, workers, extra=()):
     assert left == sorted(expected + list(extra)), f"files left: {left}"
 
 
-def io_counts(path):
-    counts = {}
-    with open(path) as stream:
-        for row in stream:
-            key, value = row.split(":")
-            counts[key.strip()] = int(value)
-    return counts
-
-
 def check_io(counts, one_byte, block, what):
     """Every one-byte access was its own system call, and no read fetched
     more than it needed."""
@@ -441,24 +418,6 @@ def check_io(counts, one_byte, block, what):
     slack = 4 * 1048576
     assert counts["rchar"] <= needed + slack, f"{what}: read {counts['rchar']} bytes > {needed}"
     assert counts["rchar"] >= needed, f"{what}: read {counts['rchar']} bytes < {needed}"
-
-
-def wait_for(predicate, timeout, step=0.05):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
-
-
-def rank_output(outdir, rank):
-    """What one rank printed, from mpirun's --output-filename copies."""
-    found = glob.glob(os.path.join(glob.escape(outdir), "*", f"rank.{rank}", "stdout"))
-    if not found:
-        return ""
-    with open(found[0], encoding="utf-8") as stream:
-        return stream.read()
 
 
 def unsaved_path(workdir, root_name):
@@ -498,26 +457,38 @@ class tmpfs:
         return False
 
 
-def rank_pid(launcher_pid, binary, rank):
-    """The process of `rank` among the launcher's descendants, or None."""
-    target = os.path.realpath(binary)
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.path.realpath(f"/proc/{entry}/exe") != target:
-                continue
-            with open(f"/proc/{entry}/environ", "rb") as stream:
-                environ = stream.read().split(b"\0")
-            if f"OMPI_COMM_WORLD_RANK={rank}".encode() not in environ:
-                continue
-            pid = int(entry)
-            while pid > 1:
-                with open(f"/proc/{pid}/stat") as stat:
-                    pid = int(stat.read().rsplit(")", 1)[1].split()[1])
-                if pid == launcher_pid:
-                    return int(entry)
-        except (OSError, ValueError):
-            continue
-    return None
+FAILED_TESTS = ("Power of Handling Files -- Lower", "Power of Handling Files -- Higher",
+                "Low writing and reading speeds", "High writing and reading speeds")
+FAILURE = re.compile(r"drives_mpi: rank (\d+) @.*?: ((?:%s): .*)\Z" %
+                     "|".join(map(re.escape, FAILED_TESTS)))
+
+
+def failures(stderr):
+    """rank -> the lines, from the test name on, in which that rank told
+    what failed in its measurements, in their order."""
+    told = {}
+    for row in split_lines(stderr):
+        found = FAILURE.match(row)
+        if found:
+            told.setdefault(int(found.group(1)), []).append(found.group(2))
+    return told
+
+
+def shared_host_line(workers_here, workers):
+    """What the root says on standard error when workers shared its host."""
+    text = (f"drives_mpi: {workers_here} of {workers} workers ran on this host ({hostname()}) "
+            "while its single-process tests ran; those figures and every \"Multi-Thread "
+            "Improvements\" gain include their load.")
+    processors = os.sysconf("SC_NPROCESSORS_ONLN")
+    if workers_here + 1 > processors:
+        text += (f" The {workers_here + 1} ranks on this host also shared its {processors} "
+                 "processors online.")
+    return text
+
+
+def rank_pid(opts, launcher, rank):
+    """The process of `rank` started by `launcher`, or None."""
+    return launch.ranks(opts.binary, opts.mpi, launcher.pid).get(rank)
 
 
 def kill_group(process):

@@ -1,7 +1,8 @@
 """Three ranks whose workers have host names of their own, the longest the
 system allows (with dots) and one with spaces: each is carried and printed
-exactly and names its files. The root starts with its standard input
-closed: the wait for Enter ends at once."""
+exactly and names its files, and nothing is said on standard error. The
+root starts with its standard input closed: the wait for Enter ends at
+once."""
 import os
 
 import drives
@@ -19,12 +20,13 @@ def test(opts):
     status, out, err = drives.run(
         drives.command(opts, 3, contexts, shim_env={"DRIVES_SHIM_IO_DIR": iodir}), workdir)
     assert status == 0, f"status {status}: {err}"
+    assert err == "", f"a healthy run on hosts of their own told {err!r}"
     workers = [(1, drives.LONG_NAME), (2, drives.SPACED_NAME)]
     drives.check_report(out, workdir, 3, workers, root_name)
     drives.check_left_files(workdir, workers)
     for rank, _ in workers:
         n = drives.FIRST_PASS // (rank + 1)
-        drives.check_io(drives.io_counts(os.path.join(iodir, f"io.{rank}")),
+        drives.check_io(drives.launch.io_counts(os.path.join(iodir, f"io.{rank}")),
                         drives.FIRST_PASS + n, drives.FIRST_PASS + n, f"worker {rank}")
 
 

@@ -27,9 +27,9 @@ def test(opts):
             console.append(row)
             if row == "Press Enter to Exit.\n":
                 break
-        pid = drives.rank_pid(launcher.pid, opts.binary, 0)
+        pid = drives.rank_pid(opts, launcher, 0)
         assert pid, "no rank-0 process waiting for Enter"
-        io = drives.io_counts(f"/proc/{pid}/io")
+        io = drives.launch.io_counts(pid)
         # Still waiting: nothing more is printed until Enter comes.
         assert launcher.poll() is None, "the run ended without waiting for Enter"
         out, err = launcher.communicate("\n", timeout=60)

@@ -11,10 +11,10 @@ def stop_run(opts, shim_env):
     workdir = drives.scratch_dir("stop-")
     outdir = drives.scratch_dir("stop-out-")
     status, out, err = drives.run(
-        drives.command(opts, 2, shim_env=shim_env, extra=["--output-filename", outdir]),
+        drives.command(opts, 2, shim_env=shim_env, outdir=outdir),
         workdir)
     assert os.listdir(workdir) == [], f"files created: {os.listdir(workdir)}"
-    return status, [drives.rank_output(outdir, rank) for rank in (0, 1)], err
+    return status, [drives.launch.rank_output(outdir, rank) for rank in (0, 1)], err
 
 
 def test(opts):

@@ -1,6 +1,7 @@
 """Two ranks over files left by an earlier run with other sizes and bytes:
-the whole report, the files left, the worker's system calls, and standard
-input at its end (the wait for Enter ends at once)."""
+the whole report, the files left, the worker's system calls, standard
+input at its end (the wait for Enter ends at once), and the one line on
+standard error that says the worker shared the root's host."""
 import os
 
 import drives
@@ -24,13 +25,14 @@ def test(opts):
     status, out, err = drives.run(
         drives.command(opts, 2, shim_env={"DRIVES_SHIM_IO_DIR": iodir}), workdir)
     assert status == 0, f"status {status}: {err}"
+    assert err == drives.shared_host_line(1, 1) + "\n", f"standard error: {err!r}"
     workers = [(1, name)]
     drives.check_report(out, workdir, 2, workers, name)
     drives.check_left_files(workdir, workers)
     n = drives.FIRST_PASS // 2
-    drives.check_io(drives.io_counts(os.path.join(iodir, "io.1")), drives.FIRST_PASS + n,
+    drives.check_io(drives.launch.io_counts(os.path.join(iodir, "io.1")), drives.FIRST_PASS + n,
                     drives.FIRST_PASS + n, "worker 1")
-    drives.check_io(drives.io_counts(os.path.join(iodir, "io.0")), drives.LOW_ACCESSES,
+    drives.check_io(drives.launch.io_counts(os.path.join(iodir, "io.0")), drives.LOW_ACCESSES,
                     drives.LOW_ACCESSES, "root")
 
 

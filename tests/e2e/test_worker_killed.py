@@ -21,7 +21,7 @@ def test(opts):
         for row in launcher.stdout:
             if row == HEADING + "\n":
                 break
-        worker = drives.rank_pid(launcher.pid, opts.binary, 1)
+        worker = drives.rank_pid(opts, launcher, 1)
         assert worker, "no worker process found"
         os.kill(worker, signal.SIGKILL)
         killed_at = time.monotonic()
