@@ -34,6 +34,7 @@ FILE_NAME = re.compile(r"results_drives_macos_clusters_mx @ (?P<host>.+) @ local
 # one-line ("[host:pid] ...") or framed between rows of dashes.
 MPI_NOTICE = re.compile(r"\[[^\]\s]+:\d+\] ")
 MPI_FRAME = re.compile(r"-{20,}\Z")
+END_LINE = re.compile(f"(?P<v>{re.escape(SAVED)}|{re.escape(NOT_SAVED)})(?P<path>.*)\\Z")
 
 # The six measurements, in the order the single-process phase prints them,
 # which is also the order of the chart's panels.
@@ -88,7 +89,7 @@ class Step:
 
     def __init__(self, block, template, test=None, quantity=None, rank=None):
         self.block, self.template = block, template
-        self.regex = compile_template(template)
+        self.regex = END_LINE if template == "{V}" else compile_template(template)
         self.test, self.quantity, self.rank = test, quantity, rank
         self.named = "{H}" in template
         self.unit = unit(test, quantity) if quantity else None
@@ -200,7 +201,6 @@ HEADER = {
            Step("thread count", "Thread(s): {R}")),
     False: (Step("title", TITLE), Step("thread count", "Thread(s): {R}")),
 }
-END_LINE = re.compile(f"(?P<v>{re.escape(SAVED)}|{re.escape(NOT_SAVED)})(?P<path>.*)\\Z")
 
 
 def parse(text, source):
@@ -238,7 +238,7 @@ def parse(text, source):
             raise InputError(f"{source}, line {number}: expected the end of the "
                              f"{run['format']}, found {line!r}")
         step = steps[at]
-        found = (END_LINE if step.template == "{V}" else step.regex).match(line)
+        found = step.regex.match(line)
         if not found:
             if number == len(lines) and cut_short:
                 run["notes"].append(f"line {number} is cut short: {line!r}")
@@ -437,6 +437,11 @@ def runs_heading(runs):
 def summary(runs):
     """Count, min, median and max of every figure over the runs; figures
     printed as inf or nan are left out."""
+    ranks = sorted({run["ranks"] or 0 for run in runs})
+    if len(ranks) > 1:
+        print("drives-results: the runs have different numbers of ranks "
+              f"({', '.join(map(str, ranks))}); each worker's figures count only its own runs",
+              file=sys.stderr)
     groups = {}
     for run in runs:
         for test, rank, host, quantity, entry in figures(run):
