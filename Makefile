@@ -1,31 +1,61 @@
-# make run   builds and starts the benchmark (NP ranks, in DIR, HOSTFILE optional)
-# make test  builds and runs every test
-# make bench compares the benchmark's own cost with a bare system-call loop
+# make run          builds and starts the benchmark (NP ranks, in DIR, HOSTFILE optional)
+# make test         builds and runs every test
+# make test-matrix  the unit tests and a two-rank run in another configuration:
+#                   MPI=mpich for MPICH, STDLIB=libc++ for clang with libc++
+# make bench        compares the benchmark's own cost with a bare system-call loop
+# MPI=mpich picks MPICH instead of Open MPI for any of them.
 NP ?= 2
 DIR ?= run
 HOSTFILE ?=
-BUILD ?= build
+MPI ?= openmpi
+STDLIB ?=
+BUILD ?= build$(if $(filter mpich,$(MPI)),-mpich)$(if $(STDLIB),-$(STDLIB))
 ASAN_BUILD ?= build-asan
 
-.PHONY: setup build run test test-sanitize bench install clean
+# Debian installs each MPI's compiler wrapper under its own name beside the
+# default one; elsewhere the one MPI installed owns plain mpicc.
+MPICC = $(shell command -v mpicc.$(MPI) 2>/dev/null || echo mpicc)
+CONFIGURE = cmake -S . -B $(1) -DWARNINGS_AS_ERRORS=ON -DMPI_C_COMPILER=$(MPICC)
+ifeq ($(STDLIB),libc++)
+# Debian's GoogleTest is built for libstdc++, so it is built from its sources.
+CONFIGURE += -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+             -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DGTEST_SOURCE_DIR=/usr/src/googletest
+endif
+# A skipped test says why on a line of its own; CTest shows such lines only
+# with -V, so they are picked out of its log.
+SHOW_SKIPS = awk '/^[0-9]+\/[0-9]+ Testing: /{test=$$3} /^SKIPPED: /{print test ": " $$0}' \
+             $(1)/Testing/Temporary/LastTest.log
+CTEST = ctest --test-dir $(1) --output-on-failure $(2); status=$$?; $(call SHOW_SKIPS,$(1)); exit $$status
+
+.PHONY: setup setup-test build build-test run test test-matrix test-sanitize bench install clean
 
 setup:
-	@bash scripts/setup.sh
+	@MPI=$(MPI) STDLIB=$(STDLIB) bash scripts/setup.sh run
+
+setup-test:
+	@MPI=$(MPI) STDLIB=$(STDLIB) bash scripts/setup.sh test
 
 build: setup
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERRORS=ON
+	$(call CONFIGURE,$(BUILD)) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	cmake --build $(BUILD) -j
+
+build-test: setup-test
+	$(call CONFIGURE,$(BUILD)) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 	cmake --build $(BUILD) -j
 
 run: build
-	bash scripts/run.sh $(BUILD)/drives_mpi $(NP) $(DIR) $(HOSTFILE)
+	python3 tools/launch.py --mpi $(MPI) --np $(NP) --dir $(DIR) $(if $(HOSTFILE),--hostfile $(HOSTFILE)) $(BUILD)/drives_mpi
 
-test: build
-	ctest --test-dir $(BUILD) --output-on-failure
+test: build-test
+	@$(call CTEST,$(BUILD))
 
-test-sanitize: setup
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DWARNINGS_AS_ERRORS=ON
+test-matrix: build-test
+	@$(call CTEST,$(BUILD),-L matrix)
+
+test-sanitize: setup-test
+	$(call CONFIGURE,$(ASAN_BUILD)) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j
-	ctest --test-dir $(ASAN_BUILD) --output-on-failure -L sanitize
+	@$(call CTEST,$(ASAN_BUILD),-L sanitize)
 
 # Holds the single-process figures against a bare system-call reference;
 # meaningful only on an otherwise idle machine. DIR= picks the scratch
@@ -37,4 +67,4 @@ install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf build build-* run
