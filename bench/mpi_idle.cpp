@@ -3,6 +3,7 @@
 // away from drives_mpi's own to see what the program itself costs.
 
 #include <mpi.h>
+
 #include <cstdio>
 
 int main(int argc, char** argv) {
