@@ -1,12 +1,8 @@
 /*
- * Smoke probe for the three-host cluster: every rank reports which host and
- * which namespaces it really runs in, and sends that line to rank 0, so one
- * run proves both the placement and that point-to-point traffic crosses the
- * hosts. Rank 0 prints the lines in rank order, which is what the harness
- * parses.
- *
- * Thread level 3 is requested because the benchmark insists on it; a cluster
- * that cannot grant it would make the benchmark stop at start-up.
+ * Cluster probe: each rank sends rank 0 one line (rank, ranks, processor
+ * name, net/uts/mnt namespaces, thread level, ranks on its node, working
+ * directory, ancestry from its parent up), and rank 0 prints them in rank
+ * order: placement, and messages crossing the hosts, in one run.
  */
 #include <mpi.h>
 #include <stdio.h>
@@ -14,60 +10,49 @@
 #include <string.h>
 #include <unistd.h>
 
-#define LINE_MAX_LEN 2048
-
-static void ns_id(const char *kind, char *out, size_t len)
-{
-    char path[64];
-    ssize_t n;
-
-    snprintf(path, sizeof path, "/proc/self/ns/%s", kind);
-    n = readlink(path, out, len - 1);
-    if (n < 0)
-        n = 0;
-    out[n] = '\0';
-}
-
 int main(int argc, char **argv)
 {
-    int provided = 0, nproc = 0, iproc = 0, name_len = 0;
-    char name[MPI_MAX_PROCESSOR_NAME + 1];
-    char net[128], uts[128], mnt[128], cwd[1024];
-    char line[LINE_MAX_LEN];
+    static const char *const kinds[] = {"net", "uts", "mnt"};
+    char line[4096], path[64], link[256], comm[64], name[MPI_MAX_PROCESSOR_NAME + 1] = "";
     const char *local_size = getenv("OMPI_COMM_WORLD_LOCAL_SIZE");
+    int provided = 0, nproc = 0, rank = 0, len = 0, i, pid, ppid;
+    size_t n, start;
+    FILE *stat;
 
+    /* Level 3 (MPI_THREAD_MULTIPLE) because the benchmark stops without it. */
     MPI_Init_thread(&argc, &argv, MPI_THREAD_MULTIPLE, &provided);
     MPI_Comm_size(MPI_COMM_WORLD, &nproc);
-    MPI_Comm_rank(MPI_COMM_WORLD, &iproc);
-    memset(name, 0, sizeof name);
-    MPI_Get_processor_name(name, &name_len);
-
-    ns_id("net", net, sizeof net);
-    ns_id("uts", uts, sizeof uts);
-    ns_id("mnt", mnt, sizeof mnt);
-    if (getcwd(cwd, sizeof cwd) == NULL)
-        strcpy(cwd, "?");
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Get_processor_name(name, &len);
 
     /* Tab separated: a processor name may contain blanks. */
-    snprintf(line, sizeof line,
-             "probe\t%d\t%d\t%s\t%s\t%s\t%s\t%d\t%s\t%s",
-             iproc, nproc, name, net, uts, mnt, provided,
-             local_size ? local_size : "?", cwd);
-
-    if (iproc == 0) {
-        int src;
-        puts(line);
-        for (src = 1; src < nproc; src++) {
-            memset(line, 0, sizeof line);
-            MPI_Recv(line, LINE_MAX_LEN, MPI_CHAR, src, 0, MPI_COMM_WORLD,
-                     MPI_STATUS_IGNORE);
-            puts(line);
-        }
-        fflush(stdout);
-    } else {
-        MPI_Send(line, (int)strlen(line) + 1, MPI_CHAR, 0, 0, MPI_COMM_WORLD);
+    n = (size_t)snprintf(line, sizeof line, "probe\t%d\t%d\t%s", rank, nproc, name);
+    for (i = 0; i < 3; i++) {
+        snprintf(path, sizeof path, "/proc/self/ns/%s", kinds[i]);
+        len = (int)readlink(path, link, sizeof link - 1);
+        link[len > 0 ? len : 0] = '\0';
+        n += (size_t)snprintf(line + n, sizeof line - n, "\t%s", link);
+    }
+    n += (size_t)snprintf(line + n, sizeof line - n, "\t%d\t%s\t%s\t", provided,
+                          local_size ? local_size : "?", getcwd(link, sizeof link) ? link : "?");
+    for (start = n, pid = (int)getppid(); pid > 1 && n < sizeof line - 128; pid = ppid) {
+        snprintf(path, sizeof path, "/proc/%d/stat", pid);
+        if ((stat = fopen(path, "r")) == NULL)
+            break;
+        len = fscanf(stat, "%*d (%63[^)]) %*c %d", comm, &ppid);
+        fclose(stat);
+        if (len != 2)
+            break;
+        n += (size_t)snprintf(line + n, sizeof line - n, "%s%s", n > start ? "<" : "", comm);
     }
 
+    if (rank != 0)
+        MPI_Send(line, (int)strlen(line) + 1, MPI_CHAR, 0, 0, MPI_COMM_WORLD);
+    for (i = 0; rank == 0 && i < nproc; i++) {
+        if (i > 0)
+            MPI_Recv(line, (int)sizeof line, MPI_CHAR, i, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        puts(line);
+    }
     MPI_Finalize();
     return 0;
 }

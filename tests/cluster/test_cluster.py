@@ -1,140 +1,184 @@
 #!/usr/bin/env python3
-"""drives_mpi with three ranks on three hosts that talk over TCP.
+"""The three-host cluster of run_cluster.sh, reached over OpenSSH.
 
-    test_cluster.py BINARY [--keep OUTDIR]
+    test_cluster.py BINARY|--faults|--interrupts [--keep OUTDIR]
 
-Builds the three-host cluster with run_cluster.sh, runs BINARY there and
-checks what each machine ends up with: the root's report names the workers
-by their own hosts' names, every worker's files lie on the worker's own disk
-under its own processor name, and the root's result file lies on the root's.
-
-Exit status: 0 passed, 1 failed, 77 skipped (the cluster cannot be built on
-this machine), as CTest's SKIP_RETURN_CODE expects.
+No run may leave anything behind. Exit status 0 passed, 1 failed, 77
+skipped after a "SKIPPED:" line (CTest's SKIP_RETURN_CODE).
 """
 
-import os
-import re
-import shutil
-import subprocess
-import sys
-import tempfile
+import glob, os, re, shutil, signal, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-RUN_CLUSTER = os.path.join(HERE, "run_cluster.sh")
-SKIP = 77
-NPROC = 3
-HOST_DIRS = ["host-a", "host-b", "host-c"]
-RESULT_FILE = re.compile(
-    r"results_drives_macos_clusters_mx @ (?P<name>.*) @ "
-    r"local date \d{4}\.\d{2}\.\d{2} time \d{2}\.\d{2}\.\d{2}\.txt\Z")
-
-
-# The report's lines and arithmetic, and the test files' bytes, are checked
-# as in the end-to-end suite.
+RESULT_FILE = re.compile(r"results_drives_macos_clusters_mx @ (.*) @ "
+                         r"local date \d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d\.txt\Z")
+# Open MPI's rsh launcher sets ssh's process group from both sides of the
+# fork, and the parent loses the race whenever ssh has started: harmless.
+LAUNCHER_NOISE = re.compile(r"\[[^\]]*:\d+\] plm:rsh: Warning: setpgid\(\d+,\d+\) failed in parent")
 sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
-import drives  # noqa: E402
+from drives import check_multi_report, check_test_file, split_lines  # noqa: E402
+from unittest import SkipTest as Skipped  # noqa: E402
 
 
-# mpirun's own launcher noise that says nothing about the program: the rsh
-# launcher sets the agent's process group from both sides of the fork, and
-# the parent's call loses the race whenever the agent has already started
-# (harmless, the child's own call took effect).
-LAUNCHER_NOISE = re.compile(
-    r"\[[^\]]*:\d+\] plm:rsh: Warning: setpgid\(\d+,\d+\) failed in parent "
-    r"with errno=Permission denied\(13\)\Z")
-
-
-def program_console(lines):
-    kept = []
-    for line in lines:
-        if LAUNCHER_NOISE.match(line):
-            print(f"note: ignoring launcher warning: {line}")
-        else:
-            kept.append(line)
-    return kept
-
-
-def read_text(path):
+def read(path):
     with open(path, encoding="utf-8", errors="surrogateescape") as stream:
         return stream.read()
 
 
-def check_run(outdir, status):
-    assert status == 0, f"run_cluster.sh exited with status {status}"
-
-    names = drives.split_lines(read_text(os.path.join(outdir, "names.txt")))
-    assert len(names) == NPROC, f"names.txt: {names!r}"
-    assert len(set(names)) == NPROC, f"hosts share a processor name: {names!r}"
-    print("processor names:", ", ".join(repr(n) for n in names))
-
-    console_text = read_text(os.path.join(outdir, "console.txt"))
-    console = program_console(drives.split_lines(console_text))
-    for rank in range(1, NPROC):
-        start = f"Thread:{rank} @{names[rank]}"
-        assert any(line.startswith(start) for line in console), \
-            f"console: no line starts with {start!r}"
-
-    # Each worker's files on its own host, under its own name.
-    for rank in range(1, NPROC):
-        hostdir = os.path.join(outdir, HOST_DIRS[rank])
-        base = f"data64-macos-mx-{rank} @{names[rank]}"
-        for filename in (base + ".tmp", base):
-            drives.check_test_file(os.path.join(hostdir, filename))
-        # ...and not on any other host.
-        for other in range(NPROC):
-            if other != rank:
-                stray = os.path.join(outdir, HOST_DIRS[other], base)
-                assert not os.path.exists(stray), f"worker file on the wrong host: {stray}"
-
-    # The result file on the root's host only, named after the root.
-    rootdir = os.path.join(outdir, HOST_DIRS[0])
-    results = [f for f in os.listdir(rootdir) if f.startswith("results_drives_macos_clusters_mx")]
-    assert len(results) == 1, f"{rootdir}: result files {results!r}"
-    found = RESULT_FILE.match(results[0])
-    assert found, f"unexpected result file name {results[0]!r}"
-    assert found.group("name") == names[0], \
-        f"result file named after {found.group('name')!r}, root is {names[0]!r}"
-    for other in HOST_DIRS[1:]:
-        stray = [f for f in os.listdir(os.path.join(outdir, other))
-                 if f.startswith("results_drives_macos_clusters_mx")]
-        assert not stray, f"result file on a worker host {other}: {stray!r}"
-
-    file_lines = drives.split_lines(read_text(os.path.join(rootdir, results[0])))
-    drives.check_multi_report(console, file_lines, NPROC, dict(enumerate(names)))
-    print("report arithmetic checked")
-
-
-def main(argv):
-    if len(argv) not in (2, 4) or (len(argv) == 4 and argv[2] != "--keep"):
-        print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
-        return 2
-    binary = os.path.abspath(argv[1])
-    if len(argv) == 4:
-        outdir, cleanup = os.path.abspath(argv[3]), False
-        os.makedirs(outdir, exist_ok=True)
-    else:
-        outdir, cleanup = tempfile.mkdtemp(prefix="drives-cluster-"), True
-
-    try:
-        status = subprocess.call([RUN_CLUSTER, binary, outdir], stdin=subprocess.DEVNULL)
-        if status == SKIP:
-            print("SKIP: the three-host cluster cannot be built here (see above)")
-            return SKIP
+def processes():
+    for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            check_run(outdir, status)
-        except AssertionError as error:
-            print(f"FAIL: {error}")
-            console = os.path.join(outdir, "console.txt")
-            if os.path.exists(console):
-                print("---- console.txt ----")
-                sys.stdout.write(read_text(console))
-            return 1
-        print("PASS: three ranks on three hosts over TCP")
+            yield (pid, read(f"/proc/{pid}/comm").strip(), read(f"/proc/{pid}/cmdline"),
+                   os.stat(f"/proc/{pid}/ns/net").st_ino)
+        except OSError:
+            pass
+
+
+def leftovers(run_id):
+    """Names with RUN_ID; processes in network namespaces not the machine's nor a live run's."""
+    netns = glob.glob("/run/netns/*")
+    names = netns + glob.glob("/var/tmp/*") + read("/proc/self/mountinfo").splitlines()
+    names += subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout.splitlines()
+    known = {os.stat(path).st_ino for path in netns + ["/proc/self/ns/net"]}
+    return ([name for name in names if re.search(re.escape(run_id) + r"(?!\d)", name)] +
+            [f"process {pid} {line!r}" for pid, _, line, net in processes() if net not in known])
+
+
+class Run:
+    """run_cluster.sh in a session of its own; once a run built a cluster, skips fail."""
+    every, built = [], False
+
+    def __init__(self, outdir, *program, fault=""):
+        os.makedirs(outdir, exist_ok=True)
+        self.outdir, self.id = outdir, None
+        with open(os.path.join(outdir, "harness.log"), "wb") as log:
+            self.proc = subprocess.Popen(
+                [os.path.join(HERE, "run_cluster.sh"), outdir, *program], stdout=log,
+                stdin=subprocess.DEVNULL, stderr=subprocess.STDOUT, start_new_session=True,
+                env=dict(os.environ, DRIVES_CLUSTER_FAULT=fault))
+        Run.every.append(self)
+
+    def log(self):
+        text = read(os.path.join(self.outdir, "harness.log"))
+        skipped = re.search(r"^SKIPPED: .*", text, re.M)
+        if skipped:
+            assert not Run.built, f"{self.outdir}: {skipped.group(0)}, where a cluster was built"
+            raise Skipped(skipped.group(0))
+        Run.built = Run.built or "cluster: probe:" in text
+        found = re.search(r"^cluster: run (\S+),", text, re.M)
+        self.id = found and found.group(1)
+        return text
+
+    def running(self, command):
+        """Waits until COMMAND runs as three ranks of this run."""
+        deadline = time.monotonic() + 120
+        while not (self.log() and self.id and 3 == sum(
+                name == command and self.id in line for _, name, line, _ in processes())):
+            assert self.proc.poll() is None, f"{self.outdir} ended:\n{self.log()}"
+            assert time.monotonic() < deadline, f"{self.outdir}: no {command} ranks"
+            time.sleep(0.2)
+
+    def finish(self, timeout=300):
+        status = self.proc.wait(timeout)
+        print(f"---- {self.outdir}: status {status}\n{read(self.outdir + '/harness.log')}", end="")
+        text = self.log()
+        assert self.id, f"{self.outdir}: the run has no id"
+        assert not leftovers(self.id), f"{self.id} left behind: {leftovers(self.id)}"
+        return status, text
+
+
+def check_benchmark(outdir, status):
+    assert status == 0, f"run_cluster.sh exited with status {status}"
+    hosts, names = zip(*(line.split("\t") for line in split_lines(read(outdir + "/names.txt"))))
+    assert len(set(names)) == len(names) > 1, f"processor names {names!r}"
+    dirs = [f"{outdir}/host-{host}" for host in hosts]
+    console = [line for line in split_lines(read(outdir + "/console.txt"))
+               if not LAUNCHER_NOISE.match(line)]
+    assert not (warned := [ln for ln in console if ln.startswith("drives_mpi:")]), warned
+    for rank in range(1, len(names)):
+        start = f"Thread:{rank} @{names[rank]}"
+        assert any(line.startswith(start) for line in console), f"no console line {start!r}..."
+        # The worker's files on its own host under its own name, and nowhere else.
+        for filename in (f"data64-macos-mx-{rank} @{names[rank]}" + end for end in (".tmp", "")):
+            check_test_file(os.path.join(dirs[rank], filename))
+            strays = [d for d in dirs if d != dirs[rank] and os.path.exists(f"{d}/{filename}")]
+            assert not strays, f"{filename!r} also in {strays}"
+    # The result file on the root's host only, named after the root.
+    results = [[f for f in os.listdir(d) if f.startswith("results_drives_")] for d in dirs]
+    assert len(results[0]) == 1 and not any(results[1:]), f"result files per host {results!r}"
+    found = RESULT_FILE.match(results[0][0])
+    assert found and found.group(1) == names[0], f"{results[0][0]!r}, root is {names[0]!r}"
+    file_lines = split_lines(read(os.path.join(dirs[0], results[0][0])))
+    check_multi_report(console, file_lines, len(names), dict(enumerate(names)))
+    print("checked: report, arithmetic and files of", ", ".join(map(repr, names)))
+
+
+def test_benchmark(outdir, binary):
+    """Two clusters started at the same moment must not collide."""
+    bench = Run(outdir + "/benchmark", binary)
+    beside = Run(outdir + "/beside")
+    try:
+        assert beside.finish()[0] == 0, "the probe's cluster beside the benchmark failed"
+    except Skipped:
+        bench.finish(3600)  # skips as well where no cluster can be built
+        raise AssertionError("only one of two clusters could be built")
+    check_benchmark(bench.outdir, bench.finish(3600)[0])
+
+
+def test_faults(outdir):
+    """Broken ssh fails the run (no skip, no unchecked key), in ssh's words."""
+    for fault, want in (("hostkey:c", ["REMOTE HOST IDENTIFICATION HAS CHANGED",
+                                       "Host key verification failed."]),
+                        ("sshd:b", ["sshd on host b", "no hostkeys available"])):
+        status, text = Run(f"{outdir}/{fault}", fault=fault).finish()
+        missing = [line for line in want if line not in text]
+        assert status == 1 and not missing, f"{fault}: status {status}, lacks {missing}"
+
+
+def test_interrupts(outdir):
+    """Nothing is left after SIGINT and SIGTERM, and a run killed outright is
+    swept away by the next run, which leaves a live one alone."""
+    sigint = Run(outdir + "/sigint", "sleep", "600")
+    sigint.running("sleep")
+    os.killpg(sigint.proc.pid, signal.SIGINT)
+    assert sigint.finish()[0] == 130, "SIGINT: status is not 130"
+    live, killed = Run(outdir + "/live", "sleep", "600"), Run(outdir + "/killed", "sleep", "600")
+    live.running("sleep")
+    killed.running("sleep")
+    killed.proc.kill()
+    killed.proc.wait()
+    assert leftovers(killed.id), "a run killed outright left nothing: the sweep goes untested"
+    assert Run(outdir + "/sweeper").finish()[0] == 0, "the sweeping run failed"
+    assert not leftovers(killed.id), f"the sweep left {leftovers(killed.id)}"
+    live.running("sleep")
+    live.proc.terminate()
+    assert live.finish()[0] == 143, "SIGTERM: status is not 143"
+
+
+def main(args):
+    if len(args) not in (1, 3) or args[1:2] not in ([], ["--keep"]):
+        sys.exit(__doc__.split("\n\n")[1])
+    keep = args[2] if args[2:] else None
+    outdir = os.path.abspath(keep) if keep else tempfile.mkdtemp(prefix="drives-cluster-")
+    tests = {"--faults": test_faults, "--interrupts": test_interrupts}
+    try:
+        tests.get(args[0], lambda out: test_benchmark(out, os.path.abspath(args[0])))(outdir)
+        print("PASS")
         return 0
+    except Skipped as skipped:
+        print(skipped)
+        return 77
+    except AssertionError as error:
+        print(f"FAIL: {error}")
+        return 1
     finally:
-        if cleanup:
+        for run in Run.every:
+            if run.proc.poll() is None:
+                run.proc.terminate()
+                run.proc.wait()
+        if not keep:
             shutil.rmtree(outdir, ignore_errors=True)
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(main(sys.argv[1:]))
