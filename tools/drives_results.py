@@ -562,7 +562,7 @@ def chart(runs, path, title=None):
                           label="root alone (single process)")]
         when = f", {run['start'].replace('T', ' ')}" if run["start"] else ""
         ranks = run["ranks"] or 0
-        count = (f"{ranks} ranks ({ranks - 1} workers)" if ranks > 1
+        count = (f"{ranks} ranks ({ranks - 1} worker{'s' if ranks > 2 else ''})" if ranks > 1
                  else "1 rank" if ranks else "? ranks")
         heading = title or f"drives_mpi on {run['host'] or run['run']}{when}, {count}"
     else:
