@@ -61,7 +61,7 @@ test-sanitize: setup-test
 # meaningful only on an otherwise idle machine. DIR= picks the scratch
 # directory (default: a fresh one on /dev/shm), PAIRS= the number of runs.
 bench: build
-	bash bench/run_bench.sh $(BUILD)
+	MPI=$(MPI) bash bench/run_bench.sh $(BUILD)
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))

@@ -114,7 +114,7 @@ void byte_write() {
   }
   double spent = now() - start;
   g_write_fd = fd;
-  report("byte_write", kLowAccesses / spent, spent);
+  report("low_write", kLowAccesses / spent, spent);
 }
 
 void byte_read() {
@@ -133,7 +133,7 @@ void byte_read() {
   }
   double spent = now() - start;
   close(fd);
-  report("byte_read", kLowAccesses / spent, spent);
+  report("low_read", kLowAccesses / spent, spent);
 }
 
 // Kept until exit like drives_mpi's block, so that page release is not
@@ -163,7 +163,7 @@ void block_read() {
   g_block = block;
   g_size = size;
   g_read_fd = fd;
-  report("block_read", static_cast<double>(size) * kBlockFactor / spent, spent);
+  report("high_read", static_cast<double>(size) * kBlockFactor / spent, spent);
 }
 
 void block_write() {
@@ -176,7 +176,7 @@ void block_write() {
   lseek(fd, h, SEEK_SET);
   gather_all(fd, g_block, h);
   double spent = now() - start;
-  report("block_write", static_cast<double>(size) * kBlockFactor / spent, spent);
+  report("high_write", static_cast<double>(size) * kBlockFactor / spent, spent);
   close(g_read_fd);
   close(fd);
 }
