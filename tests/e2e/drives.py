@@ -409,6 +409,33 @@ def check_left_files(workdir, workers, extra=()):
     assert left == sorted(expected + list(extra)), f"files left: {left}"
 
 
+# Call counts come from /proc, into ranks the shim is preloaded into:
+# both are Linux's.
+LINUX = sys.platform.startswith("linux")
+
+
+def counting(iodir):
+    """Shim settings that copy every rank's call counts into `iodir` at
+    MPI_Finalize, or None where that cannot be done."""
+    if LINUX:
+        return {"DRIVES_SHIM_IO_DIR": iodir}
+    print("SKIPPED: call counts: /proc and LD_PRELOAD are Linux's")
+    return None
+
+
+def check_rank_io(iodir, rank, nproc):
+    """The counts `counting` kept of one rank of an undisturbed run."""
+    if LINUX:
+        one_byte, block = normal_counts(nproc)[rank]
+        check_io(launch.io_counts(os.path.join(iodir, f"io.{rank}")), one_byte, block,
+                 f"rank {rank}")
+
+
+def require_linux(what):
+    if not LINUX:
+        raise SkipTest(f"{what} is Linux's")
+
+
 def check_io(counts, one_byte, block, what):
     """Every one-byte access was its own system call, and no read fetched
     more than it needed."""

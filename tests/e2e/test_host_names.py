@@ -3,7 +3,6 @@ system allows (with dots) and one with spaces: each is carried and printed
 exactly and names its files, and nothing is said on standard error. The
 root starts with its standard input closed: the wait for Enter ends at
 once."""
-import os
 
 import drives
 
@@ -18,16 +17,14 @@ def test(opts):
                 drives.with_hostname(opts, drives.SPACED_NAME)]
     drives.require_uts_namespaces()
     status, out, err = drives.run(
-        drives.command(opts, 3, contexts, shim_env={"DRIVES_SHIM_IO_DIR": iodir}), workdir)
+        drives.command(opts, 3, contexts, shim_env=drives.counting(iodir)), workdir)
     assert status == 0, f"status {status}: {err}"
     assert err == "", f"a healthy run on hosts of their own told {err!r}"
     workers = [(1, drives.LONG_NAME), (2, drives.SPACED_NAME)]
     drives.check_report(out, workdir, 3, workers, root_name)
     drives.check_left_files(workdir, workers)
     for rank, _ in workers:
-        n = drives.FIRST_PASS // (rank + 1)
-        drives.check_io(drives.launch.io_counts(os.path.join(iodir, f"io.{rank}")),
-                        drives.FIRST_PASS + n, drives.FIRST_PASS + n, f"worker {rank}")
+        drives.check_rank_io(iodir, rank, 3)
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@ def stop_run(opts, shim_env):
 
 
 def test(opts):
+    drives.require_linux("Steering the runtime through a preloaded shim (LD_PRELOAD)")
     status, ranks, err = stop_run(opts, {"DRIVES_SHIM_THREAD_LEVEL": "2"})
     assert status == 1, f"thread-level stop: status {status}: {err}"
     for rank, printed in enumerate(ranks):

@@ -23,17 +23,14 @@ def test(opts):
     name = drives.hostname()
     seed_stale_files(workdir, name)
     status, out, err = drives.run(
-        drives.command(opts, 2, shim_env={"DRIVES_SHIM_IO_DIR": iodir}), workdir)
+        drives.command(opts, 2, shim_env=drives.counting(iodir)), workdir)
     assert status == 0, f"status {status}: {err}"
     assert err == drives.shared_host_line(1, 1) + "\n", f"standard error: {err!r}"
     workers = [(1, name)]
     drives.check_report(out, workdir, 2, workers, name)
     drives.check_left_files(workdir, workers)
-    n = drives.FIRST_PASS // 2
-    drives.check_io(drives.launch.io_counts(os.path.join(iodir, "io.1")), drives.FIRST_PASS + n,
-                    drives.FIRST_PASS + n, "worker 1")
-    drives.check_io(drives.launch.io_counts(os.path.join(iodir, "io.0")), drives.LOW_ACCESSES,
-                    drives.LOW_ACCESSES, "root")
+    for rank in (0, 1):
+        drives.check_rank_io(iodir, rank, 2)
 
 
 if __name__ == "__main__":

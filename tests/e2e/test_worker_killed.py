@@ -12,6 +12,7 @@ HEADING = "Low writing and reading speeds:"
 
 
 def test(opts):
+    drives.require_linux("Finding a rank's process through /proc")
     workdir = drives.scratch_dir("killed-")
     name = drives.hostname()
     launcher = subprocess.Popen(drives.command(opts, 2), cwd=workdir, stdin=subprocess.DEVNULL,
