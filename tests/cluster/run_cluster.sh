@@ -57,7 +57,7 @@ sweep() {
     local path id
     for path in /run/netns/"$PREFIX"* /var/tmp/"$PREFIX"*; do
         id=${path##*/} && id=${id%%-*}
-        [[ -e $path && $id =~ ^$PREFIX[0-9]+$ ]] || continue
+        [[ -e $path && $id =~ ^${PREFIX}[0-9]+$ ]] || continue
         [ "$id" != "$ID" ] && grep -qs run_cluster "/proc/${id#"$PREFIX"}/cmdline" && continue
         log "removing what the dead run $id left behind"
         teardown "$id"
@@ -65,7 +65,7 @@ sweep() {
 }
 
 # A second Ctrl-C must not cut the teardown short.
-on_exit() { local rc=$?; trap '' INT TERM HUP PIPE; log "tearing down $ID"; teardown "$ID"; exit $rc; }
+on_exit() { local rc=$?; trap '' INT TERM HUP PIPE; log "tearing down $ID"; teardown "$ID"; exit "$rc"; }
 
 [ "$(id -u)" = 0 ] || skip "the cluster needs root (network, UTS and mount namespaces)"
 for t in ip unshare setsid flock python3 mpirun mpicc ssh ssh-keygen; do
@@ -138,7 +138,7 @@ done
 # TCP over the cluster's interface only (no shared memory, as between real
 # nodes). No binding: the hosts share the cores, and each one's rank bound to
 # its first core would pile all onto one. No tree spawn: a starts b and c.
-MPIRUN_OPTS=(--allow-run-as-root -np 3 --hostfile "$S/hostfile" --map-by node --bind-to none
+MPIRUN_OPTS=(--allow-run-as-root -np ${#HOSTS[@]} --hostfile "$S/hostfile" --map-by node --bind-to none
     --mca plm_rsh_args "-F $S/ssh_config" --mca plm_rsh_no_tree_spawn 1
     --mca pml ob1 --mca btl tcp,self --mca btl_tcp_if_include "$ID"
     --mca oob_tcp_if_include "$ID" --mca orte_keep_fqdn_hostnames 1)
@@ -194,7 +194,7 @@ rc=0
 if [ -n "$PROGRAM" ]; then
     # Installed as on each node: the original may lie under a /tmp hosts do not see.
     cp "$PROGRAM" "$S/bin/" || die "cannot copy $PROGRAM"
-    log "running ${PROGRAM##*/} with 3 ranks"
+    log "running ${PROGRAM##*/} with ${#HOSTS[@]} ranks"
     launch "$OUTDIR/console.txt" "${DRIVES_CLUSTER_TIMEOUT:-1800}" "$S/bin/${PROGRAM##*/}" "$@"
     rc=$?
     log "mpirun finished with status $rc (run time ${SECONDS}s)"

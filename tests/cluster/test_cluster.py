@@ -7,7 +7,7 @@ No run may leave anything behind. Exit status 0 passed, 1 failed, 77
 skipped after a "SKIPPED:" line (CTest's SKIP_RETURN_CODE).
 """
 
-import glob, os, re, shutil, signal, subprocess, sys, tempfile, time
+import glob, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RESULT_FILE = re.compile(r"results_drives_macos_clusters_mx @ (.*) @ "
@@ -21,8 +21,7 @@ from unittest import SkipTest as Skipped  # noqa: E402
 
 
 def read(path):
-    with open(path, encoding="utf-8", errors="surrogateescape") as stream:
-        return stream.read()
+    return pathlib.Path(path).read_text(encoding="utf-8", errors="surrogateescape")
 
 
 def processes():
@@ -83,7 +82,7 @@ class Run:
         print(f"---- {self.outdir}: status {status}\n{read(self.outdir + '/harness.log')}", end="")
         text = self.log()
         assert self.id, f"{self.outdir}: the run has no id"
-        assert not leftovers(self.id), f"{self.id} left behind: {leftovers(self.id)}"
+        assert not (left := leftovers(self.id)), f"{self.id} left behind: {left}"
         return status, text
 
 
