@@ -1,66 +1,41 @@
 #include "multi/aggregation.h"
 
 #include "multi/exchange.h"
+#include "run/report.h"
 #include "run/state.h"
 
-std::string worker_label(int source, const std::string* names) {
-  return line(kThread, iprocs_temp[source], kAt, names[source]);
-}
+namespace {
 
-void report_multi_block(const char* heading, double* results, double* spent, std::string* names,
-                        double& total, double& mean, double reference) {
-  report_same({heading, ""});
-  collect_result_sets(results, spent, names, total, [&](int source) {
-    const std::string who = worker_label(source, names);
-    const double seconds = spent[source];
-    const double rate = results[source];
-    report_block({line(who, kBlank, kSpent, seconds, kSecs),
-                  line(who, kBlank, kCouldProcess, rate, kFilesPerSec)},
-                 {line(who, kSpent, seconds, kSecs), line(who, kCouldProcess, rate, kFilesPerSec)});
+// The mean divides by the workers, the root not among them.
+double per_worker(double total) { return total / static_cast<double>(nproc - 1); }
+
+Direction collect_speed_lines(const SpeedCollection& set) {
+  collect_result_sets(set.results, set.spent, set.names, set.total, [&](int source) {
+    report(worker_speed_lines(iprocs_temp[source], set.names[source], set.spent[source],
+                              set.results[source], set.secs_suffix));
   });
-  report_same({line(kOverallFiles, total, kFilesPerSec)});
-  report_same({line(kImprovements, total / reference, kTimes)});
-  report_same({""});
-  const int workers = nproc - 1;
-  if (workers != 0) {
-    mean = total / static_cast<double>(workers);
-    const std::string average = line(kAverageFiles, mean, kFilesPerSec);
-    report_block({"", "", average}, {"", average});
-  }
-  report_same({""});
+  set.mean = per_worker(set.total);
+  return {set.total, set.mean, set.reference};
 }
 
-void report_speed_heading(const char* heading) {
-  report_same({kMultiHeading});
-  report_same({heading, ""});
-}
+}  // namespace
 
-void collect_speed_lines(double* results, double* spent, std::string* names, double& total,
-                         double& mean, const char* secs_suffix) {
+void report_multi_block(const char* heading_text, double* results, double* spent,
+                        std::string* names, double& total, double& mean, double reference) {
+  report(heading(heading_text));
   collect_result_sets(results, spent, names, total, [&](int source) {
-    const std::string who = worker_label(source, names);
-    const std::string time = line(who, kBlank, kSpent, spent[source], secs_suffix);
-    const double millions = results[source] / kMillion;
-    const std::string mb = line(kConventionally, megabytes(results[source]), kMBPerSec);
-    report_block({time, line(who, kBlank, kItWas, millions, kMillionsAccess), mb},
-                 {time, line(who, kBlank, kItWas, millions, kMillionsAccesses), mb});
+    report(worker_file_lines(iprocs_temp[source], names[source], spent[source], results[source]));
   });
-  mean = total / static_cast<double>(nproc - 1);
+  mean = per_worker(total);
+  report(file_summary(total, total / reference, mean));
 }
 
-void report_speed_summary(const SpeedSummaryTexts& texts, double write_total, double read_total,
-                          double write_reference, double read_reference, double write_mean,
-                          double read_mean) {
-  Lines write_totals(texts.opening_blanks, "");
-  write_totals.push_back(line(kOverallAccesses, write_total / kMillion, kToWrite));
-  write_totals.push_back(line(kTotalWriting, megabytes(write_total), kMBPerSec));
-  report_same(write_totals);
-  report_same({line(kImprovements, write_total / write_reference, kTimes)});
-  report_same({line(kOverallAccesses, read_total / kMillion, kToRead),
-               line(kTotalReading, megabytes(read_total), kMBPerSec)});
-  report_same({line(kImprovements, read_total / read_reference, kTimes)});
-  report_same({""});
-  report_same({"", line(texts.write_average, megabytes(write_mean), texts.write_average_unit)});
-  report_same({"", line(texts.read_average, megabytes(read_mean), kMBPerSecWide)});
-  if (texts.closing_blank) report_same({""});
+void report_speed_test(const char* heading_text, const SpeedCollection& first,
+                       const SpeedCollection& second, bool write_first,
+                       const SpeedSummaryTexts& texts) {
+  report({same({kMultiHeading}), heading(heading_text)});
+  const Direction sent_first = collect_speed_lines(first);
+  const Direction sent_second = collect_speed_lines(second);
+  report(write_first ? speed_summary(texts, sent_first, sent_second)
+                     : speed_summary(texts, sent_second, sent_first));
 }

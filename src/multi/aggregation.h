@@ -1,36 +1,32 @@
-// The root's multi-process report blocks: per-worker lines in rank order,
-// the workers' total, its gain over the root's own rate and the mean.
+// The root's multi-process reports: each worker's lines in rank order as
+// its set arrives, then the workers' total, its gain over the root's own
+// rate and the mean per worker.
 #pragma once
 
 #include <string>
 
-#include "run/report.h"
-
-// "Thread:<rank> @<name>" of a received worker.
-std::string worker_label(int source, const std::string* names);
+#include "run/wording.h"
 
 // A file-handling block: heading, collection loop, total, gain and mean.
 void report_multi_block(const char* heading, double* results, double* spent, std::string* names,
                         double& total, double& mean, double reference);
 
-// "Multi-Thread Enabled:" and the heading of a speed test.
-void report_speed_heading(const char* heading);
-
-// The collection loop of a speed measurement with the three lines each
-// worker gets on the console and in the file; then the mean per worker.
-void collect_speed_lines(double* results, double* spent, std::string* names, double& total,
-                         double& mean, const char* secs_suffix);
-
-// How the closing lines of the low-speed and the high-speed tests differ.
-struct SpeedSummaryTexts {
-  int opening_blanks;
-  const char* write_average;
-  const char* write_average_unit;
-  const char* read_average;
-  bool closing_blank;
+// Where one speed measurement's sets land on the root, the total and mean
+// it keeps, the root's own rate the gain divides by, and how its time line
+// ends.
+struct SpeedCollection {
+  double* results;
+  double* spent;
+  std::string* names;
+  double& total;
+  double& mean;
+  double reference;
+  const char* secs_suffix;
 };
 
-// Totals, gains and means of a write and a read measurement, write first.
-void report_speed_summary(const SpeedSummaryTexts& texts, double write_total, double read_total,
-                          double write_reference, double read_reference, double write_mean,
-                          double read_mean);
+// A speed test: "Multi-Thread Enabled:" and its heading, both measurements'
+// worker lines in the order the workers send them, then the summary, which
+// gives the write direction first.
+void report_speed_test(const char* heading, const SpeedCollection& first,
+                       const SpeedCollection& second, bool write_first,
+                       const SpeedSummaryTexts& texts);

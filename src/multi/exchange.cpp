@@ -1,7 +1,6 @@
 #include "multi/exchange.h"
 
-#include <cstdio>
-
+#include "run/report.h"
 #include "run/state.h"
 
 void send_result_set(const double* results, const double* spent) {
@@ -9,6 +8,12 @@ void send_result_set(const double* results, const double* spent) {
   MPI_Send(spent, nproc, MPI_DOUBLE, kRootRank, tag, MPI_COMM_WORLD);
   MPI_Send(proc_name, nameLength, MPI_CHAR, kRootRank, tag, MPI_COMM_WORLD);
   MPI_Send(iprocs, nproc, MPI_INT, kRootRank, tag, MPI_COMM_WORLD);
+}
+
+void send_measurement(const char* test, const Failures& failures, const double* results,
+                      const double* spent) {
+  tell_failures(test, failures);
+  send_result_set(results, spent);
 }
 
 void receive_result_set(int source, double* results, double* spent, std::string* names) {
@@ -30,8 +35,4 @@ void collect_result_sets(double* results, double* spent, std::string* names, dou
     total = results[source] + total;
     report_worker(source);
   }
-}
-
-void format_rank_file(char* name, std::size_t size, const char* suffix) {
-  std::snprintf(name, size, "%s%d%s%s%s", kRankFilePrefix, iproc, kRankFileAt, proc_name, suffix);
 }

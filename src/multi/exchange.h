@@ -6,8 +6,15 @@
 #include <functional>
 #include <string>
 
+#include "single/failures.h"
+
 // Worker: sends the four messages of one set to the root.
 void send_result_set(const double* results, const double* spent);
+
+// Worker, at the end of a measurement: tells what failed in it, if
+// anything, then sends its set.
+void send_measurement(const char* test, const Failures& failures, const double* results,
+                      const double* spent);
 
 // Root: receives the four messages of one set from `source` and keeps the
 // sender's name, exactly the characters it sent, in names[source].
@@ -18,6 +25,3 @@ void receive_result_set(int source, double* results, double* spent, std::string*
 // its lines before the next worker is received.
 void collect_result_sets(double* results, double* spent, std::string* names, double& total,
                          const std::function<void(int source)>& report_worker);
-
-// Writes "data64-macos-mx-<rank> @<processor name><suffix>" into `name`.
-void format_rank_file(char* name, std::size_t size, const char* suffix);

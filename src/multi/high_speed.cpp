@@ -2,6 +2,8 @@
 #include "multi/aggregation.h"
 #include "multi/exchange.h"
 #include "multi/multi_tests.h"
+#include "run/names.h"
+#include "run/span.h"
 #include "run/state.h"
 #include "single/block.h"
 
@@ -15,11 +17,8 @@ void read_sub_test() {
   buffer1[r] = new char[size_h[r]];  // left uninitialised: filling it would be timed too
   half_h[r] = size_h[r] / (r + 1);
   read_block_passes(fin_data1h[r], buffer1[r], size_h[r], half_h[r], failures);
-  end0[r] = MPI_Wtime();
-  spent0[r] = end0[r] - start0[r];
-  results0[r] = static_cast<double>(size_h[r] + half_h[r]) / spent0[r];
-  report_failures(kHighName, failures);
-  send_result_set(results0, spent0);
+  close_span(start0[r], end0[r], spent0[r], results0[r], size_h[r] + half_h[r]);
+  send_measurement(kHighName, failures, results0, spent0);
 }
 
 void write_sub_test() {
@@ -28,11 +27,8 @@ void write_sub_test() {
   start2[r] = MPI_Wtime();
   format_rank_file(filename_block, sizeof filename_block, "");
   write_block_passes(fout_data1[r], filename_block, buffer1[r], size_h[r], half_h[r], failures);
-  end2[r] = MPI_Wtime();
-  spent2[r] = end2[r] - start2[r];
-  results2[r] = static_cast<double>(size_h[r] + half_h[r]) / spent2[r];
-  report_failures(kHighName, failures);
-  send_result_set(results2, spent2);
+  close_span(start2[r], end2[r], spent2[r], results2[r], size_h[r] + half_h[r]);
+  send_measurement(kHighName, failures, results2, spent2);
 }
 
 }  // namespace
@@ -43,12 +39,10 @@ void multi_high_speed_worker() {
 }
 
 void multi_high_speed_root() {
-  report_speed_heading(kHighHeading);
-  collect_speed_lines(results0_temp, spent0_temp, procname5_temp, results_overall0,
-                      results_mean2, kSecsToReadMulti);
-  collect_speed_lines(results2_temp, spent2_temp, procname6_temp, results_overall2,
-                      results_mean3, kSecsToWrite);
-  report_speed_summary({1, kAverageHighWriting, kMBPerSecWide, kAverageHighReading, false},
-                       results_overall2, results_overall0, result_single1, result_single,
-                       results_mean3, results_mean2);
+  report_speed_test(kHighHeading,
+                    {results0_temp, spent0_temp, procname5_temp, results_overall0, results_mean2,
+                     result_single, kSecsToReadMulti},
+                    {results2_temp, spent2_temp, procname6_temp, results_overall2, results_mean3,
+                     result_single1, kSecsToWrite},
+                    false, kHighSummary);
 }

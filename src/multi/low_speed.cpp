@@ -2,6 +2,8 @@
 #include "multi/aggregation.h"
 #include "multi/exchange.h"
 #include "multi/multi_tests.h"
+#include "run/names.h"
+#include "run/span.h"
 #include "run/state.h"
 #include "single/one_byte.h"
 
@@ -18,11 +20,8 @@ void write_sub_test() {
   format_rank_file(filename_data, sizeof filename_data, kTempSuffix);
   position_0[r] = second_pass(r);
   write_one_byte_passes(fout_temp1[r], filename_data, position_0[r], failures);
-  end_0[r] = MPI_Wtime();
-  spent_0[r] = end_0[r] - start_0[r];
-  results_0[r] = static_cast<double>(kFirstPassBytes + position_0[r]) / spent_0[r];
-  report_failures(kLowName, failures);
-  send_result_set(results_0, spent_0);
+  close_span(start_0[r], end_0[r], spent_0[r], results_0[r], kFirstPassBytes + position_0[r]);
+  send_measurement(kLowName, failures, results_0, spent_0);
 }
 
 void read_sub_test() {
@@ -33,11 +32,8 @@ void read_sub_test() {
   char ignored = 0;
   read_one_byte_passes(fin_data1[r], filename_data, position1[r], ignored, failures);
   fin_data1[r].close();
-  end1[r] = MPI_Wtime();
-  spent1[r] = end1[r] - start1[r];
-  results1[r] = static_cast<double>(kFirstPassBytes + position1[r]) / spent1[r];
-  report_failures(kLowName, failures);
-  send_result_set(results1, spent1);
+  close_span(start1[r], end1[r], spent1[r], results1[r], kFirstPassBytes + position1[r]);
+  send_measurement(kLowName, failures, results1, spent1);
 }
 
 }  // namespace
@@ -48,12 +44,10 @@ void multi_low_speed_worker() {
 }
 
 void multi_low_speed_root() {
-  report_speed_heading(kLowHeading);
-  collect_speed_lines(results_0_temp, spent_0_temp, procname3_temp, results_overall_0,
-                      results_mean0, kSecsToWrite);
-  collect_speed_lines(results1_temp, spent1_temp, procname4_temp, results_overall1,
-                      results_mean1, kSecsToReadMulti);
-  report_speed_summary({2, kAverageLowWriting, kMBPerSec, kAverageLowReading, true},
-                       results_overall_0, results_overall1, result_single0, result_single2,
-                       results_mean0, results_mean1);
+  report_speed_test(kLowHeading,
+                    {results_0_temp, spent_0_temp, procname3_temp, results_overall_0, results_mean0,
+                     result_single0, kSecsToWrite},
+                    {results1_temp, spent1_temp, procname4_temp, results_overall1, results_mean1,
+                     result_single2, kSecsToReadMulti},
+                    true, kLowSummary);
 }

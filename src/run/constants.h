@@ -9,7 +9,7 @@ constexpr int kRankLimit = 4096;
 constexpr int kSlots = kRankLimit;  // every per-rank table has one slot per accepted rank
 constexpr int kMultiProcessThreshold = 2;
 constexpr int kRootRank = 0;
-constexpr int kStopStatus = 1;     // a stop measured nothing: never report it as success
+constexpr int kStopStatus = 1;  // a stop measured nothing: never report it as success
 constexpr int kNotSavedStatus = 1;
 constexpr int kFailedOperationsStatus = 3;  // figures stand, but some timed calls failed
 

@@ -35,13 +35,13 @@ void start_up(int& argc, char**& argv) {
 }
 
 int rank_limit_stop() {
-  if (iproc == kRootRank) report_stop_banner();
+  if (iproc == kRootRank) report_console(stop_banner());
   MPI_Finalize();
   return kStopStatus;
 }
 
+// fin_data was closed by its own test.
 void close_single_streams() {
-  fin_data.close();
   fin_datah.close();
   fout_data.close();
   fout_temp.close();
@@ -64,8 +64,8 @@ int run_status(bool saved) {
 
 int root_path() {
   open_result_file();
-  report_start_banner();
-  report_single_heading();
+  report(start_banner(nproc));
+  report(heading(kSingleHeading));
   file_handling_test();
   low_speed_test();
   high_speed_test();
@@ -75,7 +75,7 @@ int root_path() {
     buffer.reset();
     multi_low_speed_root();
     multi_high_speed_root();
-    report_shared_host();
+    tell_shared_host();
   }
   const bool saved = report_end_lines();
   wait_for_enter();
@@ -83,9 +83,9 @@ int root_path() {
   return run_status(saved);
 }
 
+// A worker never fills the root's block buffer, so it has none to release.
 int worker_path() {
   multi_file_handling_worker();
-  buffer.reset();
   multi_low_speed_worker();
   multi_high_speed_worker();
   MPI_Finalize();
@@ -95,13 +95,9 @@ int worker_path() {
 
 }  // namespace
 
-bool thread_level_accepted(int granted) { return granted == kRequiredThreadLevel; }
-
-bool rank_count_accepted(int ranks) { return ranks <= kRankLimit; }
-
 int drives_mpi(int argc, char** argv) {
   start_up(argc, argv);
-  if (!thread_level_accepted(provided)) thread_level_stop();
-  if (!rank_count_accepted(nproc)) return rank_limit_stop();
+  if (provided != kRequiredThreadLevel) thread_level_stop();
+  if (nproc > kRankLimit) return rank_limit_stop();
   return iproc == kRootRank ? root_path() : worker_path();
 }

@@ -3,7 +3,3 @@
 
 // Runs the whole benchmark in this rank and returns the process status.
 int drives_mpi(int argc, char** argv);
-
-// The two start-up checks, in the order they are made.
-bool thread_level_accepted(int granted);
-bool rank_count_accepted(int ranks);

@@ -1,6 +1,30 @@
 // The process-wide record of a run. Every rank builds all of it before main
 // runs and keeps it until the process ends; the tests read and write it
 // directly. Defined in state.cpp; nothing else declares a global.
+//
+// Key to the numbered globals of the six measurements. The root's span is
+// its own single-process figure: start_, end_, spent_ and result_ with the
+// suffix given (result_single_x). In the worker tables (start, end, spent
+// and rate) each worker fills its own slot and sends them as result set n.
+// The root receives set n into its rate, spent and name tables and sums
+// the rates into the total; the mean is the total over the workers, and the
+// gain is the total over the root's rate of the same measurement.
+//
+//   measurement               root's span   worker tables              set
+//   Lower, stream cycle       _single_x     start_x .. results_x        1
+//   Higher, descriptor cycle  _single_x1    start_xx .. results_xx      2
+//   Low, one-byte write       _single0      start_0 .. results_0        3
+//   Low, one-byte read        _single2      start1 .. results1          4
+//   High, block read          _single       start0 .. results0          5
+//   High, block write         _single1      start2 .. results2          6
+//
+//   set  root's rate, spent tables       names           total, mean
+//    1   results_x_temp, spent_x_temp    procname1_temp  results_overall_x, results_mean
+//    2   results_x_tempx, spent_x_tempx  procname2_temp  results_overall_xx, results_meanx
+//    3   results_0_temp, spent_0_temp    procname3_temp  results_overall_0, results_mean0
+//    4   results1_temp, spent1_temp      procname4_temp  results_overall1, results_mean1
+//    5   results0_temp, spent0_temp      procname5_temp  results_overall0, results_mean2
+//    6   results2_temp, spent2_temp      procname6_temp  results_overall2, results_mean3
 #pragma once
 
 #include <mpi.h>

@@ -40,8 +40,8 @@ void read_block_passes(std::ifstream& in, char* block, std::int64_t size, std::i
   read_block(in, block, second, failures);
 }
 
-void write_block_passes(std::ofstream& out, const char* name, const char* block,
-                        std::int64_t size, std::int64_t second, Failures& failures) {
+void write_block_passes(std::ofstream& out, const char* name, const char* block, std::int64_t size,
+                        std::int64_t second, Failures& failures) {
   out.open(name, std::ios::out | std::ios::binary);
   if (!out.is_open()) failures.note(kOpenForWriting, errno);
   out.seekp(0);

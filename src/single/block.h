@@ -19,8 +19,8 @@ void read_block_passes(std::ifstream& in, char* block, std::int64_t size, std::i
 // Creates or truncates `name`, writes the `size` bytes of `block` from the
 // start, then its first `second` bytes at offset `second`; each write is
 // followed by a flush.
-void write_block_passes(std::ofstream& out, const char* name, const char* block,
-                        std::int64_t size, std::int64_t second, Failures& failures);
+void write_block_passes(std::ofstream& out, const char* name, const char* block, std::int64_t size,
+                        std::int64_t second, Failures& failures);
 
 // What the passes of each kind attempt: an open and two transfers.
 Failures block_read_attempts();

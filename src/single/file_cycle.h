@@ -42,8 +42,10 @@ inline void descriptor_file_cycle(int& descriptor, const char* name, Failures& f
 
 // What kFileCycles cycles of each kind attempt.
 inline Failures stream_cycle_attempts() {
-  return Failures{{kOpenForWriting, kFileCycles}, {kOpenForReading, kFileCycles},
-                  {kClose, 2 * kFileCycles}, {kDelete, kFileCycles}};
+  return Failures{{kOpenForWriting, kFileCycles},
+                  {kOpenForReading, kFileCycles},
+                  {kClose, 2 * kFileCycles},
+                  {kDelete, kFileCycles}};
 }
 
 inline Failures descriptor_cycle_attempts() {

@@ -1,5 +1,7 @@
 // Block read and write speeds: the whole file in one call, then its back
 // half again.
+#include "run/report.h"
+#include "run/span.h"
 #include "run/state.h"
 #include "single/block.h"
 #include "single/single_tests.h"
@@ -12,31 +14,26 @@ void read_phase() {
   size0 = open_and_size(fin_datah, kSingleTempFile, failures);
   buffer.reset(new char[size0]);  // left uninitialised: filling it would be timed too
   read_block_passes(fin_datah, buffer.get(), size0, size0 / 2, failures);
-  end_single = MPI_Wtime();
-  spent_single = end_single - start_single;
-  result_single = static_cast<double>(size0) * kBlockFactor / spent_single;
-  report_same(speed_lines(spent_single, result_single, kSecsToReadSingle));
-  report_failures(kHighName, failures);
+  close_span(start_single, end_single, spent_single, result_single,
+             static_cast<double>(size0) * kBlockFactor);
+  report(speed_result(spent_single, result_single, kSecsToReadSingle, 0));
+  tell_failures(kHighName, failures);
 }
 
 void write_phase() {
   Failures failures = block_write_attempts();
   start_single1 = MPI_Wtime();
   write_block_passes(fout_data, kSingleBlockFile, buffer.get(), size0, size0 / 2, failures);
-  end_single1 = MPI_Wtime();
-  spent_single1 = end_single1 - start_single1;
-  result_single1 = static_cast<double>(size0) * kBlockFactor / spent_single1;
-  Lines lines = speed_lines(spent_single1, result_single1, kSecsToWrite);
-  lines.push_back("");
-  report_same(lines);
-  report_same({""});
-  report_failures(kHighName, failures);
+  close_span(start_single1, end_single1, spent_single1, result_single1,
+             static_cast<double>(size0) * kBlockFactor);
+  report({speed_result(spent_single1, result_single1, kSecsToWrite, 1), same({""})});
+  tell_failures(kHighName, failures);
 }
 
 }  // namespace
 
 void high_speed_test() {
-  report_same({kHighHeading, ""});
+  report(heading(kHighHeading));
   read_phase();
   write_phase();
 }

@@ -62,7 +62,7 @@ void read_one_byte_passes(ByteInFile& in, const char* name, std::int64_t second_
   in.seekg(0);
   std::int64_t first_got = 0;
   if (!in.is_open()) {
-    report_console({kUnableToOpen});
+    report_console(unable_to_open());
     failures.note(kOpenForReading, in.error());
   } else {
     first_got = get_bytes_to_end(in, last);

@@ -1,5 +1,5 @@
-// Start-up checks, per-rank file names and the passes' file helpers: what
-// each access hands to the system, and what each pass counts as failed.
+// The passes' file helpers: what each access hands to the system, what the
+// block passes move, and what each pass counts as failed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -14,8 +14,6 @@
 #include <sstream>
 #include <string>
 
-#include "multi/exchange.h"
-#include "run/drives_mpi.h"
 #include "run/report.h"
 #include "run/state.h"
 #include "single/block.h"
@@ -23,27 +21,6 @@
 #include "single/one_byte.h"
 
 namespace {
-
-TEST(StartUp, OnlyFullMultiThreadSupportIsAccepted) {
-  EXPECT_TRUE(thread_level_accepted(3));
-  for (int level : {0, 1, 2, 4}) EXPECT_FALSE(thread_level_accepted(level)) << level;
-}
-
-TEST(StartUp, AtMost4096RanksAreAccepted) {
-  EXPECT_TRUE(rank_count_accepted(1));
-  EXPECT_TRUE(rank_count_accepted(4096));
-  EXPECT_FALSE(rank_count_accepted(4097));
-}
-
-TEST(RankFile, NameCarriesRankAndProcessorName) {
-  iproc = 12;
-  std::snprintf(proc_name, sizeof proc_name, "%s", "n1");
-  char name[kFileNameSize];
-  format_rank_file(name, sizeof name, ".tmp");
-  EXPECT_STREQ(name, "data64-macos-mx-12 @n1.tmp");
-  format_rank_file(name, sizeof name, "");
-  EXPECT_STREQ(name, "data64-macos-mx-12 @n1");
-}
 
 // Each test works in a directory of its own, removed afterwards.
 class Files : public ::testing::Test {
@@ -203,23 +180,6 @@ TEST_F(Files, BlockWritesThatCannotBeHandedOnFail) {
   EXPECT_EQ(failures.first, kBlockWrite);
   EXPECT_EQ(failures.first_error, ENOSPC);
   EXPECT_EQ(failures.failed[kBlockWrite], 2);
-}
-
-TEST(Failures, AreToldOnOneLineWithRankHostTestAndFirstError) {
-  iproc = 3;
-  std::snprintf(proc_name, sizeof proc_name, "%s", "node b.lan");
-  Failures failures = stream_cycle_attempts();
-  failures.note(kOpenForWriting, EROFS, kFileCycles);
-  failures.note(kDelete, ENOENT, 7);
-  std::ostringstream errors;
-  std::streambuf* const original = std::cerr.rdbuf(errors.rdbuf());
-  report_failures(kLowerHeading, failures);
-  report_failures(kLowerHeading, stream_cycle_attempts());
-  std::cerr.rdbuf(original);
-  EXPECT_EQ(errors.str(),
-            "drives_mpi: rank 3 @node b.lan: Power of Handling Files -- Lower: 131072 of 131072 "
-            "opens for writing failed (Read-only file system); also failed: 7 of 131072 deletes\n");
-  EXPECT_EQ(failed_measurements, 1);
 }
 
 }  // namespace
