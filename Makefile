@@ -27,7 +27,8 @@ SHOW_SKIPS = awk '/^[0-9]+\/[0-9]+ Testing: /{test=$$3} /^SKIPPED: /{print test 
              $(1)/Testing/Temporary/LastTest.log
 CTEST = ctest --test-dir $(1) --output-on-failure $(2); status=$$?; $(call SHOW_SKIPS,$(1)); exit $$status
 
-.PHONY: setup setup-test build build-test run test test-matrix test-sanitize bench install clean
+.PHONY: setup setup-test build build-test run test test-matrix test-sanitize bench install loc \
+        format check-format clean
 
 setup:
 	@MPI=$(MPI) STDLIB=$(STDLIB) bash scripts/setup.sh run
@@ -65,6 +66,16 @@ bench: build
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+# The share of the code that is tests, and the command that counts it.
+loc:
+	@bash scripts/loc.sh
+
+FORMATTED = git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.c' 'tests/*.h'
+format:
+	$(FORMATTED) | xargs clang-format -i
+check-format:
+	$(FORMATTED) | xargs clang-format --dry-run -Werror
 
 clean:
 	rm -rf build build-* run
