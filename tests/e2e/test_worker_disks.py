@@ -1,24 +1,23 @@
 """Three ranks, the root in a healthy directory while one worker's is
-read-only and the other's fills up during its one-byte pass (an 8 MiB tmpfs
-for a 16 MiB file): the report and result file are those of a clean run, each
-worker tells every measurement whose calls failed on standard error, nothing
-hangs, and the run ends with status 3."""
+read-only around an empty data file and the other's fills up during its
+one-byte pass (an 8 MiB tmpfs for a 16 MiB file): the report and result file
+are those of a clean run, the empty file gives block rates of 0, each worker
+tells every measurement whose calls failed on standard error, nothing hangs,
+and the run ends with status 3."""
 import drives
 
 N2 = drives.FIRST_PASS // 3  # rank 2's second pass
 DISK = 8388608               # what rank 2's disk holds
 LOW = "Low writing and reading speeds: "
 HIGH = "High writing and reading speeds: "
-READ_ONLY = [
+READ_ONLY = [  # the data file is there, empty, so it opens for reading
     "Power of Handling Files -- Lower: 131072 of 131072 opens for writing failed (Read-only "
-    "file system); also failed: 131072 of 131072 opens for reading, 131072 of 131072 deletes",
+    "file system); also failed: 131072 of 131072 deletes",
     "Power of Handling Files -- Higher: 131072 of 131072 opens failed (Read-only file system);"
     " also failed: 131072 of 131072 deletes",
     LOW + "1 of 1 opens for writing failed (Read-only file system); also failed: "
     "25165824 of 25165824 one-byte writes",
-    LOW + "1 of 1 opens for reading failed (No such file or directory); also failed: "
-    "25165824 of 25165824 one-byte reads",
-    HIGH + "1 of 1 opens for reading failed (No such file or directory)",
+    LOW + "25165824 of 25165824 one-byte reads failed (end of file)",
     HIGH + "1 of 1 opens for writing failed (Read-only file system); also failed: "
     "2 of 2 block writes",
 ]
@@ -38,7 +37,8 @@ def test(opts):
     workers = [(1, name), (2, name)]
     rootdir = drives.scratch_dir("disks-root-")
     outdir = drives.scratch_dir("disks-out-")
-    with drives.tmpfs("1m", read_only=True) as read_only, drives.tmpfs("8m") as small:
+    empty = {drives.rank_files(1, name)[0]: b""}
+    with drives.tmpfs("1m", empty, read_only=True) as read_only, drives.tmpfs("8m") as small:
         contexts = [["-wdir", d, opts.binary] for d in (rootdir, read_only, small)]
         status, _, err = drives.run(drives.command(opts, 3, contexts, outdir=outdir), rootdir,
                                     timeout=600)
@@ -46,8 +46,10 @@ def test(opts):
     counts = drives.normal_counts(3)
     counts[1] = (counts[1][0], 0)
     counts[2] = (counts[2][0], DISK + DISK // 3)
-    drives.check_report(drives.launch.rank_output(outdir, 0), rootdir, 3, workers, name,
-                        counts=counts)
+    values = drives.check_report(drives.launch.rank_output(outdir, 0), rootdir, 3, workers,
+                                 name, counts=counts)
+    assert float(values["hr1_m"]) == float(values["hw1_m"]) == 0, values
+    assert drives.launch.rank_output(outdir, 1) == "", "the worker could not open its empty file"
     drives.check_left_files(rootdir, [])
     assert drives.shared_host_line(2, 2) in drives.split_lines(err), f"standard error: {err}"
     told = drives.failures(err)
