@@ -6,9 +6,7 @@ Standard library only, but for `chart`, which needs matplotlib.
 """
 
 import argparse
-import csv
 import functools
-import io
 import json
 import math
 import os
@@ -403,14 +401,25 @@ def to_json(runs):
 
 
 def to_csv(runs):
-    out = io.StringIO()
-    writer = csv.writer(out)
-    writer.writerow(["run", "test", "rank", "host", "quantity", "value", "unit"])
+    """RFC 4180, as spreadsheets open it. Written by hand rather than with
+    the csv module: only the run's label and host names can need quotes,
+    and quoting them once per run and host makes this several times quicker."""
+    out = ["run,test,rank,host,quantity,value,unit\r\n"]
     for run in runs:
+        label = csv_field(run["run"])
+        hosts = {}
         for test, rank, host, quantity, entry in figures(run):
-            writer.writerow([run["run"], test, "" if rank is None else rank, host or "",
-                             quantity, entry["text"], entry["unit"]])
-    return out.getvalue()
+            if host not in hosts:
+                hosts[host] = csv_field(host or "")
+            out.append(f"{label},{test},{'' if rank is None else rank},{hosts[host]},{quantity},"
+                       f"{entry['text']},{entry['unit']}\r\n")
+    return "".join(out)
+
+
+def csv_field(text):
+    if any(c in text for c in ',"\r\n') or text != text.strip():
+        return '"' + text.replace('"', '""') + '"'
+    return text
 
 
 def rank_name(rank):
