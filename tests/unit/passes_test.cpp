@@ -41,17 +41,6 @@ class Files : public ::testing::Test {
   std::string dir_;
 };
 
-TEST_F(Files, AFileThatCannotBeSizedCountsAsEmpty) {
-  Failures failures = block_read_attempts();
-  std::ifstream missing;
-  EXPECT_EQ(open_and_size(missing, path("missing").c_str(), failures), 0);
-  std::ifstream empty;
-  EXPECT_EQ(open_and_size(empty, make_file("empty", 0).c_str(), failures), 0);
-  std::ifstream five;
-  EXPECT_EQ(open_and_size(five, make_file("five", 5).c_str(), failures), 5);
-  EXPECT_EQ(failures.failed[kOpenForReading], 1);
-}
-
 TEST_F(Files, SecondTransferRewritesTheMiddleInPlace) {
   Failures failures = block_write_attempts();
   std::string block = "0123456789";

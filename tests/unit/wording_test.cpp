@@ -1,15 +1,12 @@
-// The report's wording: numbers, names, the lines whose console and file
-// copies differ, the arithmetic of the summaries, and the end lines.
+// The report's wording: numbers, names, and the arithmetic of the speed
+// summaries; the lines themselves are checked end to end.
+#include "run/wording.h"
+
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <iostream>
 #include <limits>
-#include <sstream>
 
 #include "run/names.h"
-#include "run/report.h"
 #include "run/state.h"
 
 namespace {
@@ -50,16 +47,6 @@ TEST(ResultFileName, CarriesProcessorNameAndLocalStartTime) {
   EXPECT_STREQ(name, "data64-macos-mx-12 @n 1.tmp");
 }
 
-TEST(WorkerLines, TheConsoleHasABlankAfterTheHostInFileLinesTheFileNot) {
-  const Block lines = worker_file_lines(2, "n1", 1.5, 87381.3);
-  EXPECT_EQ(lines.console, Lines({"Thread:2 @n1 The system spent: 1.5 Secs.",
-                                  "Thread:2 @n1 The system could process 87381.3 Files/sec."}));
-  EXPECT_EQ(lines.file, Lines({"Thread:2 @n1The system spent: 1.5 Secs.",
-                               "Thread:2 @n1The system could process 87381.3 Files/sec."}));
-  EXPECT_EQ(worker_speed_lines(1, "n1", 2, 3e6, " Secs. to Read.").file[1],
-            "Thread:1 @n1 It was: 3 Millions Accesses/sec.");
-}
-
 std::string printed(const Blocks& blocks) {
   std::string text;
   for (const Block& block : blocks) {
@@ -88,77 +75,6 @@ TEST(SpeedSummary, GivesEachDirectionItsOwnTotalGainAndMean) {
   EXPECT_EQ(low.back().console, Lines({""})) << "and one closes it";
   EXPECT_EQ(low[5].file[1],
             "Among all nodes, the average low writing process per thread was: 2 MB/sec.");
-}
-
-TEST(StandardError, TellsFailuresAndSharedHostsOnOneLineEach) {
-  Failures failures = Failures{{kOpenForWriting, 131072}, {kDelete, 131072}};
-  failures.note(kOpenForWriting, EROFS, 131072);
-  failures.note(kDelete, ENOENT, 7);
-  EXPECT_EQ(failure_line(3, "node b.lan", kLowerHeading, failures),
-            "drives_mpi: rank 3 @node b.lan: Power of Handling Files -- Lower: 131072 of 131072 "
-            "opens for writing failed (Read-only file system); also failed: 7 of 131072 deletes");
-  EXPECT_EQ(shared_host_line(0, 3, "vm", 1), "");
-  const std::string load =
-      " while its single-process tests ran; those figures and every \"Multi-Thread "
-      "Improvements\" gain include their load.";
-  EXPECT_EQ(shared_host_line(1, 3, "node a.lan", 2),
-            "drives_mpi: 1 of 3 workers ran on this host (node a.lan)" + load);
-  EXPECT_EQ(shared_host_line(2, 2, "vm", 2),
-            "drives_mpi: 2 of 2 workers ran on this host (vm)" + load +
-                " The 3 ranks on this host also shared its 2 processors online.");
-}
-
-// report_end_lines, with the console captured, in a directory of its own.
-class EndLines : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "drives-end-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    newbuffer = "/a/b";
-    std::snprintf(resultfile, sizeof resultfile, "%s", "result.txt");
-  }
-  void TearDown() override {
-    fout.close();
-    fout.clear();
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
-  std::string end_lines(bool& saved) {
-    std::ostringstream console;
-    std::streambuf* const original = std::cout.rdbuf(console.rdbuf());
-    saved = report_end_lines();
-    std::cout.rdbuf(original);
-    return console.str();
-  }
-
-  std::string dir_;
-};
-
-TEST_F(EndLines, SayWhereTheSavedResultsAre) {
-  fout.open(dir_ + "/result.txt");
-  fout << "x" << std::endl;
-  bool saved = false;
-  EXPECT_EQ(end_lines(saved),
-            "\n\nResults have been saved in a file and you can find it at: /a/b/result.txt\n\n\n"
-            "Press Enter to Exit.\n");
-  EXPECT_TRUE(saved);
-  EXPECT_FALSE(fout.is_open());
-}
-
-TEST_F(EndLines, ReportAResultFileThatNeverOpenedOrLostAWrite) {
-  fout << "lost" << std::endl;
-  bool saved = true;
-  newbuffer = "/" + std::string(5000, 'd');  // a working directory of any length
-  EXPECT_NE(end_lines(saved).find("Results could not be saved in a file at: " + newbuffer +
-                                  "/result.txt\n"),
-            std::string::npos);
-  EXPECT_FALSE(saved);
-  fout.clear();
-  fout.open("/dev/full");
-  fout << "lost" << std::endl;
-  saved = true;
-  EXPECT_NE(end_lines(saved).find("Results could not be saved"), std::string::npos);
-  EXPECT_FALSE(saved);
 }
 
 }  // namespace
