@@ -12,10 +12,14 @@ STDLIB ?=
 BUILD ?= build$(if $(filter mpich,$(MPI)),-mpich)$(if $(STDLIB),-$(STDLIB))
 ASAN_BUILD ?= build-asan
 
+# The Python the set-up's packages (matplotlib, jsonschema) went to: Debian's
+# own where apt-get installed them, the first on PATH elsewhere (Homebrew's).
+PYTHON = $(shell command -v apt-get >/dev/null 2>&1 && [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || command -v python3)
 # Debian installs each MPI's compiler wrapper under its own name beside the
 # default one; elsewhere the one MPI installed owns plain mpicc.
 MPICC = $(shell command -v mpicc.$(MPI) 2>/dev/null || echo mpicc)
-CONFIGURE = cmake -S . -B $(1) -DWARNINGS_AS_ERRORS=ON -DMPI_C_COMPILER=$(MPICC)
+CONFIGURE = cmake -S . -B $(1) -DWARNINGS_AS_ERRORS=ON -DMPI_C_COMPILER=$(MPICC) \
+            -DPython3_EXECUTABLE=$(PYTHON)
 ifeq ($(STDLIB),libc++)
 # Debian's GoogleTest is built for libstdc++, so it is built from its sources.
 CONFIGURE += -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
@@ -45,7 +49,7 @@ build-test: setup-test
 	cmake --build $(BUILD) -j
 
 run: build
-	python3 tools/launch.py --mpi $(MPI) --np $(NP) --dir $(DIR) $(if $(HOSTFILE),--hostfile $(HOSTFILE)) $(BUILD)/drives_mpi
+	$(PYTHON) tools/launch.py --mpi $(MPI) --np $(NP) --dir $(DIR) $(if $(HOSTFILE),--hostfile $(HOSTFILE)) $(BUILD)/drives_mpi
 
 test: build-test
 	@$(call CTEST,$(BUILD))
@@ -62,7 +66,7 @@ test-sanitize: setup-test
 # meaningful only on an otherwise idle machine. DIR= picks the scratch
 # directory (default: a fresh one on /dev/shm), PAIRS= the number of runs.
 bench: build
-	MPI=$(MPI) bash bench/run_bench.sh $(BUILD)
+	MPI=$(MPI) PYTHON=$(PYTHON) bash bench/run_bench.sh $(BUILD)
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))

@@ -28,4 +28,4 @@ else
   trap 'rm -rf -- "$scratch"' EXIT
 fi
 
-python3 "$here/bench.py" "$build" "$scratch" "$pairs"
+"${PYTHON:-python3}" "$here/bench.py" "$build" "$scratch" "$pairs"
