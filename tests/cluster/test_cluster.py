@@ -10,13 +10,11 @@ skipped after a "SKIPPED:" line (CTest's SKIP_RETURN_CODE).
 import glob, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-RESULT_FILE = re.compile(r"results_drives_macos_clusters_mx @ (.*) @ "
-                         r"local date \d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d\.txt\Z")
 # Open MPI's rsh launcher sets ssh's process group from both sides of the
 # fork, and the parent loses the race whenever ssh has started: harmless.
 LAUNCHER_NOISE = re.compile(r"\[[^\]]*:\d+\] plm:rsh: Warning: setpgid\(\d+,\d+\) failed in parent")
 sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
-from drives import check_multi_report, check_test_file, split_lines  # noqa: E402
+from drives import check_report, check_test_file, split_lines  # noqa: E402
 from unittest import SkipTest as Skipped  # noqa: E402
 
 
@@ -86,29 +84,26 @@ class Run:
         return status, text
 
 
-def check_benchmark(outdir, status):
+def check_benchmark(run, status):
     assert status == 0, f"run_cluster.sh exited with status {status}"
-    hosts, names = zip(*(line.split("\t") for line in split_lines(read(outdir + "/names.txt"))))
+    hosts, names = zip(*(line.split("\t") for line in split_lines(read(run.outdir + "/names.txt"))))
     assert len(set(names)) == len(names) > 1, f"processor names {names!r}"
-    dirs = [f"{outdir}/host-{host}" for host in hosts]
-    console = [line for line in split_lines(read(outdir + "/console.txt"))
+    dirs = [f"{run.outdir}/host-{host}" for host in hosts]
+    console = [line for line in split_lines(read(run.outdir + "/console.txt"))
                if not LAUNCHER_NOISE.match(line)]
     assert not (warned := [ln for ln in console if ln.startswith("drives_mpi:")]), warned
     for rank in range(1, len(names)):
-        start = f"Thread:{rank} @{names[rank]}"
-        assert any(line.startswith(start) for line in console), f"no console line {start!r}..."
         # The worker's files on its own host under its own name, and nowhere else.
         for filename in (f"data64-macos-mx-{rank} @{names[rank]}" + end for end in (".tmp", "")):
             check_test_file(os.path.join(dirs[rank], filename))
             strays = [d for d in dirs if d != dirs[rank] and os.path.exists(f"{d}/{filename}")]
             assert not strays, f"{filename!r} also in {strays}"
-    # The result file on the root's host only, named after the root.
-    results = [[f for f in os.listdir(d) if f.startswith("results_drives_")] for d in dirs]
-    assert len(results[0]) == 1 and not any(results[1:]), f"result files per host {results!r}"
-    found = RESULT_FILE.match(results[0][0])
-    assert found and found.group(1) == names[0], f"{results[0][0]!r}, root is {names[0]!r}"
-    file_lines = split_lines(read(os.path.join(dirs[0], results[0][0])))
-    check_multi_report(console, file_lines, len(names), dict(enumerate(names)))
+    # The result file on the root's host only (where the root saw it at the
+    # cluster's working directory), named after the root, and the report.
+    strays = [f for d in dirs[1:] for f in os.listdir(d) if f.startswith("results_drives_")]
+    assert not strays, f"result files on worker hosts: {strays}"
+    check_report("\n".join(console) + "\n", dirs[0], len(names), list(enumerate(names))[1:],
+                 names[0], shown_dir=f"/var/tmp/{run.id}/work")
     print("checked: report, arithmetic and files of", ", ".join(map(repr, names)))
 
 
@@ -121,7 +116,7 @@ def test_benchmark(outdir, binary):
     except Skipped:
         bench.finish(3600)  # skips as well where no cluster can be built
         raise AssertionError("only one of two clusters could be built")
-    check_benchmark(bench.outdir, bench.finish(3600)[0])
+    check_benchmark(bench, bench.finish(3600)[0])
 
 
 def test_faults(outdir):

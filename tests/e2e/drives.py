@@ -7,6 +7,7 @@ against each other (spent x rate = count, totals, gains, means).
 
 import argparse
 import atexit
+import contextlib
 import glob
 import json
 import math
@@ -322,13 +323,15 @@ def result_file(workdir, root_name):
 
 
 def check_report(console_text, workdir, nproc, workers, root_name, counts=None, saved=True,
-                 root_unable=False):
+                 root_unable=False, shown_dir=None):
     """The whole console and result file of a run against what a user must
     see; returns the captured values. Without `saved` there is no result
-    file and the end line says so."""
+    file and the end line says so. `shown_dir`: where the root, on a host of
+    its own, saw the working directory that is `workdir` here."""
     if saved:
         path = result_file(workdir, root_name)
-        console = expected_console(nproc, workers, path, True, root_unable)
+        shown = os.path.join(shown_dir, os.path.basename(path)) if shown_dir else path
+        console = expected_console(nproc, workers, shown, True, root_unable)
     else:
         console = expected_console(nproc, workers, "", False, root_unable)
         console[-4] = unsaved_path(workdir, root_name)
@@ -360,17 +363,6 @@ def keep_run(nproc, workers, root_name, console_text, result_path, values):
             {"nproc": nproc, "root": root_name, "workers": workers, "values": values}))):
         with open(os.path.join(keep, name), "w", encoding="utf-8") as stream:
             stream.write(text)
-
-
-def check_multi_report(console_lines, file_lines, nproc, names):
-    """For harnesses that gather the outputs themselves: names maps every
-    rank, the root's included, to its processor name."""
-    workers = [(rank, names[rank]) for rank in range(1, nproc)]
-    console_values = match_lines(console_lines[:-6], expected_console(nproc, workers, "")[:-6],
-                                 "console")
-    file_values = match_lines(file_lines, expected_file(nproc, workers), "result file")
-    assert console_values == file_values, "console and result file disagree"
-    check_relations(console_values, workers, normal_counts(nproc))
 
 
 # ---------------------------------------------------------------- files
@@ -410,25 +402,22 @@ def counting(iodir):
 
 
 def check_rank_io(iodir, rank, nproc):
-    """The counts `counting` kept of one rank of an undisturbed run."""
-    if LINUX:
-        one_byte, block = normal_counts(nproc)[rank]
-        check_io(launch.io_counts(os.path.join(iodir, f"io.{rank}")), one_byte, block,
-                 f"rank {rank}")
+    """From the counts `counting` kept of one rank of an undisturbed run:
+    every one-byte access was its own system call, and no read fetched more
+    than it needed (but for at most 4 MiB of the runtime's own)."""
+    if not LINUX:
+        return
+    one_byte, block = normal_counts(nproc)[rank]
+    counts, what = launch.io_counts(os.path.join(iodir, f"io.{rank}")), f"rank {rank}"
+    assert counts["syscw"] >= one_byte, f"{what}: {counts['syscw']} write calls < {one_byte}"
+    assert counts["syscr"] >= one_byte + 1, f"{what}: {counts['syscr']} read calls"
+    needed = one_byte + block
+    assert needed <= counts["rchar"] <= needed + 4 * MB, f"{what}: read {counts['rchar']} bytes"
 
 
 def require_linux(what):
     if not LINUX:
         raise SkipTest(f"{what} is Linux's")
-
-
-def check_io(counts, one_byte, block, what):
-    """Every one-byte access was its own system call, and no read fetched
-    more than it needed."""
-    assert counts["syscw"] >= one_byte, f"{what}: {counts['syscw']} write calls < {one_byte}"
-    assert counts["syscr"] >= one_byte + 1, f"{what}: {counts['syscr']} read calls"
-    needed = one_byte + block  # and at most 4 MiB of the runtime's own
-    assert needed <= counts["rchar"] <= needed + 4 * MB, f"{what}: read {counts['rchar']} bytes"
 
 
 def unsaved_path(workdir, root_name):
@@ -439,33 +428,25 @@ def unsaved_path(workdir, root_name):
                       + r"\d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d\.txt\Z")
 
 
-class tmpfs:
-    """A tmpfs of `size` mounted on a fresh directory, holding `files`
-    (name -> bytes), then remounted read-only if asked; unmounted on exit.
-    Root ignores file permissions, so a read-only mount is what makes a
-    directory really unwritable."""
-
-    def __init__(self, size, files=None, read_only=False):
-        self.size, self.files, self.read_only = size, files or {}, read_only
-
-    def __enter__(self):
-        self.path = os.path.realpath(tempfile.mkdtemp(prefix="drives-mnt-"))
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={self.size}", "tmpfs",
-                                  self.path], capture_output=True, text=True)
-        if mounted.returncode != 0:
-            os.rmdir(self.path)
-            raise SkipTest("cannot mount a tmpfs here: " + mounted.stderr.strip())
-        for name, content in self.files.items():
-            with open(os.path.join(self.path, name), "wb") as stream:
-                stream.write(content)
-        if self.read_only:
-            subprocess.run(["mount", "-o", "remount,ro", self.path], check=True)
-        return self.path
-
-    def __exit__(self, *exc):
-        subprocess.run(["umount", "-l", self.path], check=False)
-        os.rmdir(self.path)
-        return False
+@contextlib.contextmanager
+def tmpfs(size, files=(), read_only=False):
+    """A tmpfs of `size` mounted on a fresh directory, holding empty `files`,
+    then remounted read-only if asked; unmounted on exit. Root ignores file
+    permissions, so a read-only mount is what makes a directory unwritable."""
+    path = os.path.realpath(tempfile.mkdtemp(prefix="drives-mnt-"))
+    atexit.register(os.rmdir, path)
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        raise SkipTest("cannot mount a tmpfs here: " + mounted.stderr.strip())
+    try:
+        for name in files:
+            open(os.path.join(path, name), "wb").close()
+        if read_only:
+            subprocess.run(["mount", "-o", "remount,ro", path], check=True)
+        yield path
+    finally:
+        subprocess.run(["umount", "-l", path], check=False)
 
 
 FAILED_TESTS = ("Power of Handling Files -- Lower", "Power of Handling Files -- Higher",

@@ -1,11 +1,8 @@
-"""The disk fills up during a three-rank run (a 20 MiB tmpfs, while the root
-and two workers each write 16 MiB files): no crash or hang, the whole report
-on the console, an end line that tells the truth about the result file, and
-status 3 for the calls that failed. Its first page is taken at the banner; with three ranks, one
-worker under the longest host name, the report outgrows that page after the
-disk is full, so a line is lost."""
-import os
-
+"""The disk fills up during a three-rank run (a 20 MiB tmpfs, while each
+rank writes 16 MiB files): no crash or hang, the whole report on the
+console, status 3, and an end line that tells the truth about the result
+file: its first page is taken at the banner, and with a worker under the
+longest host name the report outgrows it after the disk is full."""
 import drives
 
 
@@ -18,7 +15,6 @@ def test(opts):
         outdir = drives.scratch_dir("full-out-")
         status, _, err = drives.run(
             drives.command(opts, 3, contexts, outdir=outdir), workdir, timeout=900)
-        print(f"disk full run: status {status}, files {sorted(os.listdir(workdir))}")
         assert status == 3, f"status {status}: {err}"
         # The one-byte counts are fixed; what the block tests moved depends
         # on how much of each data file fit.

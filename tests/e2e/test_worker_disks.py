@@ -37,7 +37,7 @@ def test(opts):
     workers = [(1, name), (2, name)]
     rootdir = drives.scratch_dir("disks-root-")
     outdir = drives.scratch_dir("disks-out-")
-    empty = {drives.rank_files(1, name)[0]: b""}
+    empty = [drives.rank_files(1, name)[0]]
     with drives.tmpfs("1m", empty, read_only=True) as read_only, drives.tmpfs("8m") as small:
         contexts = [["-wdir", d, opts.binary] for d in (rootdir, read_only, small)]
         status, _, err = drives.run(drives.command(opts, 3, contexts, outdir=outdir), rootdir,

@@ -4,7 +4,6 @@ result file holds every line the root had printed."""
 import os
 import signal
 import subprocess
-import time
 
 import drives
 
@@ -25,17 +24,13 @@ def test(opts):
         worker = drives.rank_pid(opts, launcher, 1)
         assert worker, "no worker process found"
         os.kill(worker, signal.SIGKILL)
-        killed_at = time.monotonic()
         try:
             launcher.communicate(timeout=30)
         except subprocess.TimeoutExpired:
             raise AssertionError("the launcher did not end within 30 s of the kill")
-        took = time.monotonic() - killed_at
     finally:
         drives.kill_group(launcher)
     assert launcher.returncode != 0, "a job that lost a worker ended with status 0"
-    print(f"launcher ended {took:.1f} s after the kill, status {launcher.returncode}")
-
     with open(drives.result_file(workdir, name), encoding="utf-8") as stream:
         text = stream.read()
     assert text.endswith("\n"), "a line was cut short"
