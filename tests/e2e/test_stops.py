@@ -6,30 +6,21 @@ import os
 
 import drives
 
-
-def stop_run(opts, shim_env):
-    workdir = drives.scratch_dir("stop-")
-    outdir = drives.scratch_dir("stop-out-")
-    status, out, err = drives.run(
-        drives.command(opts, 2, shim_env=shim_env, outdir=outdir),
-        workdir)
-    assert os.listdir(workdir) == [], f"files created: {os.listdir(workdir)}"
-    return status, [drives.launch.rank_output(outdir, rank) for rank in (0, 1)], err
+THREAD_LEVEL = "MPI do not Support Multiple thread\n"
+BANNER = "\n".join(["", drives.STOP_TITLE, drives.RIGHTS, drives.SUPPORT, "",
+                    "The number of threads has reached the limits, the program terminates.", ""])
 
 
 def test(opts):
     drives.require_linux("Steering the runtime through a preloaded shim (LD_PRELOAD)")
-    status, ranks, err = stop_run(opts, {"DRIVES_SHIM_THREAD_LEVEL": "2"})
-    assert status == 1, f"thread-level stop: status {status}: {err}"
-    for rank, printed in enumerate(ranks):
-        assert printed == "MPI do not Support Multiple thread\n", f"rank {rank}: {printed!r}"
-
-    status, ranks, err = stop_run(opts, {"DRIVES_SHIM_COMM_SIZE": "4097"})
-    assert status == 1, f"rank-limit stop: status {status}: {err}"
-    banner = ["", drives.STOP_TITLE, drives.RIGHTS, drives.SUPPORT, "",
-              "The number of threads has reached the limits, the program terminates.", ""]
-    assert drives.split_lines(ranks[0]) == banner, f"root: {ranks[0]!r}"
-    assert ranks[1] == "", f"worker printed {ranks[1]!r}"
+    for shim_env, printed in (({"DRIVES_SHIM_THREAD_LEVEL": "2"}, [THREAD_LEVEL, THREAD_LEVEL]),
+                              ({"DRIVES_SHIM_COMM_SIZE": "4097"}, [BANNER + "\n", ""])):
+        workdir, outdir = drives.scratch_dir("stop-"), drives.scratch_dir("stop-out-")
+        status, _, err = drives.run(drives.command(opts, 2, shim_env=shim_env, outdir=outdir),
+                                    workdir)
+        got = [drives.launch.rank_output(outdir, rank) for rank in (0, 1)]
+        assert (status, got, os.listdir(workdir)) == (1, printed, []), \
+            f"{shim_env}: status {status}, printed {got}, files {os.listdir(workdir)}: {err}"
 
 
 if __name__ == "__main__":

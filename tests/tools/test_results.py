@@ -235,27 +235,28 @@ def check_bad_inputs(kept, result, console, validator):
     assert not glob.glob(os.path.join(SCRATCH, ".drives-results-*")), "temporary files left"
 
 
-def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: test_results.py RUNS_DIR")
+def skip(reason):
+    print(f"SKIPPED: {reason}")
+    sys.exit(77)
+
+
+def main(runs_dir):
     try:
         jsonschema = importlib.import_module("jsonschema")
         importlib.import_module("matplotlib")  # for the chart
     except ImportError as missing:
-        print(f"SKIPPED: {missing}")
-        sys.exit(77)
-    kept_files = sorted(glob.glob(os.path.join(glob.escape(sys.argv[1]), "*", "values.json")))
+        skip(missing)
+    kept_files = sorted(glob.glob(os.path.join(glob.escape(runs_dir), "*", "values.json")))
     if not kept_files:
-        print(f"SKIPPED: no kept runs in {sys.argv[1]}")
-        sys.exit(77)
+        skip(f"no kept runs in {runs_dir}")
     with open(SCHEMA, encoding="utf-8") as stream:
         validator = jsonschema.Draft202012Validator(json.load(stream))
     runs = []  # (values, result file or None, console)
     for values in kept_files:
         with open(values, encoding="utf-8") as stream:
             kept = json.load(stream)
-        here = glob.escape(os.path.dirname(values))
-        result = (glob.glob(os.path.join(here, "results_drives_*.txt")) or [None])[0]
+        result = (glob.glob(os.path.join(glob.escape(os.path.dirname(values)),
+                                         "results_drives_*.txt")) or [None])[0]
         console = os.path.join(os.path.dirname(values), "console.txt")
         runs.append((kept, result, console))
         if result:
@@ -278,7 +279,7 @@ def main():
 
 if __name__ == "__main__":
     try:
-        main()
+        main(*sys.argv[1:])
     except AssertionError as error:
         print(f"FAILED: {error}", file=sys.stderr)
         sys.exit(1)
