@@ -10,4 +10,4 @@ count() {
 }
 all=$(count .)
 tests=$(count tests)
-echo "tests/: $tests of $all non-blank code lines, $((100 * tests / all))%"
+awk -v t="$tests" -v a="$all" 'BEGIN {printf "tests/: %d of %d non-blank code lines, %.1f%%\n", t, a, 100 * t / a}'

@@ -152,8 +152,7 @@ def test_interrupts(outdir):
 def main(args):
     if len(args) not in (1, 3) or args[1:2] not in ([], ["--keep"]):
         sys.exit(__doc__.split("\n\n")[1])
-    keep = args[2] if args[2:] else None
-    outdir = os.path.abspath(keep) if keep else tempfile.mkdtemp(prefix="drives-cluster-")
+    outdir = os.path.abspath(args[2]) if args[2:] else tempfile.mkdtemp(prefix="drives-cluster-")
     tests = {"--faults": test_faults, "--interrupts": test_interrupts}
     try:
         tests.get(args[0], lambda out: test_benchmark(out, os.path.abspath(args[0])))(outdir)
@@ -166,11 +165,10 @@ def main(args):
         print(f"FAIL: {error}")
         return 1
     finally:
-        for run in Run.every:
-            if run.proc.poll() is None:
-                run.proc.terminate()
-                run.proc.wait()
-        if not keep:
+        for run in [run for run in Run.every if run.proc.poll() is None]:
+            run.proc.terminate()
+            run.proc.wait()
+        if not args[2:]:
             shutil.rmtree(outdir, ignore_errors=True)
 
 

@@ -1,31 +1,16 @@
 """One rank in a working directory some 4000 characters deep: the whole
 report, the files left, and the wait for Enter."""
 import os
-import subprocess
 
 import drives
 
 
-def deep_directory(base, length):
-    path = base
-    while len(path) < length:
-        path = os.path.join(path, "d" * min(200, length - len(path) - 1))
-    os.makedirs(path)
-    return path
-
-
 def test(opts):
-    workdir = deep_directory(drives.scratch_dir("single-"), 4000)
+    workdir = os.path.join(drives.scratch_dir("single-"), *["d" * 199] * 20)
+    os.makedirs(workdir)
     assert len(workdir) >= 4000
-    launcher = subprocess.Popen(drives.command(opts, 1), cwd=workdir, stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                start_new_session=True)
+    launcher, console = drives.start(opts, 1, workdir, "Press Enter to Exit.")
     try:
-        console = []
-        for row in launcher.stdout:
-            console.append(row)
-            if row == "Press Enter to Exit.\n":
-                break
         # Still waiting: nothing more is printed until Enter comes.
         assert launcher.poll() is None, "the run ended without waiting for Enter"
         out, err = launcher.communicate("\n", timeout=60)

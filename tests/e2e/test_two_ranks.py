@@ -9,10 +9,9 @@ import drives
 
 def seed_stale_files(workdir, worker_name):
     """Test files of an earlier run, some longer and some shorter."""
-    stale = {drives.SINGLE_TEMP: 20000000, drives.SINGLE_BLOCK: 100}
-    for index, name in enumerate(drives.rank_files(1, worker_name)):
-        stale[name] = (20000000, 5)[index]
-    for name, size in stale.items():
+    data, block = drives.rank_files(1, worker_name)
+    for name, size in ((drives.SINGLE_TEMP, 20000000), (drives.SINGLE_BLOCK, 100),
+                       (data, 20000000), (block, 5)):
         with open(os.path.join(workdir, name), "wb") as stream:
             stream.write(b"\xff" * size)
 

@@ -52,10 +52,8 @@ def test(opts):
     assert drives.launch.rank_output(outdir, 1) == "", "the worker could not open its empty file"
     drives.check_left_files(rootdir, [])
     assert drives.shared_host_line(2, 2) in drives.split_lines(err), f"standard error: {err}"
-    told = drives.failures(err)
-    assert told.get(0) is None, f"the root saw failures: {told[0]}"
-    assert told.get(1) == READ_ONLY, f"read-only worker told {told.get(1)}"
-    assert told.get(2) == FULL, f"full worker told {told.get(2)}"
+    told = [drives.failures(err, rank, name) for rank in range(3)]
+    assert told == [[], READ_ONLY, FULL], f"the ranks told {told}"
 
 
 if __name__ == "__main__":

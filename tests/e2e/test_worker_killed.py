@@ -14,13 +14,8 @@ def test(opts):
     drives.require_linux("Finding a rank's process through /proc")
     workdir = drives.scratch_dir("killed-")
     name = drives.hostname()
-    launcher = subprocess.Popen(drives.command(opts, 2), cwd=workdir, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                start_new_session=True)
+    launcher, _ = drives.start(opts, 2, workdir, HEADING)
     try:
-        for row in launcher.stdout:
-            if row == HEADING + "\n":
-                break
         worker = drives.rank_pid(opts, launcher, 1)
         assert worker, "no worker process found"
         os.kill(worker, signal.SIGKILL)

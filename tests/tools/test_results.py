@@ -10,6 +10,7 @@ import glob
 import importlib
 import json
 import os
+import pathlib
 import re
 import shutil
 import statistics
@@ -39,12 +40,8 @@ def printed(values):
     out = {}
     for key, text in values.items():
         prefix, rank, suffix = KEY.match(key).groups()
-        if prefix in SINGLE:
-            out[SINGLE[prefix], 0, OWN[suffix]] = text
-        elif rank:
-            out[MULTI[prefix], int(rank), OWN[suffix]] = text
-        else:
-            out[MULTI[prefix], None, SUMMARY[suffix]] = text
+        test, rank = (SINGLE[prefix], 0) if prefix in SINGLE else (MULTI[prefix], int(rank or -1))
+        out[test, None if rank < 0 else rank, (SUMMARY if rank < 0 else OWN)[suffix]] = text
     return out
 
 
@@ -65,8 +62,7 @@ def tool(*args):
 
 def write(name, text):
     path = os.path.join(SCRATCH, name)
-    with open(path, "w", encoding="utf-8", newline="") as stream:
-        stream.write(text)
+    pathlib.Path(path).write_text(text, encoding="utf-8", newline="")
     return path
 
 
@@ -116,13 +112,11 @@ def check_chart(kept_runs, paths):
             assert bars == [rank for rank, _ in kept["workers"]], f"{test} run {number}: {bars}"
     png = os.path.join(SCRATCH, "one.png")
     assert tool("chart", paths[-1], "-o", png).returncode == 0
-    with open(png, "rb") as stream:
-        assert stream.read(8) == b"\x89PNG\r\n\x1a\n", "not a PNG"
+    assert pathlib.Path(png).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
 
 
 def check_compare(old, new):
-    with open(old, encoding="utf-8") as stream:
-        text = stream.read()
+    text = pathlib.Path(old).read_text(encoding="utf-8")
     rate = re.search(r"[\d.e+]+(?= Files/sec)", text)  # the root's stream file cycle
     halved = write("halved.txt", f"{text[:rate.start()]}{float(rate.group()) / 2:g}"
                                  f"{text[rate.end():]}")
@@ -161,10 +155,7 @@ def check_bad_inputs(kept, result, console, validator):
     """Cut, corrupted and foreign inputs, from a real run's files: each either
     refused (status 2, file, line and expectation named, nothing written) or
     read as far as it goes and marked incomplete."""
-    text = {}
-    for path in (result, console):
-        with open(path, encoding="utf-8") as stream:
-            text[path] = stream.read()
+    text = {path: pathlib.Path(path).read_text(encoding="utf-8") for path in (result, console)}
     lines = {path: content.split("\n") for path, content in text.items()}
     rows = lines[result]
     last = kept["workers"][-1][0]
@@ -212,8 +203,7 @@ def check_bad_inputs(kept, result, console, validator):
         path = write(os.path.basename(result) if label.startswith("host") else label, content)
         out = write("previous.json", "previous\n")
         done = tool("json", path, "-o", out)
-        with open(out, encoding="utf-8") as stream:
-            written = stream.read()
+        written = pathlib.Path(out).read_text(encoding="utf-8")
         if error:
             assert done.returncode == 2 and written == "previous\n", f"{label}: {done}"
             assert f"{path}, line {error[0]}:" in done.stderr and error[1] in done.stderr, \
@@ -249,12 +239,10 @@ def main(runs_dir):
     kept_files = sorted(glob.glob(os.path.join(glob.escape(runs_dir), "*", "values.json")))
     if not kept_files:
         skip(f"no kept runs in {runs_dir}")
-    with open(SCHEMA, encoding="utf-8") as stream:
-        validator = jsonschema.Draft202012Validator(json.load(stream))
+    validator = jsonschema.Draft202012Validator(json.loads(pathlib.Path(SCHEMA).read_text()))
     runs = []  # (values, result file or None, console)
     for values in kept_files:
-        with open(values, encoding="utf-8") as stream:
-            kept = json.load(stream)
+        kept = json.loads(pathlib.Path(values).read_text(encoding="utf-8"))
         result = (glob.glob(os.path.join(glob.escape(os.path.dirname(values)),
                                          "results_drives_*.txt")) or [None])[0]
         console = os.path.join(os.path.dirname(values), "console.txt")

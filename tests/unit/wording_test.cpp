@@ -7,7 +7,6 @@
 #include <limits>
 
 #include "run/names.h"
-#include "run/state.h"
 
 namespace {
 
@@ -22,8 +21,17 @@ TEST(Line, NumbersPrintInTheDefaultSixDigitFormJoinedWithNothingBetween) {
   };
   for (const auto& c : cases) EXPECT_EQ(line(c.value), c.text) << c.value;
   EXPECT_EQ(line("Thread:", 12, " @", "n1", std::int64_t{-25165824}), "Thread:12 @n1-25165824");
+}
+
+TEST(SpeedLines, GiveTimeMillionsAndMegabytesOfOneRate) {
   // A one-byte phase of 25165824 accesses that took 3 seconds.
-  EXPECT_EQ(line(megabytes(25165824.0 / 3)), "8");
+  EXPECT_EQ(speed_result(3, 25165824.0 / 3, " Secs. to Write.", 0).file,
+            Lines({"The system spent: 3 Secs. to Write.", "It was: 8.38861 Millions Accesses/sec.",
+                   "Conventionally, it was: 8 MB/sec."}));
+  EXPECT_EQ(worker_speed_lines(2, "n 1", 3, 25165824.0 / 3, " Secs. to Read.").console,
+            Lines({"Thread:2 @n 1 The system spent: 3 Secs. to Read.",
+                   "Thread:2 @n 1 It was: 8.38861 Millions Access/sec.",
+                   "Conventionally, it was: 8 MB/sec."}));
 }
 
 TEST(ResultFileName, CarriesProcessorNameAndLocalStartTime) {
@@ -41,10 +49,6 @@ TEST(ResultFileName, CarriesProcessorNameAndLocalStartTime) {
   name_result_file(longest.c_str(), start, stamp, name);
   EXPECT_EQ(std::string(name), "results_drives_macos_clusters_mx @ " + longest +
                                    " @ local date 2023.03.14 time 09.26.53.txt");
-  iproc = 12;
-  std::snprintf(proc_name, sizeof proc_name, "%s", "n 1");
-  format_rank_file(name, sizeof name, ".tmp");
-  EXPECT_STREQ(name, "data64-macos-mx-12 @n 1.tmp");
 }
 
 std::string printed(const Blocks& blocks) {
