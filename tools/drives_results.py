@@ -531,7 +531,7 @@ def chart(runs, path, title=None):
         from matplotlib.patches import Patch
     except ImportError:
         raise InputError("chart needs matplotlib (Debian: apt-get install python3-matplotlib; "
-                         "macOS: brew install python-matplotlib, or pip install matplotlib)"
+                         "macOS: python3 -m pip install matplotlib)"
                          ) from None
     hosts = {}
     for run in runs:

@@ -102,8 +102,9 @@ def with_hostname(opts, name):
     """An app context that runs the binary under a host name of its own, in
     a UTS namespace of its own. The hostname utility refuses names with
     blanks; the system call does not."""
-    become = "import os, socket, sys; socket.sethostname(sys.argv[1]); os.execv(*sys.argv[2:])"
-    return ["unshare", "--uts", sys.executable, "-c", become, name, opts.binary, opts.binary]
+    become = ("import os, socket, sys; socket.sethostname(sys.argv[1]); "
+              "os.execv(sys.argv[2], sys.argv[2:])")
+    return ["unshare", "--uts", sys.executable, "-c", become, name, opts.binary]
 
 
 # The longest host name the system allows, with dots, and one with spaces.
@@ -461,11 +462,6 @@ def shared_host_line(workers_here, workers):
         text += (f" The {workers_here + 1} ranks on this host also shared its {processors} "
                  "processors online.")
     return text
-
-
-def rank_pid(opts, launcher, rank):
-    """The process of `rank` started by `launcher`, or None."""
-    return launch.ranks(opts.binary, opts.mpi, launcher.pid).get(rank)
 
 
 def start(opts, nproc, workdir, until):

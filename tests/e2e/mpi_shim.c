@@ -10,11 +10,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-static int env_int(const char* name, int* value) {
+static void env_int(const char* name, int* value) {
   const char* text = getenv(name);
-  if (text == NULL || *text == '\0') return 0;
-  *value = atoi(text);
-  return 1;
+  if (text != NULL && *text != '\0') *value = atoi(text);
 }
 
 int MPI_Init_thread(int* argc, char*** argv, int required, int* provided) {

@@ -6,9 +6,12 @@ import drives
 
 
 def test(opts):
-    workdir = os.path.join(drives.scratch_dir("single-"), *["d" * 199] * 20)
+    # 4000 characters exactly: with the result file's name, the longest path
+    # the system opens (4096).
+    base = drives.scratch_dir("single-")
+    workdir = os.path.join(base, *["d" * 199] * 19, "d" * (3999 - len(base) - 19 * 200))
     os.makedirs(workdir)
-    assert len(workdir) >= 4000
+    assert len(workdir) == 4000
     launcher, console = drives.start(opts, 1, workdir, "Press Enter to Exit.")
     try:
         # Still waiting: nothing more is printed until Enter comes.

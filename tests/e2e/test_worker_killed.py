@@ -2,6 +2,7 @@
 the launcher ends the job with a non-zero status within seconds, and the
 result file holds every line the root had printed."""
 import os
+import pathlib
 import signal
 import subprocess
 
@@ -16,7 +17,7 @@ def test(opts):
     name = drives.hostname()
     launcher, _ = drives.start(opts, 2, workdir, HEADING)
     try:
-        worker = drives.rank_pid(opts, launcher, 1)
+        worker = drives.launch.ranks(opts.binary, opts.mpi, launcher.pid).get(1)
         assert worker, "no worker process found"
         os.kill(worker, signal.SIGKILL)
         try:
@@ -26,8 +27,7 @@ def test(opts):
     finally:
         drives.kill_group(launcher)
     assert launcher.returncode != 0, "a job that lost a worker ended with status 0"
-    with open(drives.result_file(workdir, name), encoding="utf-8") as stream:
-        text = stream.read()
+    text = pathlib.Path(drives.result_file(workdir, name)).read_text(encoding="utf-8")
     assert text.endswith("\n"), "a line was cut short"
     kept = drives.split_lines(text)
     expected = drives.expected_file(2, [(1, name)])

@@ -139,15 +139,13 @@ def check_compare(old, new):
 
 
 def check_summary(kept_runs, paths):
-    rows = columns(tool("summary", *paths).stdout)
-    for test, rank, quantity in printed(kept_runs[0]["values"]):
-        if rank != 0:
-            continue
-        row = next(r for r in rows if (r["test"], r["quantity"], r["rank"]) == (test, quantity,
-                                                                                "root"))
+    rows = {(r["test"], r["quantity"], r["rank"]): r
+            for r in columns(tool("summary", *paths).stdout)}
+    for test, quantity in [(t, q) for t, rank, q in printed(kept_runs[0]["values"]) if rank == 0]:
+        row = rows[test, quantity, "root"]
         values = sorted(float(printed(k["values"])[test, 0, quantity]) for k in kept_runs)
-        assert int(row["count"]) == len(values), row
-        assert (float(row["min"]), float(row["max"])) == (values[0], values[-1]), row
+        assert (int(row["count"]), float(row["min"]), float(row["max"])) == (
+            len(values), values[0], values[-1]), row
         assert abs(float(row["median"]) / statistics.median(values) - 1) < 1e-5, row
 
 
