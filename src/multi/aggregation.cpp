@@ -6,6 +6,32 @@
 
 namespace {
 
+// Where one speed measurement's sets land on the root, the total and mean
+// it keeps, the root's own rate its gain divides by, and how its workers'
+// time lines end.
+struct SpeedCollection {
+  double* results;
+  double* spent;
+  std::string* names;
+  double& total;
+  double& mean;
+  const double& reference;
+  const char* secs_suffix;
+  bool write;
+};
+
+// In the order of SpeedSet.
+const SpeedCollection kSpeedSets[] = {
+    {results_0_temp, spent_0_temp, procname3_temp, results_overall_0, results_mean0, result_single0,
+     kSecsToWrite, true},
+    {results1_temp, spent1_temp, procname4_temp, results_overall1, results_mean1, result_single2,
+     kSecsToReadMulti, false},
+    {results0_temp, spent0_temp, procname5_temp, results_overall0, results_mean2, result_single,
+     kSecsToReadMulti, false},
+    {results2_temp, spent2_temp, procname6_temp, results_overall2, results_mean3, result_single1,
+     kSecsToWrite, true},
+};
+
 // The mean divides by the workers, the root not among them.
 double per_worker(double total) { return total / static_cast<double>(nproc - 1); }
 
@@ -30,12 +56,11 @@ void report_multi_block(const char* heading_text, double* results, double* spent
   report(file_summary(total, total / reference, mean));
 }
 
-void report_speed_test(const char* heading_text, const SpeedCollection& first,
-                       const SpeedCollection& second, bool write_first,
+void report_speed_test(const char* heading_text, SpeedSet first, SpeedSet second,
                        const SpeedSummaryTexts& texts) {
   report({same({kMultiHeading}), heading(heading_text)});
-  const Direction sent_first = collect_speed_lines(first);
-  const Direction sent_second = collect_speed_lines(second);
-  report(write_first ? speed_summary(texts, sent_first, sent_second)
-                     : speed_summary(texts, sent_second, sent_first));
+  const Direction sent_first = collect_speed_lines(kSpeedSets[first]);
+  const Direction sent_second = collect_speed_lines(kSpeedSets[second]);
+  report(kSpeedSets[first].write ? speed_summary(texts, sent_first, sent_second)
+                                 : speed_summary(texts, sent_second, sent_first));
 }

@@ -11,22 +11,12 @@
 void report_multi_block(const char* heading, double* results, double* spent, std::string* names,
                         double& total, double& mean, double reference);
 
-// Where one speed measurement's sets land on the root, the total and mean
-// it keeps, the root's own rate the gain divides by, and how its time line
-// ends.
-struct SpeedCollection {
-  double* results;
-  double* spent;
-  std::string* names;
-  double& total;
-  double& mean;
-  double reference;
-  const char* secs_suffix;
-};
+// The speed measurements' result sets on the root, as state.h keys them:
+// sets 3 and 4 (one-byte write and read), 5 and 6 (block read and write).
+enum SpeedSet { kLowWriteSet, kLowReadSet, kHighReadSet, kHighWriteSet };
 
-// A speed test: "Multi-Thread Enabled:" and its heading, both measurements'
-// worker lines in the order the workers send them, then the summary, which
-// gives the write direction first.
-void report_speed_test(const char* heading, const SpeedCollection& first,
-                       const SpeedCollection& second, bool write_first,
+// A speed test: "Multi-Thread Enabled:" and its heading, the worker lines
+// of both measurements in the order the workers send them, then the
+// summary, which gives the write direction first.
+void report_speed_test(const char* heading, SpeedSet first, SpeedSet second,
                        const SpeedSummaryTexts& texts);

@@ -39,10 +39,5 @@ void multi_high_speed_worker() {
 }
 
 void multi_high_speed_root() {
-  report_speed_test(kHighHeading,
-                    {results0_temp, spent0_temp, procname5_temp, results_overall0, results_mean2,
-                     result_single, kSecsToReadMulti},
-                    {results2_temp, spent2_temp, procname6_temp, results_overall2, results_mean3,
-                     result_single1, kSecsToWrite},
-                    false, kHighSummary);
+  report_speed_test(kHighHeading, kHighReadSet, kHighWriteSet, kHighSummary);
 }

@@ -44,10 +44,5 @@ void multi_low_speed_worker() {
 }
 
 void multi_low_speed_root() {
-  report_speed_test(kLowHeading,
-                    {results_0_temp, spent_0_temp, procname3_temp, results_overall_0, results_mean0,
-                     result_single0, kSecsToWrite},
-                    {results1_temp, spent1_temp, procname4_temp, results_overall1, results_mean1,
-                     result_single2, kSecsToReadMulti},
-                    true, kLowSummary);
+  report_speed_test(kLowHeading, kLowWriteSet, kLowReadSet, kLowSummary);
 }
