@@ -13,7 +13,7 @@ STANDINS = {"uname": 'echo "$STANDIN_OS"', "id": 'echo "$STANDIN_UID"', "sudo": 
             "dpkg-query": "exit 1", "python3": "exit 0", "apt-get": 'exit "${STANDIN_FAIL:-0}"',
             "brew": '[ "$1" = list ] && exit 1; exit "${STANDIN_FAIL:-0}"'}
 DEBIAN_TEST = ("cmake make g++ python3 python3-matplotlib libopenmpi-dev openmpi-bin libgtest-dev "
-               "python3-jsonschema clang-format util-linux iproute2 strace openssh-server "
+               "python3-jsonschema clang-format util-linux iproute2 openssh-server "
                "openssh-client")
 
 # os, managers present, environment, purpose -> status, install calls, words on stderr
