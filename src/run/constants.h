@@ -111,9 +111,10 @@ constexpr const char* kProgram = "drives_mpi";
 constexpr const char* kLowName = "Low writing and reading speeds";
 constexpr const char* kHighName = "High writing and reading speeds";
 constexpr const char* kOperationNames[] = {
-    "opens for writing", "opens for reading", "opens",       "closes",      "deletes",
-    "one-byte writes",   "one-byte reads",    "block reads", "block writes"};
+    "opens for writing", "opens for reading", "opens",       "closes",       "deletes",
+    "one-byte writes",   "one-byte reads",    "block reads", "block writes", "seeks"};
 constexpr const char* kEndOfFile = "end of file";
+constexpr const char* kWroteNothing = "nothing was written";
 
 // The line on standard error of a run whose workers shared the root's host.
 constexpr const char* kWorkersOf = " of ";

@@ -29,15 +29,38 @@ void start_up(int& argc, char**& argv) {
   MPI_Get_processor_name(proc_name, &nameLength);
 }
 
-[[noreturn]] void thread_level_stop() {
-  std::puts(kNoMultipleThread);
+// The ranks agree on the thread level, so that they stop together or run
+// together: a rank that ran on while another stopped would wait for it for
+// ever.
+bool full_support_everywhere() {
+  int granted = provided == kRequiredThreadLevel;
+  int everywhere = 0;
+  MPI_Allreduce(&granted, &everywhere, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+  return everywhere == 1;
+}
+
+// A stop's lines must reach the user from every rank. MPICH's launcher ends
+// the whole job as soon as one rank leaves without finalising, and Open
+// MPI's as soon as one leaves with a non-zero status, so a rank that left
+// at once could take with it a line another rank had not yet printed: each
+// rank hands its lines on, all meet, and only then do they finalise and
+// leave.
+[[noreturn]] void stop_together() {
+  std::cout.flush();
+  std::fflush(stdout);
+  MPI_Barrier(MPI_COMM_WORLD);
+  MPI_Finalize();
   std::exit(kStopStatus);
 }
 
-int rank_limit_stop() {
+[[noreturn]] void thread_level_stop() {
+  std::puts(kNoMultipleThread);
+  stop_together();
+}
+
+[[noreturn]] void rank_limit_stop() {
   if (iproc == kRootRank) report_console(stop_banner());
-  MPI_Finalize();
-  return kStopStatus;
+  stop_together();
 }
 
 // fin_data was closed by its own test.
@@ -97,7 +120,7 @@ int worker_path() {
 
 int drives_mpi(int argc, char** argv) {
   start_up(argc, argv);
-  if (provided != kRequiredThreadLevel) thread_level_stop();
-  if (nproc > kRankLimit) return rank_limit_stop();
+  if (!full_support_everywhere()) thread_level_stop();
+  if (nproc > kRankLimit) rank_limit_stop();
   return iproc == kRootRank ? root_path() : worker_path();
 }

@@ -9,6 +9,12 @@ std::string tally(const Failures& failures, int operation) {
               kOperationNames[operation]);
 }
 
+const char* reason(int error) {
+  if (error == kEndOfFileReason) return kEndOfFile;
+  if (error == kNothingWritten) return kWroteNothing;
+  return std::strerror(error);
+}
+
 std::string worker(int rank, const std::string& host) { return line(kThread, rank, kAt, host); }
 
 }  // namespace
@@ -98,9 +104,8 @@ Blocks speed_summary(const SpeedSummaryTexts& texts, const Direction& write,
 
 std::string failure_line(int rank, const char* host, const char* test, const Failures& failures) {
   const int first = failures.first;
-  const char* error = failures.first_error ? std::strerror(failures.first_error) : kEndOfFile;
   std::string text = line(kProgram, ": rank ", rank, kAt, host, ": ", test, ": ",
-                          tally(failures, first), " failed (", error, ")");
+                          tally(failures, first), " failed (", reason(failures.first_error), ")");
   const char* joint = "; also failed: ";
   for (int operation = 0; operation < kOperationCount; ++operation) {
     if (operation == first || failures.failed[operation] == 0) continue;

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "single/failures.h"
+
 namespace {
 
 // What the standard output file stream asks of the system for a binary
@@ -40,17 +42,27 @@ bool ByteFileBuf::close() {
   return closed == 0;
 }
 
+// A call that a signal interrupted before it moved anything is made again:
+// the access has not happened yet, and it is no failure of the file.
 ByteFileBuf::int_type ByteFileBuf::overflow(int_type byte) {
   if (traits_type::eq_int_type(byte, traits_type::eof())) return traits_type::not_eof(byte);
   const char one = traits_type::to_char_type(byte);
-  if (::write(descriptor_, &one, 1) == 1) return byte;
-  fail(errno);
+  ssize_t wrote = 0;
+  do {
+    wrote = ::write(descriptor_, &one, 1);
+  } while (wrote < 0 && errno == EINTR);
+  if (wrote == 1) return byte;
+  // A write that takes nothing sets no errno: whatever it holds is stale.
+  fail(wrote == 0 ? kNothingWritten : errno);
   return traits_type::eof();
 }
 
 ByteFileBuf::int_type ByteFileBuf::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-  const ssize_t got = ::read(descriptor_, &byte_, 1);
+  ssize_t got = 0;
+  do {
+    got = ::read(descriptor_, &byte_, 1);
+  } while (got < 0 && errno == EINTR);
   if (got != 1) {
     if (got < 0) fail(errno);
     return traits_type::eof();

@@ -27,7 +27,8 @@ class ByteFileBuf : public std::streambuf {
   bool is_open() const { return descriptor_ >= 0; }
   bool close();
   // The errno of the first call that failed since the open, the open's own
-  // included; 0 when none did (meeting the end of the file is no failure).
+  // included, or kNothingWritten; 0 when none did (meeting the end of the
+  // file is no failure).
   int error() const { return error_; }
 
  protected:
@@ -46,13 +47,19 @@ class ByteFileBuf : public std::streambuf {
   char byte_ = 0;
 };
 
+// Holds the stream buffer in a base built before the stream, so that the
+// stream is handed a buffer that exists and initialises itself once.
+struct ByteFileBufHolder {
+  ByteFileBuf buffer_;
+};
+
 // An input or output stream over its own ByteFileBuf, opened and closed
 // like a standard file stream: a failed open or close sets failbit, a good
 // open clears the state.
 template <typename Stream>
-class ByteFile : public Stream {
+class ByteFile : private ByteFileBufHolder, public Stream {
  public:
-  ByteFile() : Stream(nullptr) { this->init(&buffer_); }
+  ByteFile() : Stream(&buffer_) {}
 
   void open(const char* name, std::ios::openmode mode) {
     if (buffer_.open(name, mode)) {
@@ -66,9 +73,6 @@ class ByteFile : public Stream {
     if (!buffer_.close()) this->setstate(std::ios::failbit);
   }
   int error() const { return buffer_.error(); }
-
- private:
-  ByteFileBuf buffer_;
 };
 
 using ByteInFile = ByteFile<std::istream>;

@@ -19,8 +19,14 @@ enum Operation {
   kByteRead,
   kBlockRead,
   kBlockWrite,
+  kSeek,  // a block pass's positionings, its length query and input syncs among them
   kOperationCount
 };
+
+// Reasons that are no errno: a read that met the end of the file, and a
+// write that took nothing without saying why.
+constexpr int kEndOfFileReason = 0;
+constexpr int kNothingWritten = -1;
 static_assert(sizeof kOperationNames / sizeof *kOperationNames == kOperationCount,
               "every operation has a name");
 
@@ -33,7 +39,7 @@ struct Failures {
   std::int64_t attempts[kOperationCount] = {};
   std::int64_t failed[kOperationCount] = {};
   int first = -1;       // the operation that failed first
-  int first_error = 0;  // its errno; 0 when a read met the end of the file
+  int first_error = 0;  // its errno, or one of the reasons above
 
   Failures(std::initializer_list<Attempts> expected) {
     for (const Attempts& each : expected) attempts[each.operation] = each.count;
