@@ -38,6 +38,8 @@
 #include "single/byte_stream.h"
 
 // Identity and messaging.
+static_assert(MPI_MAX_PROCESSOR_NAME <= kProcNameSize,
+              "MPI may write a processor name longer than the name buffers hold");
 extern int nproc;
 extern int iproc;
 extern int provided;

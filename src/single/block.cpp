@@ -5,13 +5,25 @@
 
 namespace {
 
+// One positioning of a stream: a seek, a length query, or an input sync,
+// which moves the file to the stream's position. It counts as failed when
+// it took a good stream to a failed one; on a stream already failed nothing
+// is tried, and the earlier failure is the one that counts.
+template <typename Stream, typename Move>
+void position(Stream& stream, Failures& failures, Move move) {
+  const bool was_good = stream.good();
+  errno = 0;
+  move();
+  if (was_good && stream.fail()) failures.note(kSeek, errno);
+}
+
 // A short read is either the end of the file (errno untouched, so cleared
 // first) or an error of the read itself.
 void read_block(std::ifstream& in, char* block, std::int64_t count, Failures& failures) {
   errno = 0;
   in.read(block, count);
   if (in.gcount() != count) failures.note(kBlockRead, errno);
-  in.sync();
+  position(in, failures, [&] { in.sync(); });
 }
 
 // A stream buffer that could not hand the block on leaves the stream failed
@@ -27,16 +39,20 @@ void write_block(std::ofstream& out, const char* block, std::int64_t count, Fail
 std::int64_t open_and_size(std::ifstream& in, const char* name, Failures& failures) {
   in.open(name, std::ios::in | std::ios::binary);
   if (!in.is_open()) failures.note(kOpenForReading, errno);
-  in.seekg(0, std::ios::end);
-  const std::int64_t size = std::max<std::int64_t>(0, in.tellg());
-  in.seekg(0);
-  return size;
+  std::int64_t size = -1;
+  position(in, failures, [&] {
+    in.seekg(0, std::ios::end);
+    size = in.tellg();
+    if (size < 0) in.setstate(std::ios::failbit);
+  });
+  position(in, failures, [&] { in.seekg(0); });
+  return std::max<std::int64_t>(0, size);
 }
 
 void read_block_passes(std::ifstream& in, char* block, std::int64_t size, std::int64_t second,
                        Failures& failures) {
   read_block(in, block, size, failures);
-  in.seekg(second);
+  position(in, failures, [&] { in.seekg(second); });
   read_block(in, block, second, failures);
 }
 
@@ -44,12 +60,17 @@ void write_block_passes(std::ofstream& out, const char* name, const char* block,
                         std::int64_t second, Failures& failures) {
   out.open(name, std::ios::out | std::ios::binary);
   if (!out.is_open()) failures.note(kOpenForWriting, errno);
-  out.seekp(0);
+  position(out, failures, [&] { out.seekp(0); });
   write_block(out, block, size, failures);
-  out.seekp(second);
+  position(out, failures, [&] { out.seekp(second); });
   write_block(out, block, second, failures);
 }
 
-Failures block_read_attempts() { return Failures{{kOpenForReading, 1}, {kBlockRead, 2}}; }
+// Reading: the length, the start, a sync, the second offset, a sync.
+Failures block_read_attempts() {
+  return Failures{{kOpenForReading, 1}, {kBlockRead, 2}, {kSeek, 5}};
+}
 
-Failures block_write_attempts() { return Failures{{kOpenForWriting, 1}, {kBlockWrite, 2}}; }
+Failures block_write_attempts() {
+  return Failures{{kOpenForWriting, 1}, {kBlockWrite, 2}, {kSeek, 2}};
+}

@@ -18,9 +18,12 @@ std::int64_t put_bytes(ByteOutFile& out, std::int64_t count) {
   return failed;
 }
 
+// Reads until the stream fails: at the end of the file, or at a failure
+// that may never reach it (a file that cannot be positioned leaves the
+// stream failed short of its end, and gets would return nothing for ever).
 std::int64_t get_bytes_to_end(ByteInFile& in, char& last) {
   std::int64_t got = 0;
-  while (!in.eof()) got += get_byte(in, last);
+  while (in.good()) got += get_byte(in, last);
   return got;
 }
 
