@@ -12,9 +12,8 @@ STDLIB ?=
 BUILD ?= build$(if $(filter mpich,$(MPI)),-mpich)$(if $(STDLIB),-$(STDLIB))
 ASAN_BUILD ?= build-asan
 
-# The Python the set-up's packages (matplotlib, jsonschema) went to: Debian's
-# own where apt-get installed them, the first on PATH elsewhere (Homebrew's).
-PYTHON = $(shell command -v apt-get >/dev/null 2>&1 && [ -x /usr/bin/python3 ] && echo /usr/bin/python3 || command -v python3)
+# The Python the set-up's packages (matplotlib, jsonschema) went to.
+PYTHON = $(shell tools/python -c 'import sys; print(sys.executable)')
 # Debian installs each MPI's compiler wrapper under its own name beside the
 # default one; elsewhere the one MPI installed owns plain mpicc.
 MPICC = $(shell command -v mpicc.$(MPI) 2>/dev/null || echo mpicc)

@@ -8,8 +8,27 @@ tests and `make bench` all start drives_mpi through here.
 
 import argparse
 import os
+import re
 import shutil
 import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def version():
+    """The project's version: share/drives_mpi/VERSION once installed, the
+    project() line of CMakeLists.txt in a checkout."""
+    try:
+        with open(os.path.join(HERE, "VERSION"), encoding="utf-8") as stream:
+            return stream.read().strip()
+    except OSError:
+        pass
+    try:
+        with open(os.path.join(HERE, os.pardir, "CMakeLists.txt"), encoding="utf-8") as stream:
+            found = re.search(r"project\(\w+ VERSION (\S+)", stream.read())
+        return found.group(1) if found else "unknown"
+    except OSError:
+        return "unknown"
 
 
 class Mpi:
