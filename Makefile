@@ -1,12 +1,14 @@
-# make run          builds and starts the benchmark (NP ranks, in DIR, HOSTFILE optional)
+# make run          builds and starts the benchmark through tools/drives-run: NP ranks,
+#                   in DIR, on the nodes of HOSTFILE if given, LAUNCHER_ARGS to mpirun
 # make test         builds and runs every test
 # make test-matrix  the unit tests and a two-rank run in another configuration:
 #                   MPI=mpich for MPICH, STDLIB=libc++ for clang with libc++
 # make bench        compares the benchmark's own cost with a bare system-call loop
 # MPI=mpich picks MPICH instead of Open MPI for any of them.
-NP ?= 2
+NP ?=
 DIR ?= run
 HOSTFILE ?=
+LAUNCHER_ARGS ?=
 MPI ?= openmpi
 STDLIB ?=
 BUILD ?= build$(if $(filter mpich,$(MPI)),-mpich)$(if $(STDLIB),-$(STDLIB))
@@ -48,7 +50,8 @@ build-test: setup-test
 	cmake --build $(BUILD) -j
 
 run: build
-	$(PYTHON) tools/launch.py --mpi $(MPI) --np $(NP) --dir $(DIR) $(if $(HOSTFILE),--hostfile $(HOSTFILE)) $(BUILD)/drives_mpi
+	tools/drives-run --mpi $(MPI) --binary $(BUILD)/drives_mpi --dir $(DIR) $(if $(NP),-n $(NP)) \
+	    $(if $(HOSTFILE),--hostfile $(HOSTFILE)) $(if $(LAUNCHER_ARGS),-- $(LAUNCHER_ARGS))
 
 test: build-test
 	@$(call CTEST,$(BUILD))

@@ -1,28 +1,98 @@
-"""Two ranks over files left by an earlier run with other sizes and bytes:
-the whole report, the files left, the worker's system calls, standard
-input at its end (the wait for Enter ends at once), and the one line on
-standard error that says the worker shared the root's host."""
+"""Two ranks started as a user starts them: `make install`, then the
+installed drives-run from another directory, into a working directory that
+does not exist yet, over files left by an earlier run with other sizes and
+bytes. The whole report, the files left, the ranks' system calls, standard
+input at its end (the wait for Enter ends at once), the one line on standard
+error that says the worker shared the root's host, and the status line that
+drives-run keeps on a terminal. Then a working directory that cannot be made
+stops drives-run before any rank starts."""
 import os
+import pty
+import re
+import subprocess
+import threading
+import tty
 
 import drives
+
+STATUS = re.compile(r"drives-run: (stream file cycle|descriptor file cycle|one-byte write|"
+                    r"one-byte read|block read|block write) \((root alone|workers)\), "
+                    r"(\d+ s|\d+:\d\d); run time (\d+ s|\d+:\d\d)\Z")
+CLEAR = "\r\033[K"
 
 
 def seed_stale_files(workdir, worker_name):
     """Test files of an earlier run, some longer and some shorter."""
     data, block = drives.rank_files(1, worker_name)
+    os.makedirs(workdir)
     for name, size in ((drives.SINGLE_TEMP, 20000000), (drives.SINGLE_BLOCK, 100),
                        (data, 20000000), (block, 5)):
         with open(os.path.join(workdir, name), "wb") as stream:
             stream.write(b"\xff" * size)
 
 
+def install(opts):
+    prefix = drives.scratch_dir("two-prefix-")
+    subprocess.run(["cmake", "--install", os.path.dirname(opts.binary), "--prefix", prefix],
+                   check=True, capture_output=True)
+    return os.path.join(prefix, "bin", "drives-run")
+
+
+def run_on_terminal(args, cwd):
+    """Runs with standard error on a terminal (raw: what is written arrives
+    as written); returns status, standard output and the terminal's bytes,
+    read as they come so that the terminal never fills up."""
+    terminal, side = pty.openpty()
+    tty.setraw(side)
+    shown = []
+
+    def read_terminal():
+        while True:
+            try:
+                chunk = os.read(terminal, 65536)
+            except OSError:  # the other side is closed: all was read
+                return
+            if not chunk:
+                return
+            shown.append(chunk)
+
+    reader = threading.Thread(target=read_terminal)
+    reader.start()
+    with subprocess.Popen(args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=side) as process:
+        os.close(side)
+        out = process.stdout.read()
+        status = process.wait(timeout=1200)
+    reader.join()
+    os.close(terminal)
+    return status, out.decode(), b"".join(shown).decode()
+
+
+def check_status_line(shown):
+    """What drives-run wrote among the ranks' lines: status lines, each
+    erased before the next output, and none left at the end. Returns the
+    ranks' own standard error."""
+    pieces = shown.split(CLEAR)
+    status = [piece for piece in pieces if piece.startswith("drives-run: ")]
+    assert status, f"no status line: {shown[:300]!r}"
+    assert all(STATUS.match(piece) for piece in status), f"status lines: {status[:5]}"
+    assert not pieces[-1].startswith("drives-run: "), f"a status line stayed: {pieces[-1]!r}"
+    return "".join(piece for piece in pieces if not piece.startswith("drives-run: "))
+
+
 def test(opts):
-    workdir = drives.scratch_dir("two-")
+    base = drives.scratch_dir("two-")
+    workdir = os.path.join(base, "new", "dir")
     iodir = drives.scratch_dir("two-io-")
     name = drives.hostname()
+    drives_run = install(opts)
     seed_stale_files(workdir, name)
-    status, out, err = drives.run(
-        drives.command(opts, 2, shim_env=drives.counting(iodir)), workdir)
+    env = dict(drives.SANITIZER_ENV, LD_PRELOAD=opts.shim, **(drives.counting(iodir) or {}))
+    flags = drives.launch.env_flags(drives.launch.MPIS[opts.mpi], env)
+    status, out, shown = run_on_terminal([drives_run, "-n", "2", "--dir", workdir, "--"] + flags,
+                                         cwd=base)
+    err = check_status_line(shown)
+    drives.check_no_sanitizer_report(err)
     assert status == 0, f"status {status}: {err}"
     assert err == drives.shared_host_line(1, 1) + "\n", f"standard error: {err!r}"
     workers = [(1, name)]
@@ -30,6 +100,14 @@ def test(opts):
     drives.check_left_files(workdir, workers)
     for rank in (0, 1):
         drives.check_rank_io(iodir, rank, 2)
+
+    with drives.tmpfs("1m", read_only=True) as read_only:
+        wanted = os.path.join(read_only, "new")
+        done = subprocess.run([drives_run, "--dir", wanted], stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=300)
+    assert (done.returncode, done.stdout) == (4, ""), f"read-only: {done}"
+    assert done.stderr == (f"drives-run: {wanted}: cannot create the working directory: "
+                           "Read-only file system\n"), f"read-only: {done.stderr!r}"
 
 
 if __name__ == "__main__":
