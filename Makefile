@@ -32,7 +32,8 @@ SHOW_SKIPS = awk '/^[0-9]+\/[0-9]+ Testing: /{test=$$3} /^SKIPPED: /{print test 
              $(1)/Testing/Temporary/LastTest.log
 CTEST = ctest --test-dir $(1) --output-on-failure $(2); status=$$?; $(call SHOW_SKIPS,$(1)); exit $$status
 
-.PHONY: setup setup-test build build-test run test test-matrix test-sanitize bench install loc \
+.PHONY: setup setup-test build build-test build-sanitize run test test-matrix test-sanitize bench \
+        install loc \
         format check-format clean
 
 setup:
@@ -59,9 +60,11 @@ test: build-test
 test-matrix: build-test
 	@$(call CTEST,$(BUILD),-L matrix)
 
-test-sanitize: setup-test
+build-sanitize: setup-test
 	$(call CONFIGURE,$(ASAN_BUILD)) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j
+
+test-sanitize: build-sanitize
 	@$(call CTEST,$(ASAN_BUILD),-L sanitize)
 
 # Holds the single-process figures against a bare system-call reference;
