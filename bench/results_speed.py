@@ -20,7 +20,7 @@ import tempfile
 import time
 
 TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools",
-                    "drives-results")
+                    "drives_results.py")
 NUMBER = re.compile(r"-?(?:inf|nan|\d+(?:\.\d*)?(?:e[-+]\d+)?)")
 
 
