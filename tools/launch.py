@@ -241,7 +241,8 @@ def place(nodes, root_shares_node):
 # Run by one process on each node, through the launcher: the working
 # directory made if missing and writable, the binary there.
 CHECK = r'''dir=$1 bin=$2 rank=$3
-if ! err=$(mkdir -p -- "$dir" 2>&1); then said="cannot create the working directory $dir: ${err##*: }"
+if ! err=$(mkdir -p -- "$dir" 2>&1); then
+  said="cannot create the working directory $dir: ${err##*: }"
 elif [ ! -d "$dir" ] || [ ! -w "$dir" ]; then said="cannot write in the working directory $dir"
 elif [ ! -x "$bin" ] || [ -d "$bin" ]; then said="$bin is missing or not executable"
 else said=ok; fi
@@ -469,7 +470,8 @@ def parser():
                      "path on every node, made where missing (default: this one)")
     top.add_argument("--mpi", choices=sorted(MPIS),
                      help="the binary's MPI (default: found in the binary)")
-    top.add_argument("--binary", metavar="PATH", help="the drives_mpi to run (default: the one beside drives-run)")
+    top.add_argument("--binary", metavar="PATH",
+                     help="the drives_mpi to run (default: the one beside drives-run)")
     top.add_argument("--root-shares-node", action="store_true",
                      help="let workers run beside the root on the first node")
     top.add_argument("--dry-run", action="store_true",
