@@ -26,7 +26,8 @@ debian_packages() {
   if [ "$mpi" = mpich ]; then list+=(mpich libmpich-dev); else list+=(libopenmpi-dev openmpi-bin); fi
   [ "${STDLIB:-}" = libc++ ] && list+=(clang libc++-14-dev libc++abi-14-dev googletest)
   [ "$purpose" = test ] && list+=(libgtest-dev python3-jsonschema clang-format util-linux
-                                  iproute2 openssh-server openssh-client)
+                                  iproute2 openssh-server openssh-client
+                                  slurmctld slurmd slurm-client munge)
   echo "${list[@]}"
 }
 

@@ -9,11 +9,13 @@ shift 4
 # The hostname utility refuses names a desktop user may well have chosen
 # (blanks, for one); the system call does not.
 python3 -c 'import socket, sys; socket.sethostname(sys.argv[1])' "$name"
-# Its own disk at the common path, and its own /tmp (Open MPI's session
-# directory), /dev/shm, /run (sshd's /run/sshd) and /etc/hosts.
+# Its own disk at the common path, its own home (where Open MPI starts a rank
+# whose working directory is missing), /tmp (Open MPI's session directory),
+# /dev/shm, /run (sshd's and munged's sockets) and /etc/hosts.
 mount --bind "$hostdir/work" "$workdir"
+mount --bind "$hostdir/home" /root
 mount --bind "$hostdir/tmp" /tmp
 mount -t tmpfs -o size=256m,mode=1777 shm /dev/shm
-mount -t tmpfs -o size=16m,mode=755 run /run && mkdir -m 755 /run/sshd
+mount -t tmpfs -o size=16m,mode=755 run /run && mkdir -m 755 /run/sshd /run/munge
 mount --bind "$hosts_file" /etc/hosts
 exec "$@"

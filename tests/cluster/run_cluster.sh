@@ -1,10 +1,16 @@
 #!/bin/bash
 # run_cluster.sh OUTDIR [PROGRAM [ARG...]]: PROGRAM (by default only the
 # probe) with three ranks on three hosts built on this machine, reached over
-# OpenSSH (README.md, "A cluster on one machine"). Status: mpirun's; 77 after
-# "SKIPPED:" where no cluster can be built; 1 when the cluster fails. Knobs:
+# OpenSSH (README.md, "A cluster on one machine"). With --drives-run BUILD
+# instead: BUILD installed where every host sees it, and its drives-run on
+# host a with the hosts' hostfile, in a working directory no host has yet
+# ($WORK/new/dir). With --slurm BUILD COMMAND...: BUILD installed, Slurm on
+# the hosts (slurm.sh), and COMMAND on host a, as a user logged in there.
+# Status: mpirun's, drives-run's or COMMAND's; 77 after "SKIPPED:" where no
+# cluster can be built; 1 when the cluster fails. Knobs:
 # DRIVES_CLUSTER_NAME_A/_B/_C, DRIVES_CLUSTER_TIMEOUT (seconds, default 1800),
-# DRIVES_CLUSTER_FAULT=sshd:H|hostkey:H (no sshd key, wrong known_hosts key).
+# DRIVES_CLUSTER_FAULT=sshd:H|hostkey:H|rodir:H (no sshd key, wrong
+# known_hosts key, the working path read-only on H).
 set -u
 
 # The cluster: its hosts, their names and addresses, the run's id and files.
@@ -28,10 +34,16 @@ die() { log "ERROR: $*"; exit 1; }
 # wait_until SECONDS COMMAND...: true as soon as COMMAND is, false if never.
 wait_until() { local n=$(($1 * 10)); until "${@:2}"; do ((n-- > 0)) || return 1; sleep 0.1; done; }
 
-OUTDIR=${1:?usage: $0 OUTDIR [PROGRAM [ARG...]]}
-PROGRAM=${2:+$(command -v "$2")}
-[ $# -lt 2 ] || [ -x "$PROGRAM" ] || die "no such program: $2"
-shift $(($# < 2 ? 1 : 2))
+OUTDIR=${1:?usage: $0 OUTDIR [PROGRAM [ARG...] | --drives-run BUILD | --slurm BUILD COMMAND...]}
+MODE=${2:-} PROGRAM='' BUILD=''
+if [[ $MODE == --drives-run || $MODE == --slurm ]]; then
+    BUILD=${3:-} && [ -d "$BUILD" ] || die "no build directory: $BUILD"
+    shift 3
+else
+    PROGRAM=${2:+$(command -v "$2")}
+    [ $# -lt 2 ] || [ -x "$PROGRAM" ] || die "no such program: $2"
+    shift $(($# < 2 ? 1 : 2))
+fi
 
 # Apart from the harness, every process of a run lives in its namespaces:
 # the sshds, their sessions, mpirun, orted and the ranks.
@@ -68,7 +80,9 @@ sweep() {
 on_exit() { local rc=$?; trap '' INT TERM HUP PIPE; log "tearing down $ID"; teardown "$ID"; exit "$rc"; }
 
 [ "$(id -u)" = 0 ] || skip "the cluster needs root (network, UTS and mount namespaces)"
-for t in ip unshare setsid flock python3 mpirun ssh ssh-keygen; do
+SLURM=(munged mungekey slurmctld slurmd sbatch)
+for t in ip unshare nsenter setsid flock python3 mpirun ssh ssh-keygen ${BUILD:+cmake} \
+         $([ "$MODE" = --slurm ] && echo "${SLURM[@]}"); do
     command -v "$t" >/dev/null || skip "'$t' is not installed"
 done
 [ -x /usr/sbin/sshd ] || skip "no /usr/sbin/sshd: apt-get install openssh-server"
@@ -81,6 +95,9 @@ trap on_exit EXIT
 for sig in INT:130 TERM:143 HUP:129 PIPE:141; do trap "exit ${sig#*:}" "${sig%:*}"; done
 mkdir -p "$OUTDIR" && OUTDIR=$(realpath "$OUTDIR") || die "cannot create $OUTDIR"
 mkdir -m 700 "$S" && mkdir "$S/bin" "$WORK" || die "cannot create $S"
+# Installed as on each node, at one path all hosts see.
+[ -z "$BUILD" ] || cmake --install "$BUILD" --prefix "$S/prefix" >"$OUTDIR/install.log" 2>&1 ||
+    die "cannot install $BUILD: $(cat "$OUTDIR/install.log")"
 
 # What a user sets up once for a cluster: a client key authorized on every
 # node, and the nodes' host keys in known_hosts, checked strictly.
@@ -120,7 +137,7 @@ for h in "${HOSTS[@]}"; do
     # sshd listens only on its host's address, unreachable from outside.
     # StrictModes would refuse keys under the world-writable /var/tmp.
     hd=$S/hosts/$h
-    mkdir -p "$hd/work" "$hd/tmp" && chmod 1777 "$hd/tmp"
+    mkdir -p "$hd/work" "$hd/home" "$hd/tmp" && chmod 1777 "$hd/tmp"
     setsid ip netns exec "$ID-$h" unshare --uts --mount --propagation slave -- \
         "$HERE/host.sh" "${NAME[$h]}" "$hd" "$WORK" "$S/hosts.txt" \
         /usr/sbin/sshd -D -e -f /dev/null -o "ListenAddress=${ADDR[$h]}" -o "HostKey=$hostkey" \
@@ -135,22 +152,24 @@ for h in "${HOSTS[@]}"; do
     up "$h" || die "sshd on host $h (${ADDR[$h]}) did not start: $(cat "$OUTDIR/sshd-$h.log")"
 done
 
-# TCP over the cluster's interface only (no shared memory, as between real
-# nodes). No binding: the hosts share the cores, and each one's rank bound to
-# its first core would pile all onto one. No tree spawn: a starts b and c.
-MPIRUN_OPTS=(--allow-run-as-root -np ${#HOSTS[@]} --hostfile "$S/hostfile" --map-by node --bind-to none
-    --mca plm_rsh_args "-F $S/ssh_config" --mca plm_rsh_no_tree_spawn 1
-    --mca pml ob1 --mca btl tcp,self --mca btl_tcp_if_include "$ID"
-    --mca oob_tcp_if_include "$ID" --mca orte_keep_fqdn_hostnames 1)
+# Open MPI's parameters for this cluster: TCP over its interface only (no
+# shared memory, as between real nodes). No binding: the hosts share the
+# cores, and each one's rank bound to its first core would pile all onto one.
+# No tree spawn: a starts b and c.
+MCA=("plm_rsh_args=-F $S/ssh_config" plm_rsh_no_tree_spawn=1 pml=ob1 btl=tcp,self
+     "btl_tcp_if_include=$ID" "oob_tcp_if_include=$ID" orte_keep_fqdn_hostnames=1
+     hwloc_base_binding_policy=none)
+MPI_OPTS=()
+for kv in "${MCA[@]}"; do MPI_OPTS+=(--mca "${kv%%=*}" "${kv#*=}"); done
+MPIRUN=(mpirun --allow-run-as-root -np ${#HOSTS[@]} --hostfile "$S/hostfile" --map-by node
+        "${MPI_OPTS[@]}")
+TIMEOUT=${DRIVES_CLUSTER_TIMEOUT:-1800}
 
-# launch FILE TIMEOUT PROGRAM...: mpirun in the working directory of host a,
-# logged into like a first node; setsid: a Ctrl-C is this script's to handle.
+# launch FILE COMMAND...: COMMAND in the working directory of host a, logged
+# into like a first node; setsid: a Ctrl-C is this script's to handle.
 launch() {
-    local out=$1 timeout=$2
-    shift 2
-    set -- mpirun "${MPIRUN_OPTS[@]}" --timeout "$timeout" "$@"
     setsid ip netns exec "$ID-a" ssh -F "$S/ssh_config" "${ADDR[a]}" \
-        "cd $(printf %q "$WORK") && exec $(printf '%q ' "$@")" </dev/null >"$out" 2>&1 &
+        "cd $(printf %q "$WORK") && exec $(printf '%q ' "${@:2}")" </dev/null >"$1" 2>&1 &
     wait $!
 }
 
@@ -162,7 +181,7 @@ PROBE='printf "probe\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n" "$OMPI_COMM_WORLD_RANK" 
     "$(readlink /proc/self/ns/uts)" "$(readlink /proc/self/ns/mnt)" \
     "$OMPI_COMM_WORLD_LOCAL_SIZE" "$PWD"'
 log "probe: one rank per host"
-launch "$OUTDIR/probe.txt" 120 sh -c "$PROBE" ||
+launch "$OUTDIR/probe.txt" "${MPIRUN[@]}" --timeout 120 sh -c "$PROBE" ||
     { rc=$?; cat "$OUTDIR/probe.txt" >&2; die "the probe failed (status $rc)"; }
 
 # Three ranks on three hosts in every respect the tests rely on, none in the
@@ -193,13 +212,30 @@ sys.exit(1 if bad else 0)
 EOF
 
 rc=0
-if [ -n "$PROGRAM" ]; then
-    # Installed as on each node: the original may lie under a /tmp hosts do not see.
-    cp "$PROGRAM" "$S/bin/" || die "cannot copy $PROGRAM"
-    log "running ${PROGRAM##*/} with ${#HOSTS[@]} ranks"
-    launch "$OUTDIR/console.txt" "${DRIVES_CLUSTER_TIMEOUT:-1800}" "$S/bin/${PROGRAM##*/}" "$@"
+if [ "$MODE" = --slurm ]; then
+    . "$HERE/slurm.sh"  # sets rc
+elif [ -n "$PROGRAM$BUILD" ]; then
+    if [ "$MODE" = --drives-run ]; then
+        [[ $FAULT != rodir:* ]] || nsenter -t "${PID[${FAULT#*:}]}" -m mount -o remount,ro,bind \
+            "$WORK" || die "cannot make $WORK read-only on host ${FAULT#*:}"
+        set -- "$S/prefix/bin/drives-run" --hostfile "$S/hostfile" --dir "$WORK/new/dir" \
+            -- --timeout "$TIMEOUT" "${MPI_OPTS[@]}"
+    else
+        # Installed as on each node: the original may lie under a /tmp hosts do not see.
+        cp "$PROGRAM" "$S/bin/" || die "cannot copy $PROGRAM"
+        set -- "${MPIRUN[@]}" --timeout "$TIMEOUT" "$S/bin/${PROGRAM##*/}" "$@"
+    fi
+    name=${1##*/}
+    log "running ${PROGRAM##*/}${BUILD:+drives_mpi} with ${#HOSTS[@]} ranks through $name"
+    launch "$OUTDIR/console.txt" "$@"
     rc=$?
-    log "mpirun finished with status $rc (run time ${SECONDS}s)"
+    log "$name finished with status $rc (run time ${SECONDS}s)"
+    # Whatever the launcher started ends with it: ranks, orteds, sessions.
+    others() { pids_in "$ID" | grep -vxF "$(printf '%s\n' "${PID[@]}")" | xargs -r ps -o pid=,args=; }
+    wait_until 30 eval '[ -z "$(others)" ]' || log "left running after $name: $(others)"
 fi
-for h in "${HOSTS[@]}"; do rm -rf "$OUTDIR/host-$h" && cp -a "$S/hosts/$h/work" "$OUTDIR/host-$h"; done
+for h in "${HOSTS[@]}"; do
+    rm -rf "$OUTDIR/host-$h" && mkdir "$OUTDIR/host-$h" &&
+        cp -a "$S/hosts/$h/"{work,home} "$OUTDIR/host-$h/"
+done
 exit "$rc"

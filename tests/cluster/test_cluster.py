@@ -1,20 +1,24 @@
 #!/usr/bin/env python3
-"""The three-host cluster of run_cluster.sh, reached over OpenSSH.
+"""The three-host cluster of run_cluster.sh, reached over OpenSSH, and
+Slurm on it.
 
-    test_cluster.py BINARY|--faults|--interrupts [--keep OUTDIR]
+    test_cluster.py BUILD [--faults|--interrupts|--slurm] [--keep OUTDIR]
 
-No run may leave anything behind. Exit status 0 passed, 1 failed, 77
-skipped after a "SKIPPED:" line (CTest's SKIP_RETURN_CODE).
+BUILD is installed as a user installs it, and the benchmark started with its
+drives-run, or submitted to Slurm (by slurm_jobs.py on host a, where a user
+of the cluster submits jobs). No run may leave anything behind. Exit status
+0 passed, 1 failed, 77 skipped after a "SKIPPED:" line (CTest's
+SKIP_RETURN_CODE).
 """
 
-import glob, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, time
+import argparse, glob, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Open MPI's rsh launcher sets ssh's process group from both sides of the
 # fork, and the parent loses the race whenever ssh has started: harmless.
 LAUNCHER_NOISE = re.compile(r"\[[^\]]*:\d+\] plm:rsh: Warning: setpgid\(\d+,\d+\) failed in parent")
 sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
-from drives import check_report, check_test_file, split_lines  # noqa: E402
+from drives import check_report, check_test_file, rank_files, split_lines  # noqa: E402
 from unittest import SkipTest as Skipped  # noqa: E402
 
 
@@ -29,6 +33,17 @@ def processes():
                    os.stat(f"/proc/{pid}/ns/net").st_ino)
         except OSError:
             pass
+
+
+def until(what, condition, timeout):
+    """CONDITION's first true value, polled for at most TIMEOUT seconds;
+    else fails, saying WHAT (or what it returns) did not happen."""
+    deadline = time.monotonic() + timeout
+    while not (value := condition()):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"not within {timeout} s: {what() if callable(what) else what}")
+        time.sleep(0.2)
+    return value
 
 
 def leftovers(run_id):
@@ -67,49 +82,63 @@ class Run:
         return text
 
     def running(self, command):
-        """Waits until COMMAND runs as three ranks of this run."""
-        deadline = time.monotonic() + 120
-        while not (self.log() and self.id and 3 == sum(
-                name == command and self.id in line for _, name, line, _ in processes())):
+        """Waits until COMMAND runs on all three hosts of this run."""
+        def three():
             assert self.proc.poll() is None, f"{self.outdir} ended:\n{self.log()}"
-            assert time.monotonic() < deadline, f"{self.outdir}: no {command} ranks"
-            time.sleep(0.2)
+            return self.log() and self.id and 3 == len(
+                {net for _, name, line, net in processes() if name == command and self.id in line})
+        until(f"{self.outdir}: {command} on three hosts", three, 120)
 
     def finish(self, timeout=300):
         status = self.proc.wait(timeout)
-        print(f"---- {self.outdir}: status {status}\n{read(self.outdir + '/harness.log')}", end="")
+        console = self.outdir + "/console.txt"
+        print(f"---- {self.outdir}: status {status}\n{read(self.outdir + '/harness.log')}"
+              + (read(console) if os.path.exists(console) else ""), end="")
         text = self.log()
         assert self.id, f"{self.outdir}: the run has no id"
         assert not (left := leftovers(self.id)), f"{self.id} left behind: {left}"
+        assert "left running after" not in text, f"{self.outdir}: the launcher left processes"
         return status, text
+
+
+def files(*patterns):
+    return [path for pattern in patterns for path in glob.glob(pattern, recursive=True)
+            if os.path.isfile(path)]
+
+
+def check_cluster_report(console, dirs, names, shown_dir):
+    """One rank per host, rank r working in dirs[r] (shown_dir to the ranks): each
+    worker's files on its own host only, the root's result file on its host only,
+    and the report line by line."""
+    assert not (warned := [ln for ln in split_lines(console) if ln.startswith("drives_mpi:")]), warned
+    for rank in range(1, len(names)):
+        for filename in rank_files(rank, names[rank]):
+            check_test_file(os.path.join(dirs[rank], filename))
+            strays = [d for d in dirs if d != dirs[rank] and os.path.exists(f"{d}/{filename}")]
+            assert not strays, f"{filename!r} also in {strays}"
+    strays = [f for d in dirs[1:] for f in os.listdir(d) if f.startswith("results_drives_")]
+    assert not strays, f"result files on worker hosts: {strays}"
+    check_report(console, dirs[0], len(names), list(enumerate(names))[1:], names[0],
+                 shown_dir=shown_dir)
+    print("checked: report, arithmetic and files of", ", ".join(map(repr, names)))
 
 
 def check_benchmark(run, status):
     assert status == 0, f"run_cluster.sh exited with status {status}"
     hosts, names = zip(*(line.split("\t") for line in split_lines(read(run.outdir + "/names.txt"))))
     assert len(set(names)) == len(names) > 1, f"processor names {names!r}"
-    dirs = [f"{run.outdir}/host-{host}" for host in hosts]
     console = [line for line in split_lines(read(run.outdir + "/console.txt"))
                if not LAUNCHER_NOISE.match(line)]
-    assert not (warned := [ln for ln in console if ln.startswith("drives_mpi:")]), warned
-    for rank in range(1, len(names)):
-        # The worker's files on its own host under its own name, and nowhere else.
-        for filename in (f"data64-macos-mx-{rank} @{names[rank]}" + end for end in (".tmp", "")):
-            check_test_file(os.path.join(dirs[rank], filename))
-            strays = [d for d in dirs if d != dirs[rank] and os.path.exists(f"{d}/{filename}")]
-            assert not strays, f"{filename!r} also in {strays}"
-    # The result file on the root's host only (where the root saw it at the
-    # cluster's working directory), named after the root, and the report.
-    strays = [f for d in dirs[1:] for f in os.listdir(d) if f.startswith("results_drives_")]
-    assert not strays, f"result files on worker hosts: {strays}"
-    check_report("\n".join(console) + "\n", dirs[0], len(names), list(enumerate(names))[1:],
-                 names[0], shown_dir=f"/var/tmp/{run.id}/work")
-    print("checked: report, arithmetic and files of", ", ".join(map(repr, names)))
+    check_cluster_report("\n".join(console) + "\n",
+                         [f"{run.outdir}/host-{host}/work/new/dir" for host in hosts], names,
+                         f"/var/tmp/{run.id}/work/new/dir")
+    assert not (homes := files(f"{run.outdir}/host-*/home/**")), f"files in homes: {homes}"
 
 
-def test_benchmark(outdir, binary):
-    """Two clusters started at the same moment must not collide."""
-    bench = Run(outdir + "/benchmark", binary)
+def test_benchmark(outdir, build):
+    """drives-run of an installed build; two clusters started at the same
+    moment must not collide."""
+    bench = Run(outdir + "/benchmark", "--drives-run", build)
     beside = Run(outdir + "/beside")
     try:
         assert beside.finish()[0] == 0, "the probe's cluster beside the benchmark failed"
@@ -119,23 +148,38 @@ def test_benchmark(outdir, binary):
     check_benchmark(bench, bench.finish(3600)[0])
 
 
-def test_faults(outdir):
-    """Broken ssh fails the run (no skip, no unchecked key), in ssh's words."""
+def test_faults(outdir, build):
+    """Broken ssh fails the run (no skip, no unchecked key), in ssh's words;
+    a node that cannot make the working directory stops drives-run before
+    any rank measures, named as the hostfile names it."""
     for fault, want in (("hostkey:c", ["REMOTE HOST IDENTIFICATION HAS CHANGED",
                                        "Host key verification failed."]),
                         ("sshd:b", ["sshd on host b", "no hostkeys available"])):
         status, text = Run(f"{outdir}/{fault}", fault=fault).finish()
         missing = [line for line in want if line not in text]
         assert status == 1 and not missing, f"{fault}: status {status}, lacks {missing}"
+    run = Run(f"{outdir}/rodir", "--drives-run", build, fault="rodir:c")
+    status, text = run.finish()
+    console = read(run.outdir + "/console.txt")
+    said = re.search(rf"^drives-run: 10\.77\.0\.13: .*/var/tmp/{run.id}/work/new/dir", console, re.M)
+    assert status == 4 and said and "Velkora" not in console, f"read-only host c: status {status}"
+    assert not (made := files(f"{run.outdir}/host-*/**")), f"files made: {made}"
 
 
-def test_interrupts(outdir):
-    """Nothing is left after SIGINT and SIGTERM, and a run killed outright is
-    swept away by the next run, which leaves a live one alone."""
+def test_interrupts(outdir, build):
+    """Nothing is left after SIGINT (to the harness, or to drives-run, which
+    ends every rank itself) and SIGTERM, and a run killed outright is swept
+    away by the next run, which leaves a live one alone."""
     sigint = Run(outdir + "/sigint", "sleep", "600")
+    launcher = Run(outdir + "/drives-run", "--drives-run", build)
     sigint.running("sleep")
+    launcher.running("drives_mpi")
     os.killpg(sigint.proc.pid, signal.SIGINT)
+    # drives-run becomes mpirun once every node is ready.
+    os.kill(int(next(pid for pid, name, line, _ in processes() if launcher.id in line
+                     and name in ("drives-run", "mpirun", "mpirun.openmpi"))), signal.SIGINT)
     assert sigint.finish()[0] == 130, "SIGINT: status is not 130"
+    assert launcher.finish()[0] != 0, "drives-run interrupted: status 0"
     live, killed = Run(outdir + "/live", "sleep", "600"), Run(outdir + "/killed", "sleep", "600")
     live.running("sleep")
     killed.running("sleep")
@@ -149,13 +193,28 @@ def test_interrupts(outdir):
     assert live.finish()[0] == 143, "SIGTERM: status is not 143"
 
 
+def test_slurm(outdir, build):
+    """Two Slurm clusters started at the same moment: the benchmark's jobs on
+    one, a light job and a stopped slurmd on the other. The jobs' python3 is
+    the one a login on host a finds: this one may live in a home it lacks."""
+    runs = [Run(f"{outdir}/{jobs}", "--slurm", build, "python3", f"{HERE}/slurm_jobs.py", jobs)
+            for jobs in ("light", "benchmark")]
+    for run in runs:
+        assert run.finish(3600)[0] == 0, f"{run.outdir} failed"
+
+
 def main(args):
-    if len(args) not in (1, 3) or args[1:2] not in ([], ["--keep"]):
-        sys.exit(__doc__.split("\n\n")[1])
-    outdir = os.path.abspath(args[2]) if args[2:] else tempfile.mkdtemp(prefix="drives-cluster-")
-    tests = {"--faults": test_faults, "--interrupts": test_interrupts}
+    parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
+    parser.add_argument("build")
+    parser.add_argument("--keep", metavar="OUTDIR")
+    for name, test in (("--faults", test_faults), ("--interrupts", test_interrupts),
+                       ("--slurm", test_slurm)):
+        parser.add_argument(name, dest="test", action="store_const", const=test,
+                            default=test_benchmark)
+    opts = parser.parse_args(args)
+    outdir = os.path.abspath(opts.keep) if opts.keep else tempfile.mkdtemp(prefix="drives-cluster-")
     try:
-        tests.get(args[0], lambda out: test_benchmark(out, os.path.abspath(args[0])))(outdir)
+        opts.test(outdir, os.path.abspath(opts.build))
         print("PASS")
         return 0
     except Skipped as skipped:
@@ -168,7 +227,7 @@ def main(args):
         for run in [run for run in Run.every if run.proc.poll() is None]:
             run.proc.terminate()
             run.proc.wait()
-        if not args[2:]:
+        if not opts.keep:
             shutil.rmtree(outdir, ignore_errors=True)
 
 

@@ -14,7 +14,7 @@ STANDINS = {"uname": 'echo "$STANDIN_OS"', "id": 'echo "$STANDIN_UID"', "sudo": 
             "brew": '[ "$1" = list ] && exit 1; exit "${STANDIN_FAIL:-0}"'}
 DEBIAN_TEST = ("cmake make g++ python3 python3-matplotlib libopenmpi-dev openmpi-bin libgtest-dev "
                "python3-jsonschema clang-format util-linux iproute2 openssh-server "
-               "openssh-client")
+               "openssh-client slurmctld slurmd slurm-client munge")
 
 # os, managers present, environment, purpose -> status, install calls, words on stderr
 CASES = [
