@@ -4,6 +4,7 @@
 # make test-matrix  the unit tests and a two-rank run in another configuration:
 #                   MPI=mpich for MPICH, STDLIB=libc++ for clang with libc++
 # make bench        compares the benchmark's own cost with a bare system-call loop
+# make bench-instructions  the same in instructions per access, with valgrind
 # MPI=mpich picks MPICH instead of Open MPI for any of them.
 NP ?=
 DIR ?= run
@@ -33,7 +34,7 @@ SHOW_SKIPS = awk '/^[0-9]+\/[0-9]+ Testing: /{test=$$3} /^SKIPPED: /{print test 
 CTEST = ctest --test-dir $(1) --output-on-failure $(2); status=$$?; $(call SHOW_SKIPS,$(1)); exit $$status
 
 .PHONY: setup setup-test build build-test build-sanitize run test test-matrix test-sanitize bench \
-        install loc \
+        bench-instructions install loc \
         format check-format clean
 
 setup:
@@ -72,6 +73,11 @@ test-sanitize: build-sanitize
 # directory (default: a fresh one on /dev/shm), PAIRS= the number of runs.
 bench: build
 	MPI=$(MPI) PYTHON=$(PYTHON) bash bench/run_bench.sh $(BUILD)
+
+# Instructions per access in user space, drives_mpi's own paths against the
+# same floors, counted by valgrind: exact and repeatable on a busy machine too.
+bench-instructions: build
+	bash bench/run_instructions.sh $(BUILD)
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))

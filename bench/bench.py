@@ -1,7 +1,9 @@
 """Holds drives_mpi's single-process figures against the system-call floor:
 drives_reference bare, and drives_reference_mpi, the same loop inside a
-running MPI process. Also reports the run's unmeasured time, the time from
-process start to the first timed span, and the peak memory.
+running MPI process. The stream file cycle, which times the C++ library's
+stream opens and closes on purpose, is also held against those same opens
+and closes in a bare loop. Also reports the run's unmeasured time, the time
+from process start to the first timed span, and the peak memory.
 
 Run through bench/run_bench.sh, which checks the tools first.
 """
@@ -31,6 +33,11 @@ FIGURES = [  # name, count the rate divides, unit of the rate
     ("high_read", 1.5 * BLOCK_BYTES, "bytes/s"),
     ("high_write", 1.5 * BLOCK_BYTES, "bytes/s"),
 ]
+UNITS = {name: unit for name, _, unit in FIGURES}
+ROWS = [  # label, the references' floor, drives_mpi's figure held against it
+    ("stream_cycle", "stream_cycle", "stream_cycle"),
+    ("stream_cycle (streams)", "stream_cycle_streams", "stream_cycle"),
+] + [(name, name, name) for name, _, _ in FIGURES if name != "stream_cycle"]
 
 
 def log(message):
@@ -190,18 +197,22 @@ def main():
                 results[side].append(sides[side]())
             busiest = max(busiest, load.cores)
             log(f"round {index + 1}/{pairs} {side}: " + " ".join(
-                f"{name}={results[side][-1][name]:.4g}" for name, _, _ in FIGURES))
+                f"{name}={rate:.4g}" for name, rate in results[side][-1].items()))
 
     print(f"\nSingle-process figures, {pairs} rounds, scratch {scratch}")
-    print("%-17s %-11s %10s %10s %10s   %-22s %-22s" % (
+    print("%-22s %-11s %10s %10s %10s   %-22s %-22s" % (
         "figure", "unit", "reference", "in MPI", "drives_mpi", "ratio to reference",
         "ratio to in MPI"))
-    for name, _, unit in FIGURES:
-        medians = [statistics.median(r[name] for r in results[side]) for side in sides]
-        ratios = [[b[name] / a[name] for a, b in zip(results[side], results["drives_mpi"])]
-                  for side in ("reference", "in MPI")]
-        print("%-17s %-11s %10.4g %10.4g %10.4g   %-22s %-22s" % (
-            name, unit, *medians, spread(ratios[0]), spread(ratios[1])))
+    floors = ("reference", "in MPI")
+    for label, floor, figure in ROWS:
+        medians = [statistics.median(r[floor] for r in results[side]) for side in floors]
+        medians.append(statistics.median(r[figure] for r in results["drives_mpi"]))
+        ratios = [[b[figure] / a[floor] for a, b in zip(results[side], results["drives_mpi"])]
+                  for side in floors]
+        print("%-22s %-11s %10.4g %10.4g %10.4g   %-22s %-22s" % (
+            label, UNITS[figure], *medians, spread(ratios[0]), spread(ratios[1])))
+    print("stream_cycle (streams) holds the stream file cycle against the standard streams' "
+          "own opens and closes; stream_cycle, against their system calls alone.")
     print(f"CPU used by other processes during the runs: {busiest:.2f} cores at most"
           + ("" if busiest < 0.2 else "   (machine not idle: figures are disturbed)"))
 

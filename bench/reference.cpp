@@ -1,6 +1,9 @@
 // Floor for the single-process measurements of drives_mpi: the same system
 // calls, in the same order, on the same files, with nothing around them.
-// Whatever drives_mpi spends beyond these figures is its own overhead.
+// Whatever drives_mpi spends beyond these figures is its own overhead. The
+// stream file cycle has a second floor, the standard streams' own opens and
+// closes in a bare loop ("stream_cycle_streams"): drives_mpi times the C++
+// library's work there on purpose, and the first floor shows what it costs.
 //
 // Usage: drives_reference [DIR], or drives_reference_mpi [DIR] under an MPI
 // launcher. Prints one line per figure: "<name> <rate> <spent-seconds>".
@@ -19,8 +22,7 @@
 #include <mpi.h>
 #endif
 
-// The benchmark's own counts, sizes and file names (no MPI in there).
-#include "run/constants.h"
+#include "floor_loops.h"
 
 namespace {
 
@@ -70,30 +72,30 @@ void read_all(int fd, char* p, long n) {
   }
 }
 
-// An output stream opened for binary output and an input stream opened for
-// binary input reach the kernel as these two opens (glibc fopen "wb"/"rb").
-void stream_cycle() {
+// Times `cycles` file cycles of one kind and reports them under `name`.
+template <typename Cycles>
+void time_cycles(const char* name, Cycles cycles) {
   double start = now();
-  for (long i = 0; i < kFileCycles; ++i) {
-    int out = open(kTmp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    int in = open(kTmp, O_RDONLY);
-    close(in);
-    close(out);
-    remove(kTmp);
-  }
+  cycles(static_cast<long>(kFileCycles));
   double spent = now() - start;
-  report("stream_cycle", static_cast<double>(kFileCycles) / spent, spent);
+  report(name, static_cast<double>(kFileCycles) / spent, spent);
+}
+
+void stream_cycle() {
+  time_cycles("stream_cycle", [](long cycles) { syscall_stream_cycles(kTmp, cycles); });
+}
+
+// drives_mpi's streams live through the whole run, so these do too.
+std::ofstream g_out_stream;
+std::ifstream g_in_stream;
+
+void library_stream_cycle() {
+  time_cycles("stream_cycle_streams",
+              [](long cycles) { library_stream_cycles(g_out_stream, g_in_stream, kTmp, cycles); });
 }
 
 void descriptor_cycle() {
-  double start = now();
-  for (long i = 0; i < kFileCycles; ++i) {
-    int fd = open(kTmp, O_RDWR | O_CREAT, kCreateMode);
-    close(fd);
-    remove(kTmp);
-  }
-  double spent = now() - start;
-  report("descriptor_cycle", static_cast<double>(kFileCycles) / spent, spent);
+  time_cycles("descriptor_cycle", [](long cycles) { descriptor_cycles(kTmp, cycles); });
 }
 
 // drives_mpi keeps its write stream open through the read phases; keeping
@@ -101,36 +103,25 @@ void descriptor_cycle() {
 int g_write_fd = -1;
 
 void byte_write() {
-  const char b = kTestByte;
   double start = now();
   int fd = open(kTmp, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  for (long i = 0; i < kFirstPassBytes; ++i) {
-    if (write(fd, &b, 1) < 0) {}
-  }
+  write_bytes(fd, kFirstPassBytes);
   lseek(fd, 0, SEEK_SET);
   lseek(fd, kSecondPassBytes, SEEK_SET);
-  for (long i = 0; i < kSecondPassBytes; ++i) {
-    if (write(fd, &b, 1) < 0) {}
-  }
+  write_bytes(fd, kSecondPassBytes);
   double spent = now() - start;
   g_write_fd = fd;
   report("low_write", kLowAccesses / spent, spent);
 }
 
 void byte_read() {
-  char c = 0;
   double start = now();
   int fd = open(kTmp, O_RDONLY);
   lseek(fd, 0, SEEK_SET);
-  // The reading loop ends on the read that meets the end of the file, so a
-  // full file costs one read more than its length.
-  while (read(fd, &c, 1) > 0) {
-  }
+  read_bytes_to_end(fd);
   lseek(fd, 0, SEEK_SET);
   lseek(fd, kSecondPassBytes, SEEK_SET);
-  for (long i = 0; i < kSecondPassBytes; ++i) {
-    if (read(fd, &c, 1) < 0) {}
-  }
+  read_bytes(fd, kSecondPassBytes);
   double spent = now() - start;
   close(fd);
   report("low_read", kLowAccesses / spent, spent);
@@ -196,6 +187,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   stream_cycle();
+  library_stream_cycle();
   descriptor_cycle();
   byte_write();
   byte_read();

@@ -42,42 +42,38 @@ bool ByteFileBuf::close() {
   return closed == 0;
 }
 
-// A call that a signal interrupted before it moved anything is made again:
-// the access has not happened yet, and it is no failure of the file.
 ByteFileBuf::int_type ByteFileBuf::overflow(int_type byte) {
   if (traits_type::eq_int_type(byte, traits_type::eof())) return traits_type::not_eof(byte);
-  const char one = traits_type::to_char_type(byte);
-  ssize_t wrote = 0;
-  do {
-    wrote = ::write(descriptor_, &one, 1);
-  } while (wrote < 0 && errno == EINTR);
-  if (wrote == 1) return byte;
-  // A write that takes nothing sets no errno: whatever it holds is stale.
-  fail(wrote == 0 ? kNothingWritten : errno);
-  return traits_type::eof();
+  return write_byte(traits_type::to_char_type(byte)) ? byte : traits_type::eof();
 }
 
 ByteFileBuf::int_type ByteFileBuf::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-  ssize_t got = 0;
-  do {
-    got = ::read(descriptor_, &byte_, 1);
-  } while (got < 0 && errno == EINTR);
-  if (got != 1) {
-    if (got < 0) fail(errno);
-    return traits_type::eof();
-  }
-  setg(&byte_, &byte_, &byte_ + 1);
-  return traits_type::to_int_type(byte_);
+  const int_type byte = read_byte();
+  if (!traits_type::eq_int_type(byte, traits_type::eof())) gbump(-1);
+  return byte;
 }
 
-// Nothing waits to be written; a byte read ahead by a peek is given back, so
-// that the file position is that of the stream.
-int ByteFileBuf::sync() {
-  if (gptr() < egptr()) {
-    if (::lseek(descriptor_, gptr() - egptr(), SEEK_CUR) < 0) return -1;
-    setg(nullptr, nullptr, nullptr);
-  }
+// A call that a signal interrupted before it moved anything is made again:
+// the access has not happened yet, and it is no failure of the file.
+bool ByteFileBuf::write_again(ssize_t wrote, char byte) {
+  while (wrote < 0 && errno == EINTR) wrote = ::write(descriptor_, &byte, 1);
+  if (wrote == 1) return true;
+  // A write that takes nothing sets no errno: whatever it holds is stale.
+  fail(wrote == 0 ? kNothingWritten : errno);
+  return false;
+}
+
+ByteFileBuf::int_type ByteFileBuf::read_again(ssize_t got) {
+  while (got < 0 && errno == EINTR) got = ::read(descriptor_, &byte_, 1);
+  if (got == 1) return took_byte();
+  if (got < 0) fail(errno);
+  return traits_type::eof();
+}
+
+int ByteFileBuf::give_back() {
+  if (::lseek(descriptor_, gptr() - egptr(), SEEK_CUR) < 0) return -1;
+  setg(nullptr, nullptr, nullptr);
   return 0;
 }
 

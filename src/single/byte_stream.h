@@ -9,7 +9,16 @@
 // std::ostream objects over a stream buffer of our own that holds at most
 // the one byte just read and makes exactly one read or write call per byte,
 // on every C++ library. The passes still put then flush, get then sync.
+//
+// Those four are the streams' own inline members. Where a standard member
+// would only pass its sentry and reach the buffer, they reach it straight:
+// the standard members' calls into the C++ library and virtual calls cost
+// more instructions than the C library's own read or write, and would be
+// timed with every byte. Anything more (a failed or tied stream, a byte to
+// give back, a count to set) they leave to the standard member itself.
 #pragma once
+
+#include <unistd.h>
 
 #include <istream>
 #include <ostream>
@@ -31,14 +40,39 @@ class ByteFileBuf : public std::streambuf {
   // file is no failure).
   int error() const { return error_; }
 
+  // One write of one byte: false when it failed, the failure noted.
+  bool write_byte(char byte) {
+    const ssize_t wrote = ::write(descriptor_, &byte, 1);
+    return wrote == 1 || write_again(wrote, byte);
+  }
+  // The byte a peek read ahead, or one read of one byte; eof at the end of
+  // the file or on a failure, which is noted. The byte is kept, consumed,
+  // so that it can be put back.
+  int_type read_byte() {
+    if (gptr() < egptr()) return sbumpc();
+    const ssize_t got = ::read(descriptor_, &byte_, 1);
+    return got == 1 ? took_byte() : read_again(got);
+  }
+  // Whether the file position is the stream's: no byte that a peek read
+  // ahead waits to be given back by a sync. Nothing waits to be written.
+  bool nothing_read_ahead() const { return gptr() >= egptr(); }
+
  protected:
   int_type overflow(int_type byte) override;
   int_type underflow() override;
-  int sync() override;
+  int_type uflow() override { return read_byte(); }
+  int sync() override { return nothing_read_ahead() ? 0 : give_back(); }
   pos_type seekoff(off_type offset, std::ios::seekdir from, std::ios::openmode) override;
   pos_type seekpos(pos_type position, std::ios::openmode) override;
 
  private:
+  int_type took_byte() {
+    setg(&byte_, &byte_ + 1, &byte_ + 1);
+    return traits_type::to_int_type(byte_);
+  }
+  bool write_again(ssize_t wrote, char byte);
+  int_type read_again(ssize_t got);
+  int give_back();
   void fail(int error);
 
   int descriptor_ = -1;
@@ -57,7 +91,7 @@ struct ByteFileBufHolder {
 // like a standard file stream: a failed open or close sets failbit, a good
 // open clears the state.
 template <typename Stream>
-class ByteFile : private ByteFileBufHolder, public Stream {
+class ByteFile : protected ByteFileBufHolder, public Stream {
  public:
   ByteFile() : Stream(&buffer_) {}
 
@@ -73,7 +107,58 @@ class ByteFile : private ByteFileBufHolder, public Stream {
     if (!buffer_.close()) this->setstate(std::ios::failbit);
   }
   int error() const { return buffer_.error(); }
+
+ protected:
+  // Whether a standard sentry would only let the call through: the stream
+  // is good and tied to no other. Called on the final class, whose layout
+  // the compiler knows, so that the state is read in place rather than
+  // through the virtual base's offset.
+  template <typename Final>
+  static bool sentry_passes(const Final& stream) {
+    return stream.rdstate() == 0 && stream.tie() == nullptr;
+  }
 };
 
-using ByteInFile = ByteFile<std::istream>;
-using ByteOutFile = ByteFile<std::ostream>;
+// get() and sync() here, put() and flush() below, leave to the standard
+// members every call where those have more to do than reach the buffer, so
+// that the state bits and gcount() are the standard members' own, and the
+// byte moves through the same buffer calls either way.
+class ByteInFile final : public ByteFile<std::istream> {
+ public:
+  using std::istream::get;
+
+  // Only the standard members can set gcount() on libc++: the standard get()
+  // sets it to 1, the fast path serves only while it is 1 and leaves it so,
+  // and ignore(0) sets it to 0 without moving anything. Forced inline, as
+  // clang would otherwise leave a call around every byte.
+  [[gnu::always_inline]] int_type get() {
+    if (!sentry_passes(*this) || gcount() != 1) return std::istream::get();
+    const int_type byte = buffer_.read_byte();
+    if (traits_type::eq_int_type(byte, traits_type::eof())) {
+      ignore(0);
+      setstate(std::ios::eofbit | std::ios::failbit);
+    }
+    return byte;
+  }
+  int sync() {
+    return sentry_passes(*this) && buffer_.nothing_read_ahead() ? 0 : std::istream::sync();
+  }
+};
+
+// Output never reads ahead: the sync a flush (or unitbuf) asks of the
+// buffer has nothing to do.
+class ByteOutFile final : public ByteFile<std::ostream> {
+ public:
+  ByteOutFile& put(char byte) {
+    if (!sentry_passes(*this)) {
+      std::ostream::put(byte);
+    } else if (!buffer_.write_byte(byte)) {
+      setstate(std::ios::badbit);
+    }
+    return *this;
+  }
+  ByteOutFile& flush() {
+    if (!sentry_passes(*this)) std::ostream::flush();
+    return *this;
+  }
+};

@@ -11,6 +11,11 @@
 void put_byte(ByteOutFile& out);
 bool get_byte(ByteInFile& in, char& last);
 
+// The passes' loops: `count` accesses each. `put_bytes` tells how many puts
+// wrote nothing, `get_bytes` how many gets brought a byte.
+std::int64_t put_bytes(ByteOutFile& out, std::int64_t count);
+std::int64_t get_bytes(ByteInFile& in, std::int64_t count, char& last);
+
 // Creates or truncates `name`, writes the test byte kFirstPassBytes times,
 // then `second_pass` times from offset `second_pass`, flushing every byte.
 void write_one_byte_passes(ByteOutFile& out, const char* name, std::int64_t second_pass,

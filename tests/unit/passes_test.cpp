@@ -13,9 +13,12 @@
 #include <deque>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "run/report.h"
 #include "run/state.h"
@@ -175,6 +178,78 @@ TEST_F(Files, InterruptedAccessesAreMadeAgainAndAnEmptyWriteFailsWithItsOwnReaso
   EXPECT_FALSE(get_byte(in, last));
   EXPECT_EQ(in.error(), 0);
   scripted = {};
+}
+
+// What a step of a trace returned, and the state, the count and the noted
+// failure it left.
+using Step = std::tuple<int, int, std::streamsize, int>;
+
+// Gets through a three-byte file with, on the way, a peek at the buffer, the
+// end of the file, a sync on the failed stream, and a byte put back and
+// given back to the file. `In` is ByteInFile for its own members, or
+// std::istream for the standard ones on the same kind of stream.
+template <typename In>
+std::vector<Step> input_steps(In& in, const ByteInFile& file) {
+  std::vector<Step> steps;
+  const auto note = [&](int returned) {
+    steps.emplace_back(returned, in.rdstate(), in.gcount(), file.error());
+  };
+  note(in.get());
+  note(in.get());
+  note(in.rdbuf()->sgetc());
+  note(in.get());
+  note(in.get());
+  note(in.sync());
+  in.clear();
+  in.unget();
+  note(in.sync());
+  note(in.get());
+  note(in.sync());
+  note(static_cast<int>(in.tellg()));
+  return steps;
+}
+
+// Two puts, each flushed; `Out` as `In` above.
+template <typename Out>
+std::vector<Step> output_steps(Out& out, const ByteOutFile& file) {
+  std::vector<Step> steps;
+  const auto note = [&] { steps.emplace_back(0, out.rdstate(), 0, file.error()); };
+  for (int put = 0; put < 2; ++put) {
+    out.put(kTestByte);
+    note();
+    out.flush();
+    note();
+  }
+  return steps;
+}
+
+std::string contents(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(Files, OwnGetAndSyncLeaveWhatTheStandardOnesLeave) {
+  const char* const names[] = {"own", "standard"};
+  for (const char* name : names) std::ofstream(path(name), std::ios::binary) << "012";
+  ByteInFile own;
+  ByteInFile standard;
+  own.open(path(names[0]).c_str(), std::ios::in | std::ios::binary);
+  standard.open(path(names[1]).c_str(), std::ios::in | std::ios::binary);
+  EXPECT_EQ(input_steps(own, own), input_steps<std::istream>(standard, standard));
+}
+
+TEST_F(Files, OwnPutAndFlushLeaveWhatTheStandardOnesLeave) {
+  std::vector<std::string> names = {path("own"), path("standard")};
+  if (has_dev_full()) names.insert(names.end(), 2, "/dev/full");
+  for (std::size_t pair = 0; pair < names.size(); pair += 2) {
+    ByteOutFile own;
+    ByteOutFile standard;
+    own.open(names[pair].c_str(), std::ios::out | std::ios::binary);
+    standard.open(names[pair + 1].c_str(), std::ios::out | std::ios::binary);
+    EXPECT_EQ(output_steps(own, own), output_steps<std::ostream>(standard, standard))
+        << names[pair];
+  }
+  EXPECT_EQ(contents(names[0]), contents(names[1]));
 }
 
 // A FIFO cannot be positioned, and while a writer holds it, it never ends:
