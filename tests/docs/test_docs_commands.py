@@ -1,0 +1,108 @@
+"""Every command the user docs show in a shell block exists and takes the
+options shown, so that a doc cannot promise what the tools do not do:
+make's targets and variables, drives-run's and drives-results' options
+(parsed, not run), and the project's own scripts and files. Every relative
+link of the docs names a file of the repository.
+
+    python3 tests/docs/test_docs_commands.py     (0 pass, 1 fail)
+"""
+import contextlib
+import glob
+import io
+import os
+import re
+import shlex
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import drives_results  # noqa: E402
+import launch  # noqa: E402
+
+USER_DOCS = ["README.md", "docs/user-guide.md", "docs/cluster.md", "docs/results-tool.md",
+             "docs/performance.md"]
+BLOCK = re.compile(r"^```(?:sh|shell|bash)\n(.*?)^```", re.M | re.S)
+LINK = re.compile(r"\]\(([^)#\s]+)(?:#[^)]*)?\)")
+REDIRECTION = re.compile(r"(?<!\S)\d?[<>]{1,2}&?\s*[^\s;&|]+")
+KEYWORDS = {"do", "done", "then", "else", "fi", "time", "!"}
+
+
+def read(path):
+    with open(os.path.join(ROOT, path), encoding="utf-8") as stream:
+        return stream.read()
+
+
+MAKEFILE = read("Makefile")
+TARGETS = set(re.findall(r"^([\w-]+):", MAKEFILE, re.M))
+# What make's recipes read, directly or through the scripts they run.
+MAKE_TEXT = MAKEFILE + "".join(read(p) for p in ("bench/run_bench.sh", "scripts/setup.sh"))
+
+
+def commands(text):
+    """Each command of a doc's shell blocks, as words: continuation lines
+    joined, redirections dropped, pipelines and lists split, loops' and
+    conditions' keywords left out."""
+    for block in BLOCK.findall(text):
+        for line in block.replace("\\\n", " ").splitlines():
+            lexer = shlex.shlex(REDIRECTION.sub(" ", line), posix=True, punctuation_chars=";&|")
+            lexer.whitespace_split = True
+            current = []
+            for word in list(lexer) + [";"]:
+                if word.strip(";&|") == "":
+                    if current:
+                        yield current
+                    current = []
+                elif current or word not in KEYWORDS:
+                    current.append(word)
+
+
+def parses(parse, args):
+    """Whether an argument parser takes `args`; it prints nothing here."""
+    with contextlib.redirect_stderr(io.StringIO()), contextlib.redirect_stdout(io.StringIO()):
+        try:
+            parse(args)
+        except SystemExit as stop:
+            return stop.code in (0, None)
+        except launch.Failure:
+            return False
+    return True
+
+
+def problem(words):
+    """What is wrong with one command, or None."""
+    while words and re.match(r"[A-Z_]+=", words[0]):  # the environment's
+        words = words[1:]
+    name, args = words[0], words[1:]
+    if name == "make":
+        unknown = [w for w in args if "=" not in w and w not in TARGETS]
+        unknown += [w for w in args if "=" in w and w.split("=")[0] not in MAKE_TEXT]
+        return f"make knows no {unknown}" if unknown else None
+    if name.endswith("drives-run"):
+        return None if parses(launch.parser().parse_args, args) else "drives-run refuses it"
+    if name.endswith("drives-results"):
+        return None if parses(drives_results.parse, args) else "drives-results refuses it"
+    if name in ("bash", "sh", "python3", "sbatch"):
+        name = next((w for w in args if not w.startswith("-")), "")
+    if "/" in name and not name.startswith(("/", "~", "$")) and "*" not in name:
+        return None if os.path.exists(os.path.join(ROOT, name)) else f"no {name} here"
+    return None
+
+
+def failures():
+    for doc in USER_DOCS:
+        for words in commands(read(doc)):
+            said = problem(words)
+            if said:
+                yield f"{doc}: {shlex.join(words)}: {said}"
+    for doc in ["README.md"] + glob.glob("docs/*.md", root_dir=ROOT):
+        for target in LINK.findall(read(doc)):
+            if "://" not in target and not os.path.exists(
+                    os.path.join(ROOT, os.path.dirname(doc), target)):
+                yield f"{doc}: the link {target} names no file"
+
+
+if __name__ == "__main__":
+    found = list(failures())
+    if found:
+        sys.exit("\n".join(f"FAILED: {failure}" for failure in found))
+    print("passed")
