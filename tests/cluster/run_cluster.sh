@@ -1,15 +1,12 @@
 #!/bin/bash
-# run_cluster.sh OUTDIR [PROGRAM [ARG...]]: PROGRAM (by default only the
-# probe) with three ranks on three hosts built on this machine, reached over
-# OpenSSH (README.md, "A cluster on one machine"). With --drives-run BUILD
-# instead: BUILD installed where every host sees it, and its drives-run on
-# host a with the hosts' hostfile, in a working directory no host has yet
-# ($WORK/new/dir). With --slurm BUILD COMMAND...: BUILD installed, Slurm on
-# the hosts (slurm.sh), and COMMAND on host a, as a user logged in there.
-# Status: mpirun's, drives-run's or COMMAND's; 77 after "SKIPPED:" where no
-# cluster can be built; 1 when the cluster fails. Knobs:
-# DRIVES_CLUSTER_NAME_A/_B/_C, DRIVES_CLUSTER_TIMEOUT (seconds, default 1800),
-# DRIVES_CLUSTER_FAULT=sshd:H|hostkey:H|rodir:H (no sshd key, wrong
+# run_cluster.sh OUTDIR [PROGRAM [ARG...] | --drives-run BUILD | --slurm BUILD COMMAND...]:
+# three hosts on this machine, reached over OpenSSH (docs/development.md), then
+# PROGRAM (by default only the probe) under mpirun on them; or BUILD installed
+# where all hosts see it and its drives-run on host a, into $WORK/new/dir; or
+# Slurm on the hosts (slurm.sh) and COMMAND on host a. Status: the launcher's
+# or COMMAND's; 77 after "SKIPPED:"; 1 when the cluster fails. Knobs:
+# DRIVES_CLUSTER_NAME_A/_B/_C, DRIVES_CLUSTER_TIMEOUT (s, default 1800),
+# DRIVES_CLUSTER_FAULT=sshd:H|hostkey:H|rodir:H (no sshd key, a wrong
 # known_hosts key, the working path read-only on H).
 set -u
 

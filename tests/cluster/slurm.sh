@@ -1,11 +1,9 @@
 # shellcheck shell=bash disable=SC2034
-# Sourced by run_cluster.sh once the hosts are up: Slurm on them, as a small
-# site runs it, then COMMAND ("$@") on host a; rc is its status. munged on
-# each host with one key, slurmctld on host a, a slurmd on each, all in the
-# foreground inside the hosts' namespaces (so the teardown ends them with the
-# rest), every file of theirs under $SL. Nodes are named after the hosts'
-# short names; clients find the set-up through SLURM_CONF, jobs the
-# cluster's network through the OMPI_MCA_ variables they inherit.
+# Sourced by run_cluster.sh once the hosts are up: Slurm on them, then
+# COMMAND ("$@") on host a; rc is its status. munged on each host with one
+# key, slurmctld on a, a slurmd on each (named after the host's short name),
+# in the foreground in the hosts' namespaces, so that the teardown ends them
+# with the rest; every file of theirs under $SL.
 SL=$S/slurm
 export SLURM_CONF=$SL/slurm.conf
 declare -A NODE=()
@@ -24,9 +22,8 @@ ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
 AccountingStorageType=accounting_storage/none
 JobAcctGatherType=jobacct_gather/none
-# SIGKILL 5 s after a cancel's SIGTERM; finished jobs in scontrol's view for
-# an hour, there being no database; a silent slurmd down after 30 s: soon, yet
-# never in the middle of a benchmark on a loaded machine.
+# Kills 5 s after a cancel; finished jobs shown for an hour (no database); a
+# silent slurmd down after 30 s, never in the middle of a loaded benchmark.
 KillWait=5
 MinJobAge=3600
 SlurmdTimeout=30

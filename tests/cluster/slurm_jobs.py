@@ -1,13 +1,11 @@
 #!/usr/bin/env python3
-"""slurm_jobs.py benchmark|light: jobs submitted to the Slurm of
-run_cluster.sh --slurm from host a, as a user of the cluster submits them
-(test_cluster.py --slurm). Needs SLURM_CONF and CLUSTER_SCRATCH, the run's
-scratch directory: the build installed in prefix/, each host's disk in
-hosts/H/work. Exit status 0 passed, 1 failed."""
+"""slurm_jobs.py benchmark|light: jobs submitted from host a to the Slurm
+of run_cluster.sh --slurm, as a user submits them. Needs SLURM_CONF and
+CLUSTER_SCRATCH (the build in prefix/, each host's disk in hosts/H/work)."""
 
-import os, re, signal, subprocess, sys
+import glob, os, re, signal, subprocess, sys
 
-from test_cluster import check_cluster_report, files, processes, read, until
+from test_cluster import check_cluster_report, processes, read, until
 from drives import split_lines
 
 JOB_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
@@ -78,7 +76,7 @@ def light_jobs(scratch, names):
     state = until(f"job {job_id} fails or waits", lambda: ((state := job(job_id))[0] in ENDED or (
         state[0] == "PENDING" and state[1] not in ("None", "Priority", "Resources"))) and state, 300)
     print(f"slurmd of {node} stopped: job {job_id}: JobState={state[0]} Reason={state[1]} "
-          f"ExitCode={state[2]}", *map(read, files(f"{scratch}/work/fault-{job_id}.out")), sep="\n")
+          f"ExitCode={state[2]}", *map(read, glob.glob(f"{scratch}/work/fault-{job_id}.out")), sep="\n")
     assert state[0] != "COMPLETED", f"job {job_id} completed without {node}"
     slurm("scancel", job_id)
 

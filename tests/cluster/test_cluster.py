@@ -1,14 +1,10 @@
 #!/usr/bin/env python3
 """The three-host cluster of run_cluster.sh, reached over OpenSSH, and
-Slurm on it.
+Slurm on it: BUILD installed, the benchmark started with its drives-run or
+submitted as a job. No run may leave anything behind. Status 0 passed, 1
+failed, 77 skipped after a "SKIPPED:" line.
 
     test_cluster.py BUILD [--faults|--interrupts|--slurm] [--keep OUTDIR]
-
-BUILD is installed as a user installs it, and the benchmark started with its
-drives-run, or submitted to Slurm (by slurm_jobs.py on host a, where a user
-of the cluster submits jobs). No run may leave anything behind. Exit status
-0 passed, 1 failed, 77 skipped after a "SKIPPED:" line (CTest's
-SKIP_RETURN_CODE).
 """
 
 import argparse, glob, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, time
@@ -101,9 +97,8 @@ class Run:
         return status, text
 
 
-def files(*patterns):
-    return [path for pattern in patterns for path in glob.glob(pattern, recursive=True)
-            if os.path.isfile(path)]
+def files(pattern):
+    return [path for path in glob.glob(pattern, recursive=True) if os.path.isfile(path)]
 
 
 def check_cluster_report(console, dirs, names, shown_dir):
@@ -123,7 +118,11 @@ def check_cluster_report(console, dirs, names, shown_dir):
     print("checked: report, arithmetic and files of", ", ".join(map(repr, names)))
 
 
-def check_benchmark(run, status):
+def test_benchmark(outdir, build):
+    """drives-run of an installed build (clusters that overlap are the
+    interrupt and Slurm tests' business)."""
+    run = Run(outdir + "/benchmark", "--drives-run", build)
+    status = run.finish(3600)[0]
     assert status == 0, f"run_cluster.sh exited with status {status}"
     hosts, names = zip(*(line.split("\t") for line in split_lines(read(run.outdir + "/names.txt"))))
     assert len(set(names)) == len(names) > 1, f"processor names {names!r}"
@@ -133,19 +132,6 @@ def check_benchmark(run, status):
                          [f"{run.outdir}/host-{host}/work/new/dir" for host in hosts], names,
                          f"/var/tmp/{run.id}/work/new/dir")
     assert not (homes := files(f"{run.outdir}/host-*/home/**")), f"files in homes: {homes}"
-
-
-def test_benchmark(outdir, build):
-    """drives-run of an installed build; two clusters started at the same
-    moment must not collide."""
-    bench = Run(outdir + "/benchmark", "--drives-run", build)
-    beside = Run(outdir + "/beside")
-    try:
-        assert beside.finish()[0] == 0, "the probe's cluster beside the benchmark failed"
-    except Skipped:
-        bench.finish(3600)  # skips as well where no cluster can be built
-        raise AssertionError("only one of two clusters could be built")
-    check_benchmark(bench, bench.finish(3600)[0])
 
 
 def test_faults(outdir, build):

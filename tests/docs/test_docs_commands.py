@@ -1,15 +1,12 @@
 """Every command the user docs show in a shell block exists and takes the
-options shown, so that a doc cannot promise what the tools do not do:
-make's targets and variables, drives-run's and drives-results' options
-(parsed, not run), and the project's own scripts and files. Every relative
-link of the docs names a file of the repository.
-
-    python3 tests/docs/test_docs_commands.py     (0 pass, 1 fail)
-"""
+options shown (make's targets and variables; drives-run's and
+drives-results' options, parsed, not run; the project's own files), and
+every relative link of the docs names a file. Status 0 pass, 1 fail."""
 import contextlib
 import glob
 import io
 import os
+import pathlib
 import re
 import shlex
 import sys
@@ -28,8 +25,7 @@ KEYWORDS = {"do", "done", "then", "else", "fi", "time", "!"}
 
 
 def read(path):
-    with open(os.path.join(ROOT, path), encoding="utf-8") as stream:
-        return stream.read()
+    return pathlib.Path(ROOT, path).read_text(encoding="utf-8")
 
 
 MAKEFILE = read("Makefile")
@@ -39,9 +35,8 @@ MAKE_TEXT = MAKEFILE + "".join(read(p) for p in ("bench/run_bench.sh", "scripts/
 
 
 def commands(text):
-    """Each command of a doc's shell blocks, as words: continuation lines
-    joined, redirections dropped, pipelines and lists split, loops' and
-    conditions' keywords left out."""
+    """Each command of a doc's shell blocks, as words (pipelines and lists
+    split; redirections and shell keywords left out)."""
     for block in BLOCK.findall(text):
         for line in block.replace("\\\n", " ").splitlines():
             lexer = shlex.shlex(REDIRECTION.sub(" ", line), posix=True, punctuation_chars=";&|")
@@ -57,14 +52,13 @@ def commands(text):
 
 
 def parses(parse, args):
-    """Whether an argument parser takes `args`; it prints nothing here."""
+    """Whether an argument parser takes `args` (--help and --version end it
+    with status 0); it prints nothing here."""
     with contextlib.redirect_stderr(io.StringIO()), contextlib.redirect_stdout(io.StringIO()):
         try:
             parse(args)
-        except SystemExit as stop:
-            return stop.code in (0, None)
-        except launch.Failure:
-            return False
+        except (SystemExit, launch.Failure) as stop:
+            return getattr(stop, "code", 1) in (0, None)
     return True
 
 
@@ -77,10 +71,9 @@ def problem(words):
         unknown = [w for w in args if "=" not in w and w not in TARGETS]
         unknown += [w for w in args if "=" in w and w.split("=")[0] not in MAKE_TEXT]
         return f"make knows no {unknown}" if unknown else None
-    if name.endswith("drives-run"):
-        return None if parses(launch.parser().parse_args, args) else "drives-run refuses it"
-    if name.endswith("drives-results"):
-        return None if parses(drives_results.parse, args) else "drives-results refuses it"
+    tools = {"drives-run": launch.parser().parse_args, "drives-results": drives_results.parse}
+    if os.path.basename(name) in tools:
+        return None if parses(tools[os.path.basename(name)], args) else f"{name} refuses it"
     if name in ("bash", "sh", "python3", "sbatch"):
         name = next((w for w in args if not w.startswith("-")), "")
     if "/" in name and not name.startswith(("/", "~", "$")) and "*" not in name:

@@ -1,12 +1,12 @@
-"""Two ranks started as a user starts them: `make install`, then the
-installed drives-run from another directory, into a working directory that
-does not exist yet, over files left by an earlier run with other sizes and
-bytes. The whole report, the files left, the ranks' system calls, standard
-input at its end (the wait for Enter ends at once), the one line on standard
-error that says the worker shared the root's host, and the status line that
-drives-run keeps on a terminal. Then a working directory that cannot be made
-stops drives-run before any rank starts."""
+"""Two ranks as a user starts them: the installed drives-run, from another
+directory, into a directory that does not exist yet, over stale files of an
+earlier run. The report, the files left, the ranks' system calls, standard
+input at its end, the line on standard error about the shared host, and the
+status line on a terminal; then a directory that cannot be made stops
+drives-run before any rank starts."""
+import contextlib
 import os
+import pathlib
 import pty
 import re
 import subprocess
@@ -23,19 +23,10 @@ CLEAR = "\r\033[K"
 
 def seed_stale_files(workdir, worker_name):
     """Test files of an earlier run, some longer and some shorter."""
-    data, block = drives.rank_files(1, worker_name)
     os.makedirs(workdir)
-    for name, size in ((drives.SINGLE_TEMP, 20000000), (drives.SINGLE_BLOCK, 100),
-                       (data, 20000000), (block, 5)):
-        with open(os.path.join(workdir, name), "wb") as stream:
-            stream.write(b"\xff" * size)
-
-
-def install(opts):
-    prefix = drives.scratch_dir("two-prefix-")
-    subprocess.run(["cmake", "--install", os.path.dirname(opts.binary), "--prefix", prefix],
-                   check=True, capture_output=True)
-    return os.path.join(prefix, "bin", "drives-run")
+    names = [drives.SINGLE_TEMP, drives.SINGLE_BLOCK] + drives.rank_files(1, worker_name)
+    for name, size in zip(names, (20000000, 100, 20000000, 5)):
+        pathlib.Path(workdir, name).write_bytes(b"\xff" * size)
 
 
 def run_on_terminal(args, cwd):
@@ -46,15 +37,10 @@ def run_on_terminal(args, cwd):
     tty.setraw(side)
     shown = []
 
-    def read_terminal():
-        while True:
-            try:
-                chunk = os.read(terminal, 65536)
-            except OSError:  # the other side is closed: all was read
-                return
-            if not chunk:
-                return
-            shown.append(chunk)
+    def read_terminal():  # until the other side is closed and all is read
+        with contextlib.suppress(OSError):
+            while chunk := os.read(terminal, 65536):
+                shown.append(chunk)
 
     reader = threading.Thread(target=read_terminal)
     reader.start()
@@ -62,10 +48,9 @@ def run_on_terminal(args, cwd):
                           stderr=side) as process:
         os.close(side)
         out = process.stdout.read()
-        status = process.wait(timeout=1200)
     reader.join()
     os.close(terminal)
-    return status, out.decode(), b"".join(shown).decode()
+    return process.returncode, out.decode(), b"".join(shown).decode()
 
 
 def check_status_line(shown):
@@ -85,14 +70,16 @@ def test(opts):
     workdir = os.path.join(base, "new", "dir")
     iodir = drives.scratch_dir("two-io-")
     name = drives.hostname()
-    drives_run = install(opts)
+    prefix = drives.scratch_dir("two-prefix-")  # installed as a user installs it
+    subprocess.run(["cmake", "--install", os.path.dirname(opts.binary), "--prefix", prefix],
+                   check=True, capture_output=True)
+    drives_run = os.path.join(prefix, "bin", "drives-run")
     seed_stale_files(workdir, name)
     env = dict(drives.SANITIZER_ENV, LD_PRELOAD=opts.shim, **(drives.counting(iodir) or {}))
     flags = drives.launch.env_flags(drives.launch.MPIS[opts.mpi], env)
     status, out, shown = run_on_terminal([drives_run, "-n", "2", "--dir", workdir, "--"] + flags,
                                          cwd=base)
-    err = check_status_line(shown)
-    drives.check_no_sanitizer_report(err)
+    err = check_status_line(shown)  # a sanitizer's report would be in it too
     assert status == 0, f"status {status}: {err}"
     assert err == drives.shared_host_line(1, 1) + "\n", f"standard error: {err!r}"
     workers = [(1, name)]

@@ -1,10 +1,7 @@
-"""drives-run without running the benchmark: bad input ends with a one-line
-message and a documented status before anything starts, and --dry-run shows
-where the ranks go (the root alone on the first of several nodes) for both
-hostfile forms, a host list and a Slurm allocation (a stand-in scontrol).
-
-    python3 tests/tools/test_drives_run.py BINARY     (0 pass, 1 fail)
-"""
+"""drives-run without a run: bad input ends with one line and a documented
+status, and --dry-run shows where the ranks go (the root alone on the first
+of several nodes) for both hostfile forms, a host list and a Slurm
+allocation (a stand-in scontrol). Usage: test_drives_run.py BINARY."""
 import os
 import re
 import subprocess
@@ -13,14 +10,24 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SCRATCH = tempfile.mkdtemp(prefix="drives-run-test-")
-HOSTFILE = os.path.join(SCRATCH, "hosts")
-with open(HOSTFILE, "w") as stream:
-    stream.write("# the root's node first\nnode01 slots=4   # four cores\nnode02:2\n\nnode03\n")
-NOT_A_DIR = os.path.join(SCRATCH, "file")
-open(NOT_A_DIR, "w").close()
-BAD_HOSTFILE = os.path.join(SCRATCH, "bad")
-with open(BAD_HOSTFILE, "w") as stream:
-    stream.write("node01 slots=many\n")
+
+
+def write(name, text, mode=0o644):
+    path = os.path.join(SCRATCH, name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as stream:
+        stream.write(text)
+    os.chmod(path, mode)
+    return path
+
+
+HOSTFILE = write("hosts", "# the root's node first\nnode01 slots=4  # 4 cores\nnode02:2\n\nnode03\n")
+NOT_A_DIR = write("file", "")
+BAD_HOSTFILE = write("bad", "node01 slots=many\n")
+# Slurm's scontrol for n[1-3], and launchers that --dry-run only names.
+for command, body in (("scontrol", "echo n1; echo n2; echo n3"), ("mpirun.openmpi", "exit 1"),
+                      ("mpiexec.mpich", "exit 1")):
+    BINDIR = os.path.dirname(write(f"bin/{command}", f"#!/bin/sh\n{body}\n", 0o755))
 
 # arguments, environment -> status, what stderr says (a pattern), or the
 # launcher's command after its name (--dry-run)
@@ -46,15 +53,7 @@ CASES = [
 
 
 def drives_run(args, env):
-    bindir = os.path.join(SCRATCH, "bin")
-    os.makedirs(bindir, exist_ok=True)
-    # Slurm's scontrol for n[1-3], and launchers that --dry-run only names.
-    for name, body in (("scontrol", "echo n1; echo n2; echo n3"), ("mpirun.openmpi", "exit 1"),
-                       ("mpiexec.mpich", "exit 1")):
-        with open(os.path.join(bindir, name), "w") as stream:
-            stream.write(f"#!/bin/sh\n{body}\n")
-        os.chmod(os.path.join(bindir, name), 0o755)
-    env = dict(os.environ, PATH=bindir + os.pathsep + os.environ["PATH"], **env)
+    env = dict(os.environ, PATH=BINDIR + os.pathsep + os.environ["PATH"], **env)
     return subprocess.run([os.path.join(ROOT, "tools", "drives-run"), "--binary", BINARY] + args,
                           cwd=SCRATCH, env=env, capture_output=True, text=True,
                           stdin=subprocess.DEVNULL)
@@ -79,9 +78,7 @@ def main():
     shown = drives_run(["--version"], {}).stdout
     if shown != f"drives-run {version}\n":
         failures.append(f"--version said {shown!r}, CMakeLists.txt {version}")
-    for failure in failures:
-        print("FAILED:", failure)
-    print(f"{len(failures)} failed" if failures else "passed")
+    print("".join(f"FAILED: {failure}\n" for failure in failures) or "passed")
     return 1 if failures else 0
 
 

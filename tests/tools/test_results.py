@@ -1,14 +1,10 @@
-"""drives-results on the runs the end-to-end tests kept (DRIVES_RUNS_DIR):
-every figure it reads, from result file, console or standard input alike,
-equals the text the run printed; its JSON fits the schema; it finds the
-reports in a directory; chart, summary and compare (of runs and of sets of
-runs) work on them; bad and cut reports made from them are refused or marked.
-
-    python3 tests/tools/test_results.py RUNS_DIR     (0 pass, 1 fail, 77 skip)
-"""
+"""drives-results on the runs the end-to-end tests kept (RUNS_DIR): every
+figure it reads from result file, console or standard input equals the
+printed text; its JSON fits the schema; it finds reports in a directory;
+chart, summary and compare (of runs and sets of runs) work; bad and cut
+reports are refused or marked. Status 0 pass, 1 fail, 77 skip."""
 import csv
 import glob
-import importlib
 import json
 import os
 import pathlib
@@ -34,7 +30,6 @@ MULTI = {"mx": "stream_cycle", "mxx": "descriptor_cycle", "lw": "low_write", "lr
 OWN = {"s": "seconds", "r": "rate", "m": "rate", "mb": "rate_mib"}
 SUMMARY = {"total": "total", "mb": "total_mib", "gain": "gain", "mean": "mean"}
 KEY = re.compile(r"(sx1|sx|s0|s2|s1|s|mxx|mx|lw|lr|hw|hr)(\d*)_(\w+)\Z")
-UNABLE = "Unable to open file"
 
 
 def printed(values):
@@ -217,7 +212,7 @@ def check_bad_inputs(kept, result, console, validator):
     for rank, old in kept["workers"]:
         renamed = renamed.replace(f"Thread:{rank} @{old}", f"Thread:{rank} @{renames[rank]}")
     frame = ["-" * 74, "Primary job  terminated normally, but 1 process returned", "-" * 74]
-    noisy = lines[console][:end] + ["drives_mpi: a note", UNABLE] + frame + lines[console][end:]
+    noisy = lines[console][:end] + ["drives_mpi: a note", "Unable to open file"] + frame + lines[console][end:]
     stop_title = lines[console][1].replace(":: ", "::  ")
     whole = printed(kept["values"]).items()
     cases = [  # name, text, and the first missing block or (line, expected text) of the error
@@ -269,8 +264,7 @@ def skip(reason):
 
 def main(runs_dir):
     try:
-        jsonschema = importlib.import_module("jsonschema")
-        importlib.import_module("matplotlib")  # for the chart
+        import jsonschema, matplotlib  # noqa: E401, F401 (matplotlib: for the chart)
     except ImportError as missing:
         skip(missing)
     kept_files = sorted(glob.glob(os.path.join(glob.escape(runs_dir), "*", "values.json")))
@@ -281,10 +275,9 @@ def main(runs_dir):
     validator = jsonschema.Draft202012Validator(json.loads(pathlib.Path(SCHEMA).read_text()))
     runs = []  # (values, result file or None, console)
     for values in kept_files:
-        kept = json.loads(pathlib.Path(values).read_text(encoding="utf-8"))
-        result = (glob.glob(os.path.join(glob.escape(os.path.dirname(values)),
-                                         "results_drives_*.txt")) or [None])[0]
-        console = os.path.join(os.path.dirname(values), "console.txt")
+        kept, where = json.loads(pathlib.Path(values).read_text()), os.path.dirname(values)
+        result = (glob.glob(os.path.join(glob.escape(where), "results_drives_*.txt")) or [None])[0]
+        console = os.path.join(where, "console.txt")
         runs.append((kept, result, console))
         if result:
             assert check_run(result, kept, validator)["saved"] is None, result

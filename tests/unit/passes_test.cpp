@@ -13,7 +13,6 @@
 #include <deque>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -26,50 +25,38 @@
 #include "single/file_cycle.h"
 #include "single/one_byte.h"
 
-// What the next read or write calls on one descriptor return, and the errno
-// they leave, before the system's own calls take over: answers the system
-// gives rarely (an interrupted call, a write that takes nothing), given on
-// demand instead of waiting for a signal or a device that gives them.
+// What the next reads or writes of one descriptor return, and their errno,
+// before the system's own calls take over: answers it gives rarely (an
+// interrupted call, a write of nothing), without a signal or a device.
 struct Scripted {
   int descriptor = -1;
   std::deque<std::pair<ssize_t, int>> results;
-
-  bool next(int on, ssize_t& result) {
-    if (on != descriptor || results.empty()) return false;
-    result = results.front().first;
-    errno = results.front().second;
-    results.pop_front();
-    return true;
-  }
 };
 Scripted scripted;
 
-template <typename Call>
-Call system_call(const char* name) {
-  return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
+// Stands in for the C library's read or write in the whole test program.
+template <typename Buffer>
+ssize_t call(const char* name, int descriptor, Buffer data, size_t size) {
+  if (descriptor != scripted.descriptor || scripted.results.empty()) {
+    static const auto real =
+        reinterpret_cast<ssize_t (*)(int, Buffer, size_t)>(dlsym(RTLD_NEXT, name));
+    return real(descriptor, data, size);
+  }
+  const auto [result, error] = scripted.results.front();
+  scripted.results.pop_front();
+  errno = error;
+  return result;
 }
 
-// These stand in for the C library's in the whole test program.
 extern "C" ssize_t write(int descriptor, const void* data, size_t size) {
-  static const auto real = system_call<ssize_t (*)(int, const void*, size_t)>("write");
-  ssize_t result = 0;
-  return scripted.next(descriptor, result) ? result : real(descriptor, data, size);
+  return call("write", descriptor, data, size);
 }
 
 extern "C" ssize_t read(int descriptor, void* data, size_t size) {
-  static const auto real = system_call<ssize_t (*)(int, void*, size_t)>("read");
-  ssize_t result = 0;
-  return scripted.next(descriptor, result) ? result : real(descriptor, data, size);
+  return call("read", descriptor, data, size);
 }
 
 namespace {
-
-// The descriptor the next open gets: the lowest free one.
-int next_descriptor() {
-  const int probe = open("/dev/null", O_RDONLY);
-  close(probe);
-  return probe;
-}
 
 // Linux's always-full device; macOS has none.
 bool has_dev_full() { return access("/dev/full", W_OK) == 0; }
@@ -158,7 +145,8 @@ TEST_F(Fifo, EveryGetIsOneByteTakenFromTheSystem) {
 }
 
 TEST_F(Files, InterruptedAccessesAreMadeAgainAndAnEmptyWriteFailsWithItsOwnReason) {
-  scripted.descriptor = next_descriptor();
+  scripted.descriptor = open("/dev/null", O_RDONLY);  // the next open gets the lowest free one
+  close(scripted.descriptor);
   ByteOutFile out;
   out.open(path("file").c_str(), std::ios::out | std::ios::binary);
   scripted.results = {{-1, EINTR}};
@@ -180,8 +168,7 @@ TEST_F(Files, InterruptedAccessesAreMadeAgainAndAnEmptyWriteFailsWithItsOwnReaso
   scripted = {};
 }
 
-// What a step of a trace returned, and the state, the count and the noted
-// failure it left.
+// What a step returned, and the state, count and failure it left.
 using Step = std::tuple<int, int, std::streamsize, int>;
 
 // Gets through a three-byte file with, on the way, a peek at the buffer, the
@@ -213,43 +200,30 @@ std::vector<Step> input_steps(In& in, const ByteInFile& file) {
 template <typename Out>
 std::vector<Step> output_steps(Out& out, const ByteOutFile& file) {
   std::vector<Step> steps;
-  const auto note = [&] { steps.emplace_back(0, out.rdstate(), 0, file.error()); };
-  for (int put = 0; put < 2; ++put) {
-    out.put(kTestByte);
-    note();
-    out.flush();
-    note();
+  for (int step = 0; step < 4; ++step) {
+    step % 2 ? out.flush() : out.put(kTestByte);
+    steps.emplace_back(0, out.rdstate(), 0, file.error());
   }
   return steps;
 }
 
-std::string contents(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-TEST_F(Files, OwnGetAndSyncLeaveWhatTheStandardOnesLeave) {
-  const char* const names[] = {"own", "standard"};
-  for (const char* name : names) std::ofstream(path(name), std::ios::binary) << "012";
+TEST_F(Files, OwnMembersLeaveWhatTheStandardOnesLeave) {
+  for (const char* name : {"own", "standard"}) std::ofstream(path(name), std::ios::binary) << "012";
   ByteInFile own;
   ByteInFile standard;
-  own.open(path(names[0]).c_str(), std::ios::in | std::ios::binary);
-  standard.open(path(names[1]).c_str(), std::ios::in | std::ios::binary);
+  own.open(path("own").c_str(), std::ios::in | std::ios::binary);
+  standard.open(path("standard").c_str(), std::ios::in | std::ios::binary);
   EXPECT_EQ(input_steps(own, own), input_steps<std::istream>(standard, standard));
-}
 
-TEST_F(Files, OwnPutAndFlushLeaveWhatTheStandardOnesLeave) {
-  std::vector<std::string> names = {path("own"), path("standard")};
-  if (has_dev_full()) names.insert(names.end(), 2, "/dev/full");
-  for (std::size_t pair = 0; pair < names.size(); pair += 2) {
-    ByteOutFile own;
-    ByteOutFile standard;
-    own.open(names[pair].c_str(), std::ios::out | std::ios::binary);
-    standard.open(names[pair + 1].c_str(), std::ios::out | std::ios::binary);
-    EXPECT_EQ(output_steps(own, own), output_steps<std::ostream>(standard, standard))
-        << names[pair];
+  for (const std::string& name : {path("out"), std::string(has_dev_full() ? "/dev/full" : "")}) {
+    ByteOutFile own_out;
+    ByteOutFile standard_out;
+    own_out.open(name.c_str(), std::ios::out | std::ios::binary);
+    standard_out.open(name.c_str(), std::ios::out | std::ios::binary);
+    EXPECT_EQ(output_steps(own_out, own_out),
+              output_steps<std::ostream>(standard_out, standard_out))
+        << name;
   }
-  EXPECT_EQ(contents(names[0]), contents(names[1]));
 }
 
 // A FIFO cannot be positioned, and while a writer holds it, it never ends:
@@ -304,7 +278,7 @@ TEST_F(Files, FileCyclesCountWhatFailed) {
   EXPECT_EQ(descriptor.failed[kDelete], 1);
 }
 
-TEST_F(Files, OneBytePassesCountEveryAccessThatMovedNothing) {
+TEST_F(Files, PassesCountEveryAccessThatMovedNothing) {
   std::ostringstream console;
   std::streambuf* const original = std::cout.rdbuf(console.rdbuf());
   Failures missing = one_byte_read_attempts(4);
@@ -324,17 +298,13 @@ TEST_F(Files, OneBytePassesCountEveryAccessThatMovedNothing) {
   EXPECT_EQ(write.first, kByteWrite);
   EXPECT_EQ(write.first_error, ENOSPC);
   EXPECT_EQ(write.failed[kByteWrite], kFirstPassBytes + 5);
-}
-
-TEST_F(Files, BlockWritesThatCannotBeHandedOnFail) {
-  if (!has_dev_full()) GTEST_SKIP() << "no /dev/full here: no device that refuses every write";
-  Failures failures = block_write_attempts();
-  std::ofstream out;
+  Failures blocks = block_write_attempts();
+  std::ofstream block_out;
   const std::string block(10, kTestByte);
-  write_block_passes(out, "/dev/full", block.data(), 10, 5, failures);
-  EXPECT_EQ(failures.first, kBlockWrite);
-  EXPECT_EQ(failures.first_error, ENOSPC);
-  EXPECT_EQ(failures.failed[kBlockWrite], 2);
+  write_block_passes(block_out, "/dev/full", block.data(), 10, 5, blocks);
+  EXPECT_EQ(blocks.first, kBlockWrite);
+  EXPECT_EQ(blocks.first_error, ENOSPC);
+  EXPECT_EQ(blocks.failed[kBlockWrite], 2);
 }
 
 }  // namespace
