@@ -15,8 +15,8 @@ import tty
 
 import drives
 
-STATUS = re.compile(r"drives-run: (stream file cycle|descriptor file cycle|one-byte write|"
-                    r"one-byte read|block read|block write) \((root alone|workers)\), "
+STATUS = re.compile(r"drives-run: (starting|(stream file cycle|descriptor file cycle|one-byte "
+                    r"write|one-byte read|block read|block write) \((root alone|workers)\)), "
                     r"(\d+ s|\d+:\d\d); run time (\d+ s|\d+:\d\d)\Z")
 CLEAR = "\r\033[K"
 
