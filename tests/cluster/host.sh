@@ -1,17 +1,15 @@
 #!/bin/bash
 # host.sh HOSTNAME HOSTDIR WORKDIR HOSTS_FILE COMMAND...: makes the fresh
-# network, UTS and mount namespaces it starts in one host of the cluster, then
-# becomes that host's sshd (COMMAND): ssh sessions land here, and the
-# namespaces live exactly as long as the sshd.
+# namespaces it starts in one host of the cluster, then becomes its sshd
+# (COMMAND): ssh sessions land here; the namespaces live as long as the sshd.
 set -eu
 name=$1 hostdir=$2 workdir=$3 hosts_file=$4
 shift 4
 # The hostname utility refuses names a desktop user may well have chosen
 # (blanks, for one); the system call does not.
 python3 -c 'import socket, sys; socket.sethostname(sys.argv[1])' "$name"
-# Its own disk at the common path, its own home (where Open MPI starts a rank
-# whose working directory is missing), /tmp (Open MPI's session directory),
-# /dev/shm, /run (sshd's and munged's sockets) and /etc/hosts.
+# Its own disk at the common path, home (where Open MPI starts a rank whose
+# directory is missing), /tmp, /dev/shm, /run (sockets) and /etc/hosts.
 mount --bind "$hostdir/work" "$workdir"
 mount --bind "$hostdir/home" /root
 mount --bind "$hostdir/tmp" /tmp

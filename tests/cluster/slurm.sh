@@ -1,9 +1,8 @@
 # shellcheck shell=bash disable=SC2034
 # Sourced by run_cluster.sh once the hosts are up: Slurm on them, then
-# COMMAND ("$@") on host a; rc is its status. munged on each host with one
-# key, slurmctld on a, a slurmd on each (named after the host's short name),
-# in the foreground in the hosts' namespaces, so that the teardown ends them
-# with the rest; every file of theirs under $SL.
+# COMMAND ("$@") on host a; rc is its status. munged on each host (one key),
+# slurmctld on a, a slurmd on each (the host's short name), in the hosts'
+# namespaces so that the teardown ends them; all their files under $SL.
 SL=$S/slurm
 export SLURM_CONF=$SL/slurm.conf
 declare -A NODE=()
@@ -27,11 +26,11 @@ JobAcctGatherType=jobacct_gather/none
 KillWait=5
 MinJobAge=3600
 SlurmdTimeout=30
+$(for h in "${HOSTS[@]}"; do echo "NodeName=${NODE[$h]} NodeAddr=${ADDR[$h]} CPUs=$(nproc)"; done)
+PartitionName=all Nodes=ALL Default=YES
 EOF
-for h in "${HOSTS[@]}"; do echo "NodeName=${NODE[$h]} NodeAddr=${ADDR[$h]} CPUs=$(nproc)"; done >>"$SLURM_CONF"
-echo "PartitionName=all Nodes=ALL Default=YES" >>"$SLURM_CONF"
 # Slurm 22.05 loads a cgroup plugin whatever the rest says, and autodetection
-# fails on the hosts' own /sys; v1 touches nothing until asked, and nothing asks.
+# fails on the hosts' /sys; v1 touches nothing until asked, and nothing asks.
 echo "CgroupPlugin=cgroup/v1" >"$SL/cgroup.conf"
 
 on() { nsenter -t "${PID[$1]}" -n -u -m -- "${@:2}"; }
@@ -39,9 +38,8 @@ munge_up() { [ -S "/proc/${PID[$1]}/root/run/munge/munge.socket.2" ]; }
 ctld_up() { on a scontrol ping >/dev/null 2>&1; }
 node_up() { [ "$(on a sinfo -h -n "${NODE[$1]}" -o %t 2>/dev/null)" = idle ]; }
 
-# daemon HOST NAME READY COMMAND...: NAME runs COMMAND on HOST, its log in
-# $SL/NAME-HOST.log; the run fails, naming it and showing its log's end,
-# unless READY holds within 60 s while it still runs.
+# daemon HOST NAME READY COMMAND...: NAME runs COMMAND on HOST, logging to
+# $SL/NAME-HOST.log; unless READY holds within 60 s, the run fails, naming it.
 daemon() {
     local log=$SL/$2-$1.log pid
     setsid nsenter -t "${PID[$1]}" -n -u -m -- "${@:4}" </dev/null >"$log" 2>&1 &
@@ -60,6 +58,11 @@ for h in "${HOSTS[@]}"; do
     daemon "$h" slurmd "node_up $h" slurmd -D -f "$SLURM_CONF" -N "${NODE[$h]}"
 done
 
+# The jobs' scripts from a copy host a sees: a checkout under /tmp (a CI
+# clone, say) is not there, each host having a /tmp of its own.
+ROOT=$(cd "$HERE/../.." && pwd) && mkdir -p "$S/checkout/tests" || die "no $S/checkout"
+cp -r "$ROOT/tests/cluster" "$ROOT/tests/e2e" "$S/checkout/tests/" && cp -r "$ROOT/examples" \
+    "$ROOT/tools" "$S/checkout/" && set -- "${@//"$ROOT"/$S/checkout}" || die "cannot copy $ROOT"
 log "running ${1##*/} on host a"
 launch "$OUTDIR/console.txt" env "SLURM_CONF=$SLURM_CONF" "CLUSTER_SCRATCH=$S" "${MCA[@]/#/OMPI_MCA_}" "$@"
 rc=$?

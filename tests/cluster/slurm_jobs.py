@@ -40,8 +40,7 @@ def submit(scratch, subdir):
 
 
 def benchmark_jobs(scratch, names):
-    """Cancelled in the middle, every rank ends; submitted, the job's output
-    holds the report; srun alone starts the ranks where it can."""
+    """Cancelled mid-run, every rank ends; then the output holds the report; srun alone too."""
     job_id, ours = submit(scratch, "cancelled"), scratch + "/prefix/bin/drives_mpi"
     nets = until("ranks on three hosts", lambda: len(nets := {
         net for _, name, line, net in processes() if name == "drives_mpi" and ours in line}) == 3 and nets, 600)

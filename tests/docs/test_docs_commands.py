@@ -28,10 +28,9 @@ def read(path):
     return pathlib.Path(ROOT, path).read_text(encoding="utf-8")
 
 
-MAKEFILE = read("Makefile")
-TARGETS = set(re.findall(r"^([\w-]+):", MAKEFILE, re.M))
+TARGETS = set(re.findall(r"^([\w-]+):", read("Makefile"), re.M))
 # What make's recipes read, directly or through the scripts they run.
-MAKE_TEXT = MAKEFILE + "".join(read(p) for p in ("bench/run_bench.sh", "scripts/setup.sh"))
+MAKE_TEXT = "".join(read(p) for p in ("Makefile", "bench/run_bench.sh", "scripts/setup.sh"))
 
 
 def commands(text):

@@ -18,7 +18,6 @@ import drives
 STATUS = re.compile(r"drives-run: (starting|(stream file cycle|descriptor file cycle|one-byte "
                     r"write|one-byte read|block read|block write) \((root alone|workers)\)), "
                     r"(\d+ s|\d+:\d\d); run time (\d+ s|\d+:\d\d)\Z")
-CLEAR = "\r\033[K"
 
 
 def seed_stale_files(workdir, worker_name):
@@ -57,7 +56,7 @@ def check_status_line(shown):
     """What drives-run wrote among the ranks' lines: status lines, each
     erased before the next output, and none left at the end. Returns the
     ranks' own standard error."""
-    pieces = shown.split(CLEAR)
+    pieces = shown.split("\r\033[K")  # what erases a status line
     status = [piece for piece in pieces if piece.startswith("drives-run: ")]
     assert status, f"no status line: {shown[:300]!r}"
     assert all(STATUS.match(piece) for piece in status), f"status lines: {status[:5]}"
