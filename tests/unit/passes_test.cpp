@@ -8,42 +8,33 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-#include "run/report.h"
-#include "run/state.h"
 #include "single/block.h"
 #include "single/file_cycle.h"
 #include "single/one_byte.h"
 
-// What the next reads or writes of one descriptor return, and their errno,
-// before the system's own calls take over: answers it gives rarely (an
-// interrupted call, a write of nothing), without a signal or a device.
-struct Scripted {
-  int descriptor = -1;
-  std::deque<std::pair<ssize_t, int>> results;
-};
-Scripted scripted;
+// What the next accesses to one descriptor return, and their errno, before the
+// system's own take over: rare answers, with no signal or device to cause them.
+int scripted_descriptor = -1;
+std::deque<std::pair<ssize_t, int>> scripted;
 
 // Stands in for the C library's read or write in the whole test program.
 template <typename Buffer>
 ssize_t call(const char* name, int descriptor, Buffer data, size_t size) {
-  if (descriptor != scripted.descriptor || scripted.results.empty()) {
+  if (descriptor != scripted_descriptor || scripted.empty()) {
     static const auto real =
         reinterpret_cast<ssize_t (*)(int, Buffer, size_t)>(dlsym(RTLD_NEXT, name));
     return real(descriptor, data, size);
   }
-  const auto [result, error] = scripted.results.front();
-  scripted.results.pop_front();
+  const auto [result, error] = scripted.front();
+  scripted.pop_front();
   errno = error;
   return result;
 }
@@ -61,13 +52,17 @@ namespace {
 // Linux's always-full device; macOS has none.
 bool has_dev_full() { return access("/dev/full", W_OK) == 0; }
 
-// Each test works in a directory of its own, removed afterwards.
+// The operation that failed first, its reason, and how many `counted` failed.
+using Failed = std::tuple<int, int, std::int64_t>;
+Failed failed(const Failures& failures, Operation counted) {
+  return {failures.first, failures.first_error, failures.failed[counted]};
+}
+
 class Files : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "drives-unit-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = ::testing::TempDir() + "drives-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_.data()), nullptr);
   }
   void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
@@ -78,10 +73,8 @@ class Files : public ::testing::Test {
 
 TEST_F(Files, SecondTransferRewritesTheMiddleInPlace) {
   Failures failures = block_write_attempts();
-  std::string block = "0123456789";
   std::ofstream out;
-  write_block_passes(out, path("block").c_str(), block.data(), 10, 3, failures);
-  out.close();
+  write_block_passes(out, path("block").c_str(), "0123456789", 10, 3, failures);
   std::ifstream in;
   ASSERT_EQ(open_and_size(in, path("block").c_str(), failures), 10);
   std::string back(10, '\0');
@@ -92,9 +85,8 @@ TEST_F(Files, SecondTransferRewritesTheMiddleInPlace) {
 }
 
 // A FIFO keeps what was written to it until it is read, and FIONREAD says
-// how much that is. So it shows, with no call counter of the system's, how
-// many bytes each access moved between a stream and the system: a stream
-// that buffered would fill or drain it by more than one byte at a time.
+// how much: with no call counter of the system's, it shows how many bytes
+// each access moved, where a buffering stream would move more than one.
 class Fifo : public Files {
  protected:
   void SetUp() override {
@@ -104,10 +96,7 @@ class Fifo : public Files {
     reader_ = open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader_, 0);
   }
-  void TearDown() override {
-    close(reader_);
-    Files::TearDown();
-  }
+  ~Fifo() override { close(reader_); }
   int pending() const {
     int bytes = -1;
     ioctl(reader_, FIONREAD, &bytes);
@@ -117,7 +106,7 @@ class Fifo : public Files {
   int reader_ = -1;
 };
 
-TEST_F(Fifo, EveryPutIsOneByteHandedToTheSystem) {
+TEST_F(Fifo, EveryPutAndGetIsOneByteHandedToOrTakenFromTheSystem) {
   ByteOutFile out;
   out.open(path("fifo").c_str(), std::ios::out | std::ios::binary);
   ASSERT_TRUE(out.is_open());
@@ -125,13 +114,7 @@ TEST_F(Fifo, EveryPutIsOneByteHandedToTheSystem) {
     put_byte(out);
     ASSERT_EQ(pending(), bytes) << "after put " << bytes;
   }
-}
-
-TEST_F(Fifo, EveryGetIsOneByteTakenFromTheSystem) {
-  const int writer = open(path("fifo").c_str(), O_WRONLY);
-  ASSERT_GE(writer, 0);
-  const std::string bytes(100, kTestByte);
-  ASSERT_EQ(write(writer, bytes.data(), bytes.size()), 100);
+  // The puts' stream holds the FIFO open for the gets, which take its bytes.
   ByteInFile in;
   in.open(path("fifo").c_str(), std::ios::in | std::ios::binary);
   ASSERT_TRUE(in.is_open());
@@ -141,40 +124,37 @@ TEST_F(Fifo, EveryGetIsOneByteTakenFromTheSystem) {
     ASSERT_EQ(pending(), left) << "after get " << 100 - left;
   }
   EXPECT_EQ(last, kTestByte);
-  close(writer);
 }
 
 TEST_F(Files, InterruptedAccessesAreMadeAgainAndAnEmptyWriteFailsWithItsOwnReason) {
-  scripted.descriptor = open("/dev/null", O_RDONLY);  // the next open gets the lowest free one
-  close(scripted.descriptor);
+  scripted_descriptor = open("/dev/null", O_RDONLY);  // the next open gets the lowest free one
+  close(scripted_descriptor);
   ByteOutFile out;
   out.open(path("file").c_str(), std::ios::out | std::ios::binary);
-  scripted.results = {{-1, EINTR}};
+  scripted = {{-1, EINTR}};
   put_byte(out);
   EXPECT_TRUE(out.good()) << "an interrupted write failed the stream";
-  scripted.results = {{0, ENOENT}};  // errno as some earlier call left it
+  scripted = {{0, ENOENT}};  // errno as some earlier call left it
   put_byte(out);
   EXPECT_EQ(out.error(), kNothingWritten);
   out.close();
 
   ByteInFile in;
   in.open(path("file").c_str(), std::ios::in | std::ios::binary);
-  scripted.results = {{-1, EINTR}};
+  scripted = {{-1, EINTR}};
   char last = 0;
   EXPECT_TRUE(get_byte(in, last)) << "an interrupted read was taken for the end of the file";
   EXPECT_EQ(last, kTestByte);
   EXPECT_FALSE(get_byte(in, last));
   EXPECT_EQ(in.error(), 0);
-  scripted = {};
+  scripted_descriptor = -1;
 }
 
 // What a step returned, and the state, count and failure it left.
 using Step = std::tuple<int, int, std::streamsize, int>;
 
-// Gets through a three-byte file with, on the way, a peek at the buffer, the
-// end of the file, a sync on the failed stream, and a byte put back and
-// given back to the file. `In` is ByteInFile for its own members, or
-// std::istream for the standard ones on the same kind of stream.
+// Gets through a three-byte file, past its end and back. `In` is ByteInFile
+// for its own members, or std::istream for the standard ones on one alike.
 template <typename In>
 std::vector<Step> input_steps(In& in, const ByteInFile& file) {
   std::vector<Step> steps;
@@ -229,30 +209,28 @@ TEST_F(Files, OwnMembersLeaveWhatTheStandardOnesLeave) {
 // A FIFO cannot be positioned, and while a writer holds it, it never ends:
 // each pass handed one must end, and name the seek that failed.
 TEST_F(Fifo, PassesOnAFileThatCannotBePositionedEndAndNameTheFailedSeek) {
-  const int writer = open(path("fifo").c_str(), O_WRONLY);
-  ASSERT_GE(writer, 0);
-  ASSERT_EQ(write(writer, "0123456789", 10), 10);
+  std::ofstream writer(path("fifo"), std::ios::binary);
+  ASSERT_TRUE(writer << "0123456789" << std::flush);
   Failures bytes = one_byte_read_attempts(4);
   ByteInFile one_byte;
   char last = 0;
   read_one_byte_passes(one_byte, path("fifo").c_str(), 4, last, bytes);
-  EXPECT_EQ(bytes.failed[kByteRead], kFirstPassBytes + 4);
-  EXPECT_EQ(bytes.first_error, ESPIPE);
+  EXPECT_EQ(failed(bytes, kByteRead), Failed(kByteRead, ESPIPE, kFirstPassBytes + 4));
 
   Failures length = block_read_attempts();
   std::ifstream sized;
   EXPECT_EQ(open_and_size(sized, path("fifo").c_str(), length), 0);
-  EXPECT_EQ(length.first, kSeek) << "a length that could not be taken went uncounted";
-  EXPECT_EQ(length.first_error, ESPIPE);
+  EXPECT_EQ(failed(length, kSeek), Failed(kSeek, ESPIPE, 1))
+      << "a length that could not be taken went uncounted";
 
   Failures blocks = block_read_attempts();
   std::ifstream in(path("fifo"), std::ios::binary);
-  close(writer);  // some C++ libraries read until the buffer is full or the file ends
+  writer.close();  // some C++ libraries read until the buffer is full or the file ends
   std::string got(10, '\0');
   read_block_passes(in, got.data(), 10, 5, blocks);
   EXPECT_EQ(got, "0123456789");
-  EXPECT_EQ(blocks.first, kSeek) << "a failed positioning was told as another failure";
-  EXPECT_EQ(blocks.first_error, ESPIPE);
+  EXPECT_EQ(failed(blocks, kSeek), Failed(kSeek, ESPIPE, 1))
+      << "a failed positioning was told as another failure";
 }
 
 TEST_F(Files, FileCyclesCountWhatFailed) {
@@ -262,49 +240,36 @@ TEST_F(Files, FileCyclesCountWhatFailed) {
   std::ifstream in;
   stream_file_cycle(out, in, nowhere.c_str(), stream);
   stream_file_cycle(out, in, path("file").c_str(), stream);
-  EXPECT_EQ(stream.first, kOpenForWriting);
-  EXPECT_EQ(stream.first_error, ENOENT);
-  const std::int64_t failed[] = {1, 1, 0, 0, 1, 0, 0, 0, 0, 0};
-  for (int operation = 0; operation < kOperationCount; ++operation) {
-    EXPECT_EQ(stream.failed[operation], failed[operation]) << kOperationNames[operation];
-  }
+  EXPECT_EQ(failed(stream, kOpenForWriting), Failed(kOpenForWriting, ENOENT, 1));
+  const std::vector<std::int64_t> each(std::begin(stream.failed), std::end(stream.failed));
+  EXPECT_EQ(each, std::vector<std::int64_t>({1, 1, 0, 0, 1, 0, 0, 0, 0, 0})) << "by Operation";
   Failures descriptor = descriptor_cycle_attempts();
   int handle = 0;
   descriptor_file_cycle(handle, path("file").c_str(), descriptor);
   EXPECT_FALSE(descriptor.any());
   descriptor_file_cycle(handle, nowhere.c_str(), descriptor);
-  EXPECT_EQ(descriptor.first, kOpen);
+  EXPECT_EQ(failed(descriptor, kDelete), Failed(kOpen, ENOENT, 1));
   EXPECT_EQ(descriptor.failed[kClose], 0) << "a descriptor that never opened is not a failed close";
-  EXPECT_EQ(descriptor.failed[kDelete], 1);
 }
 
 TEST_F(Files, PassesCountEveryAccessThatMovedNothing) {
-  std::ostringstream console;
-  std::streambuf* const original = std::cout.rdbuf(console.rdbuf());
+  testing::internal::CaptureStdout();
   Failures missing = one_byte_read_attempts(4);
   ByteInFile none;
   char last = 0;
   read_one_byte_passes(none, path("missing").c_str(), 4, last, missing);
-  std::cout.rdbuf(original);
-  EXPECT_EQ(console.str(), "Unable to open file\n");
-  EXPECT_EQ(missing.first, kOpenForReading);
-  EXPECT_EQ(missing.first_error, ENOENT);
-  EXPECT_EQ(missing.failed[kByteRead], kFirstPassBytes + 4);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to open file\n");
+  EXPECT_EQ(failed(missing, kByteRead), Failed(kOpenForReading, ENOENT, kFirstPassBytes + 4));
 
   if (!has_dev_full()) GTEST_SKIP() << "no /dev/full here: no device that refuses every write";
   Failures write = one_byte_write_attempts(5);
   ByteOutFile out;
   write_one_byte_passes(out, "/dev/full", 5, write);
-  EXPECT_EQ(write.first, kByteWrite);
-  EXPECT_EQ(write.first_error, ENOSPC);
-  EXPECT_EQ(write.failed[kByteWrite], kFirstPassBytes + 5);
+  EXPECT_EQ(failed(write, kByteWrite), Failed(kByteWrite, ENOSPC, kFirstPassBytes + 5));
   Failures blocks = block_write_attempts();
   std::ofstream block_out;
-  const std::string block(10, kTestByte);
-  write_block_passes(block_out, "/dev/full", block.data(), 10, 5, blocks);
-  EXPECT_EQ(blocks.first, kBlockWrite);
-  EXPECT_EQ(blocks.first_error, ENOSPC);
-  EXPECT_EQ(blocks.failed[kBlockWrite], 2);
+  write_block_passes(block_out, "/dev/full", "0123456789", 10, 5, blocks);
+  EXPECT_EQ(failed(blocks, kBlockWrite), Failed(kBlockWrite, ENOSPC, 2));
 }
 
 }  // namespace

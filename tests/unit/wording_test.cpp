@@ -3,23 +3,23 @@
 #include "run/wording.h"
 
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <limits>
+#include <utility>
 
 #include "run/names.h"
+#include "run/report.h"
 
 namespace {
 
 TEST(Line, NumbersPrintInTheDefaultSixDigitFormJoinedWithNothingBetween) {
-  const struct {
-    double value;
-    const char* text;
-  } cases[] = {
+  const std::pair<double, const char*> cases[] = {
       {262144, "262144"},        {1234567.8, "1.23457e+06"},
       {0.123456789, "0.123457"}, {12.0, "12"},
       {0.000012, "1.2e-05"},     {std::numeric_limits<double>::infinity(), "inf"},
   };
-  for (const auto& c : cases) EXPECT_EQ(line(c.value), c.text) << c.value;
+  for (const auto& [value, text] : cases) EXPECT_EQ(line(value), text) << value;
   EXPECT_EQ(line("Thread:", 12, " @", "n1", std::int64_t{-25165824}), "Thread:12 @n1-25165824");
 }
 
@@ -36,12 +36,7 @@ TEST(SpeedLines, GiveTimeMillionsAndMegabytesOfOneRate) {
 
 TEST(ResultFileName, CarriesProcessorNameAndLocalStartTime) {
   std::tm start = {};
-  start.tm_year = 2023 - 1900;
-  start.tm_mon = 2;
-  start.tm_mday = 14;
-  start.tm_hour = 9;
-  start.tm_min = 26;
-  start.tm_sec = 53;
+  ASSERT_NE(strptime("2023-03-14 09:26:53", "%Y-%m-%d %H:%M:%S", &start), nullptr);
   char stamp[kTimestampSize];
   char name[kResultFileSize];
   // The longest processor name the runtime can hand over still fits whole.
@@ -51,18 +46,12 @@ TEST(ResultFileName, CarriesProcessorNameAndLocalStartTime) {
                                    " @ local date 2023.03.14 time 09.26.53.txt");
 }
 
-std::string printed(const Blocks& blocks) {
-  std::string text;
-  for (const Block& block : blocks) {
-    for (const std::string& row : block.console) text += row + "\n";
-  }
-  return text;
-}
-
 TEST(SpeedSummary, GivesEachDirectionItsOwnTotalGainAndMean) {
   const Direction write{4194304, 2097152, 1048576};  // 4 MB/s over 2 workers, root 1 MB/s
   const Direction read{8388608, 4194304, 16777216};
-  EXPECT_EQ(printed(speed_summary(kHighSummary, write, read)),
+  testing::internal::CaptureStdout();
+  report(speed_summary(kHighSummary, write, read));  // the console's lines, as printed
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "\n"
             "Overall, It was: 4.1943 Millions Accesses/sec.to Write\n"
             "Conventionally, total writing speed was: 4 MB/sec.\n"
