@@ -1,10 +1,10 @@
-"""Every command the user docs show in a shell block exists and takes the
-options shown (make's targets and variables; drives-run's and
-drives-results' options, parsed, not run; the project's own files), and
-every relative link of the docs names a file. Status 0 pass, 1 fail."""
+"""Every command the user docs show in a shell block exists and takes the options shown
+(make's targets and variables; drives-run's and drives-results' options, parsed, not run;
+the project's own files), and every relative link names a file. Status 0 pass, 1 fail."""
 import contextlib
 import glob
 import io
+import itertools
 import os
 import pathlib
 import re
@@ -34,25 +34,19 @@ MAKE_TEXT = "".join(read(p) for p in ("Makefile", "bench/run_bench.sh", "scripts
 
 
 def commands(text):
-    """Each command of a doc's shell blocks, as words (pipelines and lists
-    split; redirections and shell keywords left out)."""
+    """Each command of a doc's shell blocks as words, pipelines and lists split."""
     for block in BLOCK.findall(text):
         for line in block.replace("\\\n", " ").splitlines():
             lexer = shlex.shlex(REDIRECTION.sub(" ", line), posix=True, punctuation_chars=";&|")
             lexer.whitespace_split = True
-            current = []
-            for word in list(lexer) + [";"]:
-                if word.strip(";&|") == "":
-                    if current:
-                        yield current
-                    current = []
-                elif current or word not in KEYWORDS:
-                    current.append(word)
+            for between, words in itertools.groupby(lexer, lambda word: not word.strip(";&|")):
+                words = list(itertools.dropwhile(KEYWORDS.__contains__, words))
+                if words and not between:
+                    yield words
 
 
 def parses(parse, args):
-    """Whether an argument parser takes `args` (--help and --version end it
-    with status 0); it prints nothing here."""
+    """Whether an argument parser takes `args` (--help and --version end with status 0)."""
     with contextlib.redirect_stderr(io.StringIO()), contextlib.redirect_stdout(io.StringIO()):
         try:
             parse(args)
@@ -62,13 +56,9 @@ def parses(parse, args):
 
 
 def problem(words):
-    """What is wrong with one command, or None."""
-    while words and re.match(r"[A-Z_]+=", words[0]):  # the environment's
-        words = words[1:]
-    name, args = words[0], words[1:]
+    name, *args = itertools.dropwhile(re.compile(r"[A-Z_]+=").match, words)  # after env
     if name == "make":
-        unknown = [w for w in args if "=" not in w and w not in TARGETS]
-        unknown += [w for w in args if "=" in w and w.split("=")[0] not in MAKE_TEXT]
+        unknown = [w for w in args if w.split("=")[0] not in (MAKE_TEXT if "=" in w else TARGETS)]
         return f"make knows no {unknown}" if unknown else None
     tools = {"drives-run": launch.parser().parse_args, "drives-results": drives_results.parse}
     if os.path.basename(name) in tools:
@@ -77,19 +67,16 @@ def problem(words):
         name = next((w for w in args if not w.startswith("-")), "")
     if "/" in name and not name.startswith(("/", "~", "$")) and "*" not in name:
         return None if os.path.exists(os.path.join(ROOT, name)) else f"no {name} here"
-    return None
 
 
 def failures():
     for doc in USER_DOCS:
         for words in commands(read(doc)):
-            said = problem(words)
-            if said:
+            if said := problem(words):
                 yield f"{doc}: {shlex.join(words)}: {said}"
     for doc in ["README.md"] + glob.glob("docs/*.md", root_dir=ROOT):
         for target in LINK.findall(read(doc)):
-            if "://" not in target and not os.path.exists(
-                    os.path.join(ROOT, os.path.dirname(doc), target)):
+            if "://" not in target and not (pathlib.Path(ROOT, doc).parent / target).exists():
                 yield f"{doc}: the link {target} names no file"
 
 

@@ -1,8 +1,6 @@
-"""drives-results on the runs the end-to-end tests kept (RUNS_DIR): every
-figure it reads from result file, console or standard input equals the
-printed text; its JSON fits the schema; it finds reports in a directory;
-chart, summary and compare (of runs and sets of runs) work; bad and cut
-reports are refused or marked. Status 0 pass, 1 fail, 77 skip."""
+"""drives-results on the runs the end-to-end tests kept (RUNS_DIR): each figure it reads from
+result file, console or standard input is the printed text, its JSON fits the schema, chart,
+summary and compare work, bad reports are refused or marked. Status 0 pass, 1 fail, 77 skip."""
 import csv
 import glob
 import json
@@ -16,17 +14,16 @@ import tempfile
 import xml.etree.ElementTree as ElementTree
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import results_read  # noqa: E402
 TOOL = os.path.join(ROOT, "tools", "drives_results.py")
 SCHEMA = os.path.join(ROOT, "tools", "drives_results.schema.json")
 SCRATCH = tempfile.mkdtemp(prefix="results-tool-")
-VERSION = re.search(r"project\(\w+ VERSION (\S+)",
-                    pathlib.Path(ROOT, "CMakeLists.txt").read_text()).group(1)
 
 # values.json names each printed figure after drives.py's placeholders.
-SINGLE = {"sx": "stream_cycle", "sx1": "descriptor_cycle", "s0": "low_write", "s2": "low_read",
-          "s": "high_read", "s1": "high_write"}
-MULTI = {"mx": "stream_cycle", "mxx": "descriptor_cycle", "lw": "low_write", "lr": "low_read",
-         "hr": "high_read", "hw": "high_write"}
+TESTS = ("stream_cycle", "descriptor_cycle", "low_write", "low_read", "high_read", "high_write")
+SINGLE = dict(zip(["sx", "sx1", "s0", "s2", "s", "s1"], TESTS))
+MULTI = dict(zip(["mx", "mxx", "lw", "lr", "hr", "hw"], TESTS))
 OWN = {"s": "seconds", "r": "rate", "m": "rate", "mb": "rate_mib"}
 SUMMARY = {"total": "total", "mb": "total_mib", "gain": "gain", "mean": "mean"}
 KEY = re.compile(r"(sx1|sx|s0|s2|s1|s|mxx|mx|lw|lr|hw|hr)(\d*)_(\w+)\Z")
@@ -43,19 +40,19 @@ def printed(values):
 
 
 def read(run):
-    out = {}
-    for test, data in run["tests"].items():
-        out.update({(test, 0, q): f for q, f in data["single"].items()})
-        for worker in data["workers"]:
-            out.update({(test, worker["rank"], q): f for q, f in worker.items()
-                        if q not in ("rank", "host")})
-        out.update({(test, None, q): data[q] for q in SUMMARY.values() if q in data})
-    return out
+    return {(test, rank, q): f for test, rank, _, q, f in results_read.figures(run)}
 
 
 def tool(*args, stdin=None, env=None):
     return subprocess.run([sys.executable, TOOL] + list(args), input=stdin, capture_output=True,
                           text=True, env=env and dict(os.environ, **env))
+
+
+def contents(path):
+    return pathlib.Path(path).read_text(encoding="utf-8")
+
+
+VERSION = re.search(r"project\(\w+ VERSION (\S+)", contents(f"{ROOT}/CMakeLists.txt")).group(1)
 
 
 def write(name, text):
@@ -69,32 +66,29 @@ def check_run(path, kept, validator, stdin=None):
     """json and csv of one file (`-`: of stdin) against what the run printed."""
     done = tool("json", path, stdin=stdin)
     assert done.returncode == 0 and not done.stderr, f"json {path}: {done.stderr}"
-    validator.validate(json.loads(done.stdout))
-    run = json.loads(done.stdout)["runs"][0]
-    assert run["source"] == ("standard input" if stdin else path), run["source"]
-    figures = read(run)
-    assert {k: f["text"] for k, f in figures.items()} == printed(kept["values"]), path
+    data = json.loads(done.stdout)
+    validator.validate(data)
+    run = data["runs"][0]
+    figures, texts = read(run), printed(kept["values"])
+    assert {k: f["text"] for k, f in figures.items()} == texts, path
     for key, fig in figures.items():
         value = float(fig["text"])
         assert fig["value"] == (value if abs(value) < float("inf") else None), f"{key}: {fig}"
     hosts = dict(kept["workers"])
     got = {w["rank"]: w["host"] for t in run["tests"].values() for w in t["workers"]}
-    assert (got, run["host"], run["ranks"], run["complete"]) == (
-        hosts, kept["root"], kept["nproc"], True), path
+    assert (run["source"], got, run["host"], run["ranks"], run["complete"]) == (
+        "standard input" if stdin else path, hosts, kept["root"], kept["nproc"], True), path
     rows = list(csv.DictReader(tool("csv", path, stdin=stdin).stdout.splitlines()))
     table = {(r["test"], int(r["rank"]) if r["rank"] else None, r["quantity"]): r for r in rows}
     assert len(table) == len(rows), f"{path}: a figure twice in the CSV"
-    assert {k: r["value"] for k, r in table.items()} == printed(kept["values"]), path
     hosts[0] = kept["root"]
-    for key, row in table.items():
-        assert (row["run"], row["unit"], row["host"]) == (
-            run["run"], figures[key]["unit"], hosts.get(key[1], "")), row
+    want = {k: (run["run"], texts[k], f["unit"], hosts.get(k[1], "")) for k, f in figures.items()}
+    assert {k: (r["run"], r["value"], r["unit"], r["host"]) for k, r in table.items()} == want, path
     return run
 
 
 def columns(text):
-    """A table the tool printed, as dicts by its header: cells between pipes
-    in Markdown, else from where the header's columns start."""
+    """A printed table as dicts by its header: Markdown by pipes, text by the header's columns."""
     if "\n| " in text:
         rows = [[re.sub(r"\\(.)", r"\1", cell.strip()) for cell in line.strip("|").split(" | ")]
                 for line in text.splitlines() if line.startswith("| ")]
@@ -110,7 +104,7 @@ def check_chart(kept_runs, paths):
     done = tool("chart", *paths, "-o", svg)
     assert done.returncode == 0, done.stderr
     ids = [e.get("id") for e in ElementTree.parse(svg).iter() if e.get("id")]
-    for test in MULTI.values():
+    for test in TESTS:
         for number, kept in enumerate(kept_runs):
             bars = sorted(int(i.rsplit("rank", 1)[1]) for i in ids
                           if i.startswith(f"bar-{test}-run{number}-"))
@@ -125,11 +119,9 @@ def check_chart(kept_runs, paths):
 
 
 def scaled_sets(result, console):
-    """Copies of a run, the root's file-cycle rates scaled: an old set of three
-    in a run's working directory (with its console, a data file, a hostfile)
-    and a new set of three whose stream cycle is twice as slow. Returns the
-    stream rate and the two directories."""
-    text = pathlib.Path(result).read_text(encoding="utf-8")
+    """Sets of three copies of a run, the root's file-cycle rates scaled: old, in a run's working
+    directory (console, data file, hostfile), and new, its stream cycle twice as slow."""
+    text = contents(result)
     rates = r"[\d.e+]+(?= Files/sec)"  # the root's stream, then descriptor file cycle first
     for side, factors in (("old", [(1, 1), (1.02, 1.3), (.98, .7)]),
                           ("new", [(.5, .8), (.52, 1), (.48, .85)])):
@@ -143,21 +135,17 @@ def scaled_sets(result, console):
     return float(re.search(rates, text).group()), old, os.path.join(SCRATCH, "new")
 
 
-def check_compare(old, new, sets):
-    """One run a side (`old` and a slower copy of it), then sets of three:
-    marks follow the ratios beyond the threshold, and with several runs only
-    the changes beyond their spread; and summary of a set."""
-    rate, olds, news = sets
+def check_compare(old, console, new):
+    """compare of one run a side, of sets of three (marks only beyond the spread); summary."""
+    rate, olds, news = scaled_sets(old, console)
     slower = os.path.join(news, os.path.basename(old))
-    worse = dict.fromkeys([("stream_cycle", "rate", "root"), ("descriptor_cycle", "rate", "root")],
-                          "WORSE")
-    for args, status, marks in (([old, old], 0, {}), ([old, new], None, None),
-                                ([old, slower], 1, worse),
-                                ([slower, old], 0, {key: "better" for key in worse}),
-                                ([olds, news, "--format", "markdown"], 1,
-                                 dict(zip(worse, ["WORSE", "within spread"]))),
-                                ([os.path.join(olds, f"{n}.txt") for n in (1, 2)]
-                                 + ["--", "--threshold", "60", news], 0, {})):
+    worse = {(test, "rate", "root"): "WORSE" for test in ("stream_cycle", "descriptor_cycle")}
+    cases = [([old, old], 0, {}), ([old, new], None, None), ([old, slower], 1, worse),
+             ([slower, old], 0, {key: "better" for key in worse}),
+             ([olds, news, "--format", "markdown"], 1,
+              dict(zip(worse, ["WORSE", "within spread"]))),
+             ([f"{olds}/1.txt", f"{olds}/2.txt", "--", "--threshold", "60", news], 0, {})]
+    for args, status, marks in cases:
         done = tool("compare", *args)
         rows = columns(done.stdout)
         found = {(r["test"], r["quantity"], r["rank"]): r["mark"] for r in rows if r["mark"]}
@@ -171,15 +159,15 @@ def check_compare(old, new, sets):
         assert done.returncode == (int("WORSE" in found.values()) if status is None else status)
     out = os.path.join(SCRATCH, "compare.json")
     assert tool("compare", olds, news, "--format", "json", "-o", out).returncode == 1
-    data = json.loads(pathlib.Path(out).read_text(encoding="utf-8"))
+    data = json.loads(contents(out))
     got = [(f["test"], f["rank"], f["old"]["min"]["text"], f["new"]["median"]["text"])
            for f in data["figures"] if f["mark"] == "WORSE"]
     assert (len(data["old"]), data["tool_version"], got) == (3, VERSION, [(
         "stream_cycle", 0, f"{rate * .98:g}", f"{rate * .5:g}")]), (data["old"], got)
     empty = os.path.dirname(write("empty/notes.txt", "not a report\n"))
     done = tool("compare", empty, news, "-o", out)
-    assert (done.returncode, empty in done.stderr, json.loads(pathlib.Path(out).read_text(
-        encoding="utf-8"))) == (2, True, data), f"{done}, or written anyway"
+    assert (done.returncode, empty in done.stderr, json.loads(contents(out))) == (
+        2, True, data), f"{done}, or written anyway"
     rows = csv.DictReader(tool("summary", olds, "--format", "csv").stdout.splitlines())
     got = [[r[k] for k in ("count", "min", "median", "max")] for r in rows
            if (r["test"], r["rank"], r["quantity"]) == ("stream_cycle", "0", "rate")]
@@ -187,48 +175,41 @@ def check_compare(old, new, sets):
 
 
 def check_bad_inputs(kept, result, console, validator):
-    """Cut, corrupted and foreign inputs, from a real run's files: each either
-    refused (status 2, file, line and expectation named, nothing written) or
-    read as far as it goes and marked incomplete."""
-    text = {path: pathlib.Path(path).read_text(encoding="utf-8") for path in (result, console)}
-    lines = {path: content.split("\n") for path, content in text.items()}
-    rows = lines[result]
+    """Cut, corrupted and foreign inputs from a real run's files: each refused (status 2,
+    file, line and expectation named, nothing written) or read as far as it goes, marked."""
+    text = contents(result)
+    rows, shown = text.split("\n"), contents(console).split("\n")
     last = kept["workers"][-1][0]
     higher = rows.index("Power of Handling Files -- Higher")
     low = next(i for i, l in enumerate(rows) if l.startswith(f"Thread:{last} @") and "Write." in l)
     high = max(i for i, l in enumerate(rows) if l.startswith("Thread:1 @"))
     gain = [i for i, l in enumerate(rows) if l.startswith("Multi-Thread Improvements")][1]
-    end = next(i for i, l in enumerate(lines[console]) if l.startswith("Results "))
-
-    def cut(path, count):
-        return "\n".join(lines[path][:count]) + "\n"
-
-    def edit(at, new):
-        return "\n".join(rows[:at] + [new] + rows[at + 1:])
+    end = next(i for i, l in enumerate(shown) if l.startswith("Results "))
+    cut = lambda part, count: "\n".join(part[:count]) + "\n"
+    edit = lambda at, new: "\n".join(rows[:at] + [new] + rows[at + 1:])
 
     names = ["a", "x. The system spent: 1 Secs.", "b" * 30 + " " + "c." * 16 + "d"]
     renames = {rank: new for (rank, _), new in zip(kept["workers"], names)}
-    renamed = text[result]
+    renamed = text
     for rank, old in kept["workers"]:
         renamed = renamed.replace(f"Thread:{rank} @{old}", f"Thread:{rank} @{renames[rank]}")
     frame = ["-" * 74, "Primary job  terminated normally, but 1 process returned", "-" * 74]
-    noisy = lines[console][:end] + ["drives_mpi: a note", "Unable to open file"] + frame + lines[console][end:]
-    stop_title = lines[console][1].replace(":: ", "::  ")
+    noisy = shown[:end] + ["drives_mpi: a note", "Unable to open file"] + frame + shown[end:]
     whole = printed(kept["values"]).items()
     cases = [  # name, text, and the first missing block or (line, expected text) of the error
-        ("cut single", cut(result, higher + 1), "single process: descriptor file cycle"),
-        ("cut workers", cut(result, low + 1), "workers: low writing and reading speeds"),
-        ("cut in a line", cut(result, high) + rows[high][:20],
+        ("cut single", cut(rows, higher + 1), "single process: descriptor file cycle"),
+        ("cut workers", cut(rows, low + 1), "workers: low writing and reading speeds"),
+        ("cut in a line", cut(rows, high) + rows[high][:20],
          "workers: high writing and reading speeds"),
-        ("console without end lines", cut(console, end), "end lines"),
+        ("console without end lines", cut(shown, end), "end lines"),
         ("a figure is a word", edit(gain, "Multi-Thread Improvements: many times."),
          (gain + 1, "Multi-Thread Improvements: <number> times.")),
         ("a worker changes name", edit(high, rows[high].replace("@", "@other ", 1)),
          (high + 1, f"Thread:1 @{kept['workers'][0][1]} ")),
-        ("lines after the end", text[result] + "more\n", (len(rows), "the end of the result file")),
+        ("lines after the end", text + "more\n", (len(rows), "the end of the result file")),
         ("foreign file", json.dumps(kept, indent=1), (1, "Velkora")),
         ("empty file", "", (1, "Velkora")),
-        ("a stopped run", f"\n{stop_title}\n", (2, "stopped")),
+        ("a stopped run", f"\n{shown[1].replace(':: ', '::  ')}\n", (2, "stopped")),
         ("notes, CRLF", "\r\n".join(noisy), None),
         ("host names of 1 to 64 characters", renamed, None),
     ]
@@ -236,14 +217,12 @@ def check_bad_inputs(kept, result, console, validator):
         path = write(os.path.basename(result) if label.startswith("host") else label, content)
         out = write("previous.json", "previous\n")
         done = tool("json", path, "-o", out)
-        written = pathlib.Path(out).read_text(encoding="utf-8")
         if isinstance(expected, tuple):
-            assert done.returncode == 2 and written == "previous\n", f"{label}: {done}"
-            assert f"{path}, line {expected[0]}:" in done.stderr and expected[1] in done.stderr, \
-                f"{label}: {done.stderr}"
+            assert (done.returncode, contents(out), f"{path}, line {expected[0]}:" in done.stderr,
+                    expected[1] in done.stderr) == (2, "previous\n", True, True), f"{label}: {done}"
             continue
         assert done.returncode == 0, f"{label}: {done.stderr}"
-        data = json.loads(written)
+        data = json.loads(contents(out))
         validator.validate(data)
         run = data["runs"][0]
         assert (run["complete"], run["missing"]) == (expected is None, expected), label
@@ -275,21 +254,18 @@ def main(runs_dir):
     validator = jsonschema.Draft202012Validator(json.loads(pathlib.Path(SCHEMA).read_text()))
     runs = []  # (values, result file or None, console)
     for values in kept_files:
-        kept, where = json.loads(pathlib.Path(values).read_text()), os.path.dirname(values)
+        kept, where = json.loads(contents(values)), os.path.dirname(values)
         result = (glob.glob(os.path.join(glob.escape(where), "results_drives_*.txt")) or [None])[0]
         console = os.path.join(where, "console.txt")
         runs.append((kept, result, console))
         if result:
             assert check_run(result, kept, validator)["saved"] is None, result
-        piped = pathlib.Path(console).read_text(encoding="utf-8")
-        assert check_run("-", kept, validator, piped)["saved"] == bool(result), console
+        assert check_run("-", kept, validator, contents(console))["saved"] == bool(result), console
     runs.sort(key=lambda r: (r[0]["nproc"], r[1] is None))
     check_chart([kept for kept, _, _ in runs], [result or console for _, result, console in runs])
-    saved = [result for _, result, _ in runs if result]
     several = [run for run in runs if run[1] and run[0]["nproc"] >= 2]
     if several:
-        sets = scaled_sets(*several[-1][1:])
-        check_compare(several[-1][1], saved[0], sets)
+        check_compare(*several[-1][1:], next(result for _, result, _ in runs if result))
         check_bad_inputs(*several[-1], validator)
     else:
         print("no run of several ranks with a result file: compare and bad inputs not checked")
@@ -300,7 +276,6 @@ if __name__ == "__main__":
     try:
         main(*sys.argv[1:])
     except AssertionError as error:
-        print(f"FAILED: {error}", file=sys.stderr)
-        sys.exit(1)
+        sys.exit(f"FAILED: {error}")
     finally:
         shutil.rmtree(SCRATCH, ignore_errors=True)
