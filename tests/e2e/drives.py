@@ -12,21 +12,22 @@ import glob
 import json
 import math
 import os
+import pathlib
 import re
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+from unittest import SkipTest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
-                                os.pardir, "tools"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, os.pardir, "tools"))
 import launch  # noqa: E402
 
 FIRST_PASS = 16777216
 SECOND_PASS = 8388608
 FILE_CYCLES = 131072
-LOW_ACCESSES = FIRST_PASS + SECOND_PASS
 MB = 1048576.0
 TEST_BYTE = b"\x0b"
 # Six significant digits on every printed value; a relation of a few of them
@@ -40,18 +41,12 @@ SUPPORT = "Questions and bug reports: open an issue where you got this program."
 UNABLE = "Unable to open file"
 SINGLE_TEMP = "data64-macos-mx-single.tmp"
 SINGLE_BLOCK = "data64-macos-mx-single"
+RESULT_NAME = "results_drives_macos_clusters_mx @ {} @ local date "
 
 NUMBER = r"-?(?:inf|nan|\d+(?:\.\d*)?(?:e[-+]\d+)?)"
 
 
 # ---------------------------------------------------------------- running
-
-def parse_args():
-    parser = argparse.ArgumentParser()
-    for option in ("--binary", "--shim", "--mpi"):
-        parser.add_argument(option, required=True)
-    return parser.parse_args()
-
 
 def scratch_dir(prefix):
     """A fresh working directory, removed when the test process exits."""
@@ -60,20 +55,22 @@ def scratch_dir(prefix):
     return os.path.realpath(path)
 
 
-def run(args, cwd, timeout=1200):
-    """Runs a launcher command; returns (status, stdout, stderr)."""
-    done = subprocess.run(args, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True,
-                          text=True, timeout=timeout)
+def run(opts, np, workdir, app_contexts=None, shim_env=None, apart=False, timeout=1200):
+    """Runs the launcher; returns its status, what it printed (with `apart`,
+    a list of what each rank printed) and its standard error."""
+    outdir = scratch_dir("drives-out-") if apart else None
+    done = subprocess.run(command(opts, np, app_contexts, shim_env, outdir), cwd=workdir,
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=timeout)
     check_no_sanitizer_report(done.stderr)
-    return done.returncode, done.stdout, done.stderr
+    out = [launch.rank_output(outdir, rank) for rank in range(np)] if apart else done.stdout
+    return done.returncode, out, done.stderr
 
 
 def check_no_sanitizer_report(stderr):
     found = SANITIZER_REPORT.search(stderr)
     assert not found, "sanitizer report:\n" + stderr[max(0, found.start() - 200):][:4000]
 
-
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 # For a sanitizer build: the shim is preloaded ahead of the ASan runtime, and
 # Open MPI's own allocations at exit are not the benchmark's leaks. Keeping
@@ -99,9 +96,12 @@ def command(opts, np, app_contexts=None, shim_env=None, outdir=None):
 
 
 def with_hostname(opts, name):
-    """An app context that runs the binary under a host name of its own, in
-    a UTS namespace of its own. The hostname utility refuses names with
-    blanks; the system call does not."""
+    """An app context running the binary under a host name of its own, in a
+    UTS namespace of its own (skips the test where there are none). The
+    hostname utility refuses names with blanks; the system call does not."""
+    probe = subprocess.run(["unshare", "--uts", "true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        raise SkipTest("no UTS namespaces here: " + probe.stderr.strip())
     become = ("import os, socket, sys; socket.sethostname(sys.argv[1]); "
               "os.execv(sys.argv[2], sys.argv[2:])")
     return ["unshare", "--uts", sys.executable, "-c", become, name, opts.binary]
@@ -110,23 +110,13 @@ def with_hostname(opts, name):
 # The longest host name the system allows, with dots, and one with spaces.
 LONG_NAME = "node-0123.rack-4567.row-89.hall-b.site-x.example.lan.abcdefghijk"
 SPACED_NAME = "bench node two"
-
-
-def require_uts_namespaces():
-    probe = subprocess.run(["unshare", "--uts", "true"], capture_output=True, text=True)
-    if probe.returncode != 0:
-        raise SkipTest("no UTS namespaces here: " + probe.stderr.strip())
-
-
-def hostname():
-    return os.uname().nodename
+HOST = os.uname().nodename
 
 
 # ---------------------------------------------------------------- matching
 
 def compile_template(template):
-    """'It was: {m} Millions' -> regex with a named group per placeholder.
-    A compiled pattern stands for itself."""
+    """'It was: {m} Millions' -> regex with a named group per placeholder."""
     if isinstance(template, re.Pattern):
         return template
     parts = re.split(r"\{(\w+)\}", template)
@@ -154,10 +144,6 @@ def match_lines(actual, expected, what):
 def close(a, b, what):
     assert math.isclose(a, b, rel_tol=TOLERANCE) or math.isnan(a) and math.isnan(b), \
         f"{what}: {a} vs {b}"
-
-
-def number(values, key):
-    return float(values[key].replace("-nan", "nan"))
 
 
 # ---------------------------------------------------------------- report
@@ -192,8 +178,9 @@ def file_block(console, heading, key, workers):
     lines = [heading, ""]
     gap = " " if console else ""
     for rank, name in workers:
-        lines += [f"Thread:{rank} @{name}{gap}The system spent: {{{key}{rank}_s}} Secs.",
-                  f"Thread:{rank} @{name}{gap}The system could process {{{key}{rank}_r}} Files/sec."]
+        at = f"Thread:{rank} @{name}{gap}"
+        lines += [at + f"The system spent: {{{key}{rank}_s}} Secs.",
+                  at + f"The system could process {{{key}{rank}_r}} Files/sec."]
     lines += [f"Overall, The system could process: {{{key}_total}} Files/sec.",
               f"Multi-Thread Improvements: {{{key}_gain}} times.", ""]
     lines += ["", ""] if console else [""]
@@ -229,6 +216,9 @@ def speed_summary(key, blanks, low):
 
 
 def multi_phase(console, workers):
+    """The workers' phase, if there are any."""
+    if not workers:
+        return []
     lines = ["Multi-Thread Enabled:"]
     lines += file_block(console, "Power of Handling Files -- Lower", "mx", workers)
     lines += file_block(console, "Power of Handling Files -- Higher", "mxx", workers)
@@ -243,21 +233,15 @@ def multi_phase(console, workers):
     return lines
 
 
-def expected_console(nproc, workers, path, saved=True, root_unable=False):
+def expected_console(nproc, workers, end_line, root_unable=False):
     lines = ["", TITLE, RIGHTS, SUPPORT, "", "", "", f"Thread(s): {nproc}", ""]
-    lines += single_phase(True, root_unable)
-    if nproc >= 2:
-        lines += multi_phase(True, workers)
-    verdict = ("Results have been saved in a file and you can find it at: " if saved
-               else "Results could not be saved in a file at: ")
-    return lines + ["", "", verdict + path, "", "", "Press Enter to Exit."]
+    lines += single_phase(True, root_unable) + multi_phase(True, workers)
+    return lines + ["", "", end_line, "", "", "Press Enter to Exit."]
 
 
 def expected_file(nproc, workers):
-    lines = [TITLE, "", f"Thread(s): {nproc}", ""] + single_phase(False)
-    if nproc >= 2:
-        lines += multi_phase(False, workers)
-    return lines
+    return ([TITLE, "", f"Thread(s): {nproc}", ""] + single_phase(False)
+            + multi_phase(False, workers))
 
 
 def split_lines(text):
@@ -267,70 +251,71 @@ def split_lines(text):
 def check_relations(values, workers, counts):
     """Every printed figure against the others. counts[rank] = (one-byte
     count, block count) of each worker; counts[0] for the root."""
+    v = {key: float(text.replace("-nan", "nan")) for key, text in values.items()}
     low, block = counts[0]
-    close(number(values, "sx_s") * number(values, "sx_r"), FILE_CYCLES, "stream cycle")
-    close(number(values, "sx1_s") * number(values, "sx1_r"), FILE_CYCLES, "descriptor cycle")
+    close(v["sx_s"] * v["sx_r"], FILE_CYCLES, "stream cycle")
+    close(v["sx1_s"] * v["sx1_r"], FILE_CYCLES, "descriptor cycle")
     for key, count in (("s0", low), ("s2", low), ("s", block), ("s1", block)):
         if count:
-            close(number(values, key + "_s") * number(values, key + "_m") * 1e6, count, key)
+            close(v[key + "_s"] * v[key + "_m"] * 1e6, count, key)
     if not workers:
         return
-    n = len(workers)
     for key, single in (("mx", "sx_r"), ("mxx", "sx1_r")):
         total = 0.0
         for rank, _ in workers:
-            rate = number(values, f"{key}{rank}_r")
-            close(number(values, f"{key}{rank}_s") * rate, FILE_CYCLES, f"{key} worker {rank}")
+            rate = v[f"{key}{rank}_r"]
+            close(v[f"{key}{rank}_s"] * rate, FILE_CYCLES, f"{key} worker {rank}")
             total += rate
-        close(number(values, key + "_total"), total, key + " total")
-        close(number(values, key + "_gain"), total / number(values, single), key + " gain")
-        close(number(values, key + "_mean"), total / n, key + " mean")
+        close(v[key + "_total"], total, key + " total")
+        close(v[key + "_gain"], total / v[single], key + " gain")
+        close(v[key + "_mean"], total / len(workers), key + " mean")
     for key, single, which in (("lw", "s0", 0), ("lr", "s2", 0), ("hw", "s1", 1), ("hr", "s", 1)):
         total = 0.0
         for rank, _ in workers:
-            rate = number(values, f"{key}{rank}_m") * 1e6
+            rate = v[f"{key}{rank}_m"] * 1e6
             count = counts[rank][which]
             if count:
-                close(number(values, f"{key}{rank}_s") * rate, count, f"{key} worker {rank}")
+                close(v[f"{key}{rank}_s"] * rate, count, f"{key} worker {rank}")
             total += rate
         summary = key[0] + key[1]
-        close(number(values, summary + "_total") * 1e6, total, key + " total")
-        reference = number(values, single + "_m") * 1e6
+        close(v[summary + "_total"] * 1e6, total, key + " total")
+        reference = v[single + "_m"] * 1e6
         gain = total / reference if reference else (math.nan if total == 0 else math.inf)
-        close(number(values, summary + "_gain"), gain, key + " gain")
-        close(number(values, summary + "_mean") * MB, total / n, key + " mean")
+        close(v[summary + "_gain"], gain, key + " gain")
+        close(v[summary + "_mean"] * MB, total / len(workers), key + " mean")
 
 
-def normal_counts(nproc):
-    """One-byte and block counts of every rank of an undisturbed run."""
-    counts = {0: (LOW_ACCESSES, LOW_ACCESSES)}
-    for rank in range(1, nproc):
-        n = FIRST_PASS // (rank + 1)
-        counts[rank] = (FIRST_PASS + n, FIRST_PASS + n)
+def normal_counts(nproc, blocks=True):
+    """One-byte and block counts of every rank of an undisturbed run;
+    without `blocks`, block counts of 0: not known, not checked."""
+    counts = {}
+    for rank in range(nproc):
+        low = FIRST_PASS + (SECOND_PASS if rank == 0 else FIRST_PASS // (rank + 1))
+        counts[rank] = (low, low if blocks else 0)
     return counts
 
 
 def result_file(workdir, root_name):
-    found = glob.glob(os.path.join(glob.escape(workdir),
-                                   f"results_drives_macos_clusters_mx @ {glob.escape(root_name)}"
-                                   " @ local date ????.??.?? time ??.??.??.txt"))
+    found = glob.glob(os.path.join(glob.escape(workdir), RESULT_NAME.format(glob.escape(root_name))
+                                   + "????.??.?? time ??.??.??.txt"))
     assert len(found) == 1, f"result files in {workdir}: {found}"
     return found[0]
 
 
 def check_report(console_text, workdir, nproc, workers, root_name, counts=None, saved=True,
                  root_unable=False, shown_dir=None):
-    """The whole console and result file of a run against what a user must
-    see; returns the captured values. Without `saved` there is no result
-    file and the end line says so. `shown_dir`: where the root, on a host of
-    its own, saw the working directory that is `workdir` here."""
+    """Console and result file of a run against what a user must see; returns
+    the captured values. `saved`: whether there is a result file. `shown_dir`:
+    where the root, on a host of its own, saw what is `workdir` here."""
     if saved:
         path = result_file(workdir, root_name)
         shown = os.path.join(shown_dir, os.path.basename(path)) if shown_dir else path
-        console = expected_console(nproc, workers, shown, True, root_unable)
-    else:
-        console = expected_console(nproc, workers, "", False, root_unable)
-        console[-4] = unsaved_path(workdir, root_name)
+        end_line = "Results have been saved in a file and you can find it at: " + shown
+    else:  # the result file's name is known but for its time of day
+        end_line = re.compile(re.escape("Results could not be saved in a file at: " + workdir
+                                        + "/" + RESULT_NAME.format(root_name))
+                              + r"\d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d\.txt\Z")
+    console = expected_console(nproc, workers, end_line, root_unable)
     console_values = match_lines(split_lines(console_text), console, "console")
     if saved:
         with open(path, encoding="utf-8", newline="") as stream:
@@ -340,25 +325,17 @@ def check_report(console_text, workdir, nproc, workers, root_name, counts=None, 
                                   "result file")
         assert console_values == file_values, "console and result file disagree"
     check_relations(console_values, workers, counts or normal_counts(nproc))
-    keep_run(nproc, workers, root_name, console_text, path if saved else None, console_values)
+    runs = os.environ.get("DRIVES_RUNS_DIR")
+    if runs:  # the run kept for the results tool's tests
+        keep = os.path.join(runs, f"{os.path.basename(sys.argv[0])[:-3]}-{nproc}")
+        shutil.rmtree(keep, ignore_errors=True)
+        os.makedirs(keep)
+        if saved:
+            shutil.copy(path, keep)
+        kept = {"nproc": nproc, "root": root_name, "workers": workers, "values": console_values}
+        for name, text in (("console.txt", console_text), ("values.json", json.dumps(kept))):
+            pathlib.Path(keep, name).write_text(text, encoding="utf-8")
     return console_values
-
-
-def keep_run(nproc, workers, root_name, console_text, result_path, values):
-    """With DRIVES_RUNS_DIR set, keeps a checked run for the results tool's
-    tests: its console, its result file and the values read from them."""
-    if not os.environ.get("DRIVES_RUNS_DIR"):
-        return
-    keep = os.path.join(os.environ["DRIVES_RUNS_DIR"],
-                        f"{os.path.basename(sys.argv[0])[:-3]}-{nproc}")
-    shutil.rmtree(keep, ignore_errors=True)
-    os.makedirs(keep)
-    if result_path:
-        shutil.copy(result_path, keep)
-    for name, text in (("console.txt", console_text), ("values.json", json.dumps(
-            {"nproc": nproc, "root": root_name, "workers": workers, "values": values}))):
-        with open(os.path.join(keep, name), "w", encoding="utf-8") as stream:
-            stream.write(text)
 
 
 # ---------------------------------------------------------------- files
@@ -374,8 +351,7 @@ def rank_files(rank, name):
 
 
 def check_left_files(workdir, workers):
-    """Exactly the files a run leaves: the root's two, each worker's two and
-    the result file, every test file 16777216 bytes of 0x0B."""
+    """Exactly the test files a run leaves, each 16777216 bytes of 0x0B."""
     expected = [SINGLE_TEMP, SINGLE_BLOCK] + [f for w in workers for f in rank_files(*w)]
     for name in expected:
         check_test_file(os.path.join(workdir, name))
@@ -383,32 +359,31 @@ def check_left_files(workdir, workers):
     assert left == sorted(expected), f"files left: {left}"
 
 
-# Call counts come from /proc, into ranks the shim is preloaded into:
-# both are Linux's.
+# Call counts come from /proc, into ranks the shim is preloaded into: Linux's.
 LINUX = sys.platform.startswith("linux")
 
 
 def counting(iodir):
-    """Shim settings that copy every rank's call counts into `iodir` at
-    MPI_Finalize, or None where that cannot be done."""
+    """Shim settings that copy the ranks' call counts into `iodir`; None off Linux."""
     if LINUX:
         return {"DRIVES_SHIM_IO_DIR": iodir}
     print("SKIPPED: call counts: /proc and LD_PRELOAD are Linux's")
     return None
 
 
-def check_rank_io(iodir, rank, nproc):
-    """From the counts `counting` kept of one rank of an undisturbed run:
+def check_rank_io(iodir, ranks, nproc):
+    """From the counts `counting` kept of some ranks of an undisturbed run:
     every one-byte access was its own system call, and no read fetched more
     than it needed (but for at most 4 MiB of the runtime's own)."""
     if not LINUX:
         return
-    one_byte, block = normal_counts(nproc)[rank]
-    counts, what = launch.io_counts(os.path.join(iodir, f"io.{rank}")), f"rank {rank}"
-    assert counts["syscw"] >= one_byte, f"{what}: {counts['syscw']} write calls < {one_byte}"
-    assert counts["syscr"] >= one_byte + 1, f"{what}: {counts['syscr']} read calls"
-    needed = one_byte + block
-    assert needed <= counts["rchar"] <= needed + 4 * MB, f"{what}: read {counts['rchar']} bytes"
+    for rank in ranks:
+        one_byte, block = normal_counts(nproc)[rank]
+        counts, what = launch.io_counts(os.path.join(iodir, f"io.{rank}")), f"rank {rank}"
+        assert counts["syscw"] >= one_byte, f"{what}: {counts['syscw']} write calls < {one_byte}"
+        assert counts["syscr"] >= one_byte + 1, f"{what}: {counts['syscr']} read calls"
+        needed = one_byte + block
+        assert needed <= counts["rchar"] <= needed + 4 * MB, f"{what}: read {counts['rchar']} bytes"
 
 
 def require_linux(what):
@@ -416,19 +391,10 @@ def require_linux(what):
         raise SkipTest(f"{what} is Linux's")
 
 
-def unsaved_path(workdir, root_name):
-    """The end line's path where no result file could be made: the name is
-    known but for its time of day."""
-    return re.compile(re.escape("Results could not be saved in a file at: " + workdir +
-                                f"/results_drives_macos_clusters_mx @ {root_name} @ local date ")
-                      + r"\d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d\.txt\Z")
-
-
 @contextlib.contextmanager
 def tmpfs(size, files=(), read_only=False):
-    """A tmpfs of `size` mounted on a fresh directory, holding empty `files`,
-    then remounted read-only if asked; unmounted on exit. Root ignores file
-    permissions, so a read-only mount is what makes a directory unwritable."""
+    """A tmpfs of `size` holding empty `files`, read-only if asked: root ignores
+    file permissions, so a read-only mount is what makes a directory unwritable."""
     path = os.path.realpath(tempfile.mkdtemp(prefix="drives-mnt-"))
     atexit.register(os.rmdir, path)
     mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path],
@@ -446,15 +412,14 @@ def tmpfs(size, files=(), read_only=False):
 
 
 def failures(stderr, rank, host):
-    """What `rank` on `host` told of its failed calls, from the test name
-    on, in order."""
+    """What `rank` on `host` told of its failed calls, in order, from the test name on."""
     prefix = f"drives_mpi: rank {rank} @{host}: "
     return [row[len(prefix):] for row in split_lines(stderr) if row.startswith(prefix)]
 
 
 def shared_host_line(workers_here, workers):
     """What the root says on standard error when workers shared its host."""
-    text = (f"drives_mpi: {workers_here} of {workers} workers ran on this host ({hostname()}) "
+    text = (f"drives_mpi: {workers_here} of {workers} workers ran on this host ({HOST}) "
             "while its single-process tests ran; those figures and every \"Multi-Thread "
             "Improvements\" gain include their load.")
     processors = os.sysconf("SC_NPROCESSORS_ONLN")
@@ -464,38 +429,35 @@ def shared_host_line(workers_here, workers):
     return text
 
 
-def start(opts, nproc, workdir, until):
-    """Starts a run in a session of its own and reads its console up to the
-    line `until`; returns the launcher and what it printed so far."""
+@contextlib.contextmanager
+def started(opts, nproc, workdir, until):
+    """Yields a run in a session of its own and its console up to the line
+    `until`; kills the whole session on the way out."""
     launcher = subprocess.Popen(command(opts, nproc), cwd=workdir, stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 start_new_session=True)
-    console = []
-    for row in launcher.stdout:
-        console.append(row)
-        if row == until + "\n":
-            break
-    return launcher, console
-
-
-def kill_group(process):
     try:
-        os.killpg(process.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
+        console = []
+        for row in launcher.stdout:
+            console.append(row)
+            if row == until + "\n":
+                break
+        yield launcher, console
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(launcher.pid, signal.SIGKILL)
 
 
 def main(test):
     """Runs a scenario function with the parsed options; 77 means skipped."""
+    parser = argparse.ArgumentParser()
+    for option in ("--binary", "--shim", "--mpi"):
+        parser.add_argument(option, required=True)
     try:
-        test(parse_args())
+        test(parser.parse_args())
     except AssertionError as error:
         sys.exit(f"FAILED: {error}")
     except SkipTest as skip:
         print(f"SKIPPED: {skip}")
         sys.exit(77)
     print("passed")
-
-
-class SkipTest(Exception):
-    pass

@@ -7,21 +7,17 @@ import drives
 
 
 def test(opts):
-    drives.require_uts_namespaces()
-    name = drives.hostname()
-    workers = [(1, drives.LONG_NAME), (2, name)]
+    workers = [(1, drives.LONG_NAME), (2, drives.HOST)]
     contexts = [[opts.binary], drives.with_hostname(opts, drives.LONG_NAME), [opts.binary]]
     with drives.tmpfs("20m") as workdir:
-        outdir = drives.scratch_dir("full-out-")
-        status, _, err = drives.run(
-            drives.command(opts, 3, contexts, outdir=outdir), workdir, timeout=900)
+        status, out, err = drives.run(opts, 3, workdir, contexts, apart=True, timeout=900)
         assert status == 3, f"status {status}: {err}"
         # The one-byte counts are fixed; what the block tests moved depends
         # on how much of each data file fit.
-        counts = {rank: (low, 0) for rank, (low, _) in drives.normal_counts(3).items()}
-        drives.check_report(drives.launch.rank_output(outdir, 0), workdir, 3, workers, name,
-                            counts=counts, saved=False)
-        with open(drives.result_file(workdir, name), encoding="utf-8", errors="replace") as stream:
+        drives.check_report(out[0], workdir, 3, workers, drives.HOST,
+                            counts=drives.normal_counts(3, blocks=False), saved=False)
+        with open(drives.result_file(workdir, drives.HOST), encoding="utf-8",
+                  errors="replace") as stream:
             kept = stream.read().split("\n")
         expected = drives.expected_file(3, workers)
         complete = kept[:-1]  # the last piece may be a line cut short

@@ -11,20 +11,16 @@ def test(opts):
     assert len(drives.LONG_NAME) == 64, "not the longest host name Linux allows"
     workdir = drives.scratch_dir("names-")
     iodir = drives.scratch_dir("names-io-")
-    root_name = drives.hostname()
     contexts = [["sh", "-c", 'exec "$0" <&-', opts.binary],
                 drives.with_hostname(opts, drives.LONG_NAME),
                 drives.with_hostname(opts, drives.SPACED_NAME)]
-    drives.require_uts_namespaces()
-    status, out, err = drives.run(
-        drives.command(opts, 3, contexts, shim_env=drives.counting(iodir)), workdir)
+    status, out, err = drives.run(opts, 3, workdir, contexts, drives.counting(iodir))
     assert status == 0, f"status {status}: {err}"
     assert err == "", f"a healthy run on hosts of their own told {err!r}"
     workers = [(1, drives.LONG_NAME), (2, drives.SPACED_NAME)]
-    drives.check_report(out, workdir, 3, workers, root_name)
+    drives.check_report(out, workdir, 3, workers, drives.HOST)
     drives.check_left_files(workdir, workers)
-    for rank, _ in workers:
-        drives.check_rank_io(iodir, rank, 3)
+    drives.check_rank_io(iodir, (1, 2), 3)
 
 
 if __name__ == "__main__":

@@ -12,21 +12,17 @@ LOW, HIGH = "Low writing and reading speeds", "High writing and reading speeds"
 
 
 def test(opts):
-    name = drives.hostname()
-    outdir = drives.scratch_dir("ro-out-")
     with drives.tmpfs("1m", read_only=True) as workdir:
-        status, _, err = drives.run(drives.command(opts, 2, outdir=outdir), workdir)
+        status, out, err = drives.run(opts, 2, workdir, apart=True)
         assert status == 3, f"status {status}: {err}"
         assert os.listdir(workdir) == [], f"files created: {os.listdir(workdir)}"
-        counts = {rank: (low, 0) for rank, (low, _) in drives.normal_counts(2).items()}
-        values = drives.check_report(drives.launch.rank_output(outdir, 0), workdir, 2,
-                                     [(1, name)], name, counts=counts, saved=False,
+        values = drives.check_report(out[0], workdir, 2, [(1, drives.HOST)], drives.HOST,
+                                     counts=drives.normal_counts(2, blocks=False), saved=False,
                                      root_unable=True)
     assert float(values["s_m"]) == float(values["s1_m"]) == 0, values
-    printed = drives.launch.rank_output(outdir, 1)
-    assert printed == drives.UNABLE + "\n", f"the worker printed {printed!r}"
+    assert out[1] == drives.UNABLE + "\n", f"the worker printed {out[1]!r}"
     for rank in (0, 1):
-        tests = [told.split(": ")[0] for told in drives.failures(err, rank, name)]
+        tests = [told.split(": ")[0] for told in drives.failures(err, rank, drives.HOST)]
         assert tests == [LOWER, HIGHER, LOW, LOW, HIGH, HIGH], f"rank {rank} told {tests}"
 
 

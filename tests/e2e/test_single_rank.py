@@ -12,17 +12,14 @@ def test(opts):
     workdir = os.path.join(base, *["d" * 199] * 19, "d" * (3999 - len(base) - 19 * 200))
     os.makedirs(workdir)
     assert len(workdir) == 4000
-    launcher, console = drives.start(opts, 1, workdir, "Press Enter to Exit.")
-    try:
+    with drives.started(opts, 1, workdir, "Press Enter to Exit.") as (launcher, console):
         # Still waiting: nothing more is printed until Enter comes.
         assert launcher.poll() is None, "the run ended without waiting for Enter"
         out, err = launcher.communicate("\n", timeout=60)
-    finally:
-        drives.kill_group(launcher)
     drives.check_no_sanitizer_report(err)
     assert launcher.returncode == 0, f"status {launcher.returncode}: {err}"
     assert out == "", f"printed after Enter: {out!r}"
-    drives.check_report("".join(console), workdir, 1, [], drives.hostname())
+    drives.check_report("".join(console), workdir, 1, [], drives.HOST)
     drives.check_left_files(workdir, [])
 
 

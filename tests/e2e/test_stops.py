@@ -15,10 +15,8 @@ def test(opts):
     drives.require_linux("Steering the runtime through a preloaded shim (LD_PRELOAD)")
     for shim_env, printed in (({"DRIVES_SHIM_THREAD_LEVEL": "2"}, [THREAD_LEVEL, THREAD_LEVEL]),
                               ({"DRIVES_SHIM_COMM_SIZE": "4097"}, [BANNER + "\n", ""])):
-        workdir, outdir = drives.scratch_dir("stop-"), drives.scratch_dir("stop-out-")
-        status, _, err = drives.run(drives.command(opts, 2, shim_env=shim_env, outdir=outdir),
-                                    workdir)
-        got = [drives.launch.rank_output(outdir, rank) for rank in (0, 1)]
+        workdir = drives.scratch_dir("stop-")
+        status, got, err = drives.run(opts, 2, workdir, shim_env=shim_env, apart=True)
         assert (status, got, os.listdir(workdir)) == (1, printed, []), \
             f"{shim_env}: status {status}, printed {got}, files {os.listdir(workdir)}: {err}"
 

@@ -20,14 +20,6 @@ STATUS = re.compile(r"drives-run: (starting|(stream file cycle|descriptor file c
                     r"(\d+ s|\d+:\d\d); run time (\d+ s|\d+:\d\d)\Z")
 
 
-def seed_stale_files(workdir, worker_name):
-    """Test files of an earlier run, some longer and some shorter."""
-    os.makedirs(workdir)
-    names = [drives.SINGLE_TEMP, drives.SINGLE_BLOCK] + drives.rank_files(1, worker_name)
-    for name, size in zip(names, (20000000, 100, 20000000, 5)):
-        pathlib.Path(workdir, name).write_bytes(b"\xff" * size)
-
-
 def run_on_terminal(args, cwd):
     """Runs with standard error on a terminal (raw: what is written arrives
     as written); returns status, standard output and the terminal's bytes,
@@ -52,40 +44,37 @@ def run_on_terminal(args, cwd):
     return process.returncode, out.decode(), b"".join(shown).decode()
 
 
-def check_status_line(shown):
-    """What drives-run wrote among the ranks' lines: status lines, each
-    erased before the next output, and none left at the end. Returns the
-    ranks' own standard error."""
-    pieces = shown.split("\r\033[K")  # what erases a status line
-    status = [piece for piece in pieces if piece.startswith("drives-run: ")]
-    assert status, f"no status line: {shown[:300]!r}"
-    assert all(STATUS.match(piece) for piece in status), f"status lines: {status[:5]}"
-    assert not pieces[-1].startswith("drives-run: "), f"a status line stayed: {pieces[-1]!r}"
-    return "".join(piece for piece in pieces if not piece.startswith("drives-run: "))
-
-
 def test(opts):
     base = drives.scratch_dir("two-")
     workdir = os.path.join(base, "new", "dir")
     iodir = drives.scratch_dir("two-io-")
-    name = drives.hostname()
     prefix = drives.scratch_dir("two-prefix-")  # installed as a user installs it
     subprocess.run(["cmake", "--install", os.path.dirname(opts.binary), "--prefix", prefix],
                    check=True, capture_output=True)
     drives_run = os.path.join(prefix, "bin", "drives-run")
-    seed_stale_files(workdir, name)
+    os.makedirs(workdir)  # with test files of an earlier run, some longer, some shorter
+    stale = [drives.SINGLE_TEMP, drives.SINGLE_BLOCK] + drives.rank_files(1, drives.HOST)
+    for name, size in zip(stale, (20000000, 100, 20000000, 5)):
+        pathlib.Path(workdir, name).write_bytes(b"\xff" * size)
     env = dict(drives.SANITIZER_ENV, LD_PRELOAD=opts.shim, **(drives.counting(iodir) or {}))
     flags = drives.launch.env_flags(drives.launch.MPIS[opts.mpi], env)
     status, out, shown = run_on_terminal([drives_run, "-n", "2", "--dir", workdir, "--"] + flags,
                                          cwd=base)
-    err = check_status_line(shown)  # a sanitizer's report would be in it too
+    # drives-run's status lines among the ranks' output, each erased (by
+    # "\r\033[K") before the next output, none left at the end.
+    pieces = shown.split("\r\033[K")
+    lines = [piece for piece in pieces if piece.startswith("drives-run: ")]
+    assert lines, f"no status line: {shown[:300]!r}"
+    assert all(STATUS.match(line) for line in lines), f"status lines: {lines[:5]}"
+    assert not pieces[-1].startswith("drives-run: "), f"a status line stayed: {pieces[-1]!r}"
+    # The ranks' own standard error; a sanitizer's report would be in it too.
+    err = "".join(piece for piece in pieces if not piece.startswith("drives-run: "))
     assert status == 0, f"status {status}: {err}"
     assert err == drives.shared_host_line(1, 1) + "\n", f"standard error: {err!r}"
-    workers = [(1, name)]
-    drives.check_report(out, workdir, 2, workers, name)
+    workers = [(1, drives.HOST)]
+    drives.check_report(out, workdir, 2, workers, drives.HOST)
     drives.check_left_files(workdir, workers)
-    for rank in (0, 1):
-        drives.check_rank_io(iodir, rank, 2)
+    drives.check_rank_io(iodir, (0, 1), 2)
 
     with drives.tmpfs("1m", read_only=True) as read_only:
         wanted = os.path.join(read_only, "new")

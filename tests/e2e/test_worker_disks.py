@@ -33,23 +33,20 @@ FULL = [
 
 
 def test(opts):
-    name = drives.hostname()
+    name = drives.HOST
     workers = [(1, name), (2, name)]
     rootdir = drives.scratch_dir("disks-root-")
-    outdir = drives.scratch_dir("disks-out-")
     empty = [drives.rank_files(1, name)[0]]
     with drives.tmpfs("1m", empty, read_only=True) as read_only, drives.tmpfs("8m") as small:
         contexts = [["-wdir", d, opts.binary] for d in (rootdir, read_only, small)]
-        status, _, err = drives.run(drives.command(opts, 3, contexts, outdir=outdir), rootdir,
-                                    timeout=600)
+        status, out, err = drives.run(opts, 3, rootdir, contexts, apart=True, timeout=600)
     assert status == 3, f"status {status}: {err}"
     counts = drives.normal_counts(3)
     counts[1] = (counts[1][0], 0)
     counts[2] = (counts[2][0], DISK + DISK // 3)
-    values = drives.check_report(drives.launch.rank_output(outdir, 0), rootdir, 3, workers,
-                                 name, counts=counts)
+    values = drives.check_report(out[0], rootdir, 3, workers, name, counts=counts)
     assert float(values["hr1_m"]) == float(values["hw1_m"]) == 0, values
-    assert drives.launch.rank_output(outdir, 1) == "", "the worker could not open its empty file"
+    assert out[1] == "", "the worker could not open its empty file"
     drives.check_left_files(rootdir, [])
     assert drives.shared_host_line(2, 2) in drives.split_lines(err), f"standard error: {err}"
     told = [drives.failures(err, rank, name) for rank in range(3)]
