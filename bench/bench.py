@@ -17,9 +17,10 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
-import drives_results  # noqa: E402
-import launch  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests",
+                                "e2e"))
+import launched  # noqa: E402  (also puts the tools on the path)
+from drives_tools import results_read  # noqa: E402
 
 TMP_NAME = "data64-macos-mx-single.tmp"
 PRESS_ENTER = "Press Enter to Exit."
@@ -115,7 +116,7 @@ class Run:
         self.watch_create = watch_create
 
     def _sample(self):
-        for rank, pid in launch.ranks(self.binary, MPI).items():
+        for rank, pid in launched.ranks(self.binary, MPI).items():
             kb = status_kb(pid, "VmHWM")
             if kb is not None:
                 self.hwm[rank] = max(kb, self.hwm.get(rank, 0))
@@ -136,7 +137,7 @@ class Run:
             while len(data) >= 16:
                 size = struct.unpack("iIII", data[:16])[3]
                 if data[16:16 + size].split(b"\0", 1)[0].decode() == TMP_NAME:
-                    with open(f"/proc/{launch.ranks(self.binary, MPI)[0]}/stat") as stat:
+                    with open(f"/proc/{launched.ranks(self.binary, MPI)[0]}/stat") as stat:
                         started = int(stat.read().rsplit(")", 1)[1].split()[19])
                     self.start_to_create = now - started / os.sysconf("SC_CLK_TCK")
                 data = data[16 + size:]
@@ -148,7 +149,7 @@ class Run:
             threading.Thread(target=helper, daemon=True).start()
         self.launched = time.monotonic()
         self.pressed = None
-        proc = subprocess.Popen(launch.command(self.binary, self.ranks, MPI), cwd=self.scratch,
+        proc = subprocess.Popen(launched.command(self.binary, self.ranks, MPI), cwd=self.scratch,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.DEVNULL, text=True)
         for row in proc.stdout:
@@ -167,7 +168,7 @@ def run_drives(drives, scratch, **options):
     clean(scratch)
     run = Run(drives, 1, scratch, **options).run()
     result = next(n for n in os.listdir(scratch) if n.startswith("results_drives_"))
-    figures = drives_results.read_run(os.path.join(scratch, result))["tests"]
+    figures = results_read.read_run(os.path.join(scratch, result))["tests"]
     spent = {name: figures[name]["single"]["seconds"]["value"] for name, _, _ in FIGURES}
     run.rates = rates_from_spent(spent)
     run.unmeasured = (run.pressed - run.launched) - sum(spent.values())
@@ -182,7 +183,7 @@ def main():
     build, scratch, pairs = sys.argv[1], sys.argv[2], int(sys.argv[3])
     drives = os.path.join(build, "drives_mpi")
     bare = [os.path.join(build, "bench", "drives_reference")]
-    in_mpi = launch.command(os.path.join(build, "bench", "drives_reference_mpi"), 1, MPI)
+    in_mpi = launched.command(os.path.join(build, "bench", "drives_reference_mpi"), 1, MPI)
     sides = {"reference": lambda: run_reference(bare, scratch),
              "in MPI": lambda: run_reference(in_mpi, scratch),
              "drives_mpi": lambda: run_drives(drives, scratch).rates}

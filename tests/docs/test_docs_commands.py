@@ -13,8 +13,8 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-import drives_results  # noqa: E402
-import launch  # noqa: E402
+from drives_tools import drives_results, drives_run  # noqa: E402
+from drives_tools.statuses import Failure  # noqa: E402
 
 USER_DOCS = ["README.md", "docs/user-guide.md", "docs/cluster.md", "docs/results-tool.md",
              "docs/performance.md"]
@@ -50,7 +50,7 @@ def parses(parse, args):
     with contextlib.redirect_stderr(io.StringIO()), contextlib.redirect_stdout(io.StringIO()):
         try:
             parse(args)
-        except (SystemExit, launch.Failure) as stop:
+        except (SystemExit, Failure) as stop:
             return getattr(stop, "code", 1) in (0, None)
     return True
 
@@ -60,7 +60,7 @@ def problem(words):
     if name == "make":
         unknown = [w for w in args if w.split("=")[0] not in (MAKE_TEXT if "=" in w else TARGETS)]
         return f"make knows no {unknown}" if unknown else None
-    tools = {"drives-run": launch.parser().parse_args, "drives-results": drives_results.parse}
+    tools = {"drives-run": drives_run.parse, "drives-results": drives_results.parse}
     if os.path.basename(name) in tools:
         return None if parses(tools[os.path.basename(name)], args) else f"{name} refuses it"
     if name in ("bash", "sh", "python3", "sbatch"):

@@ -22,8 +22,8 @@ import tempfile
 from unittest import SkipTest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, os.pardir, "tools"))
-import launch  # noqa: E402
+import launched  # noqa: E402
+from drives_tools import mpis  # noqa: E402
 
 FIRST_PASS = 16777216
 SECOND_PASS = 8388608
@@ -63,7 +63,7 @@ def run(opts, np, workdir, app_contexts=None, shim_env=None, apart=False, timeou
                           stdin=subprocess.DEVNULL, capture_output=True, text=True,
                           timeout=timeout)
     check_no_sanitizer_report(done.stderr)
-    out = [launch.rank_output(outdir, rank) for rank in range(np)] if apart else done.stdout
+    out = [launched.rank_output(outdir, rank) for rank in range(np)] if apart else done.stdout
     return done.returncode, out, done.stderr
 
 
@@ -91,7 +91,7 @@ def command(opts, np, app_contexts=None, shim_env=None, outdir=None):
     env = dict(SANITIZER_ENV)
     if shim_env:
         env.update(shim_env, LD_PRELOAD=opts.shim)
-    return launch.command(opts.binary, np, opts.mpi, contexts=app_contexts, env=env,
+    return launched.command(opts.binary, np, opts.mpi, contexts=app_contexts, env=env,
                           outdir=outdir)
 
 
@@ -379,7 +379,7 @@ def check_rank_io(iodir, ranks, nproc):
         return
     for rank in ranks:
         one_byte, block = normal_counts(nproc)[rank]
-        counts, what = launch.io_counts(os.path.join(iodir, f"io.{rank}")), f"rank {rank}"
+        counts, what = launched.io_counts(os.path.join(iodir, f"io.{rank}")), f"rank {rank}"
         assert counts["syscw"] >= one_byte, f"{what}: {counts['syscw']} write calls < {one_byte}"
         assert counts["syscr"] >= one_byte + 1, f"{what}: {counts['syscr']} read calls"
         needed = one_byte + block

@@ -57,7 +57,7 @@ def test(opts):
     for name, size in zip(stale, (20000000, 100, 20000000, 5)):
         pathlib.Path(workdir, name).write_bytes(b"\xff" * size)
     env = dict(drives.SANITIZER_ENV, LD_PRELOAD=opts.shim, **(drives.counting(iodir) or {}))
-    flags = drives.launch.env_flags(drives.launch.MPIS[opts.mpi], env)
+    flags = drives.mpis.env_flags(drives.mpis.MPIS[opts.mpi], env)
     status, out, shown = run_on_terminal([drives_run, "-n", "2", "--dir", workdir, "--"] + flags,
                                          cwd=base)
     # drives-run's status lines among the ranks' output, each erased (by
@@ -81,7 +81,7 @@ def test(opts):
         done = subprocess.run([drives_run, "--dir", wanted], stdin=subprocess.DEVNULL,
                               capture_output=True, text=True, timeout=300)
     assert (done.returncode, done.stdout) == (4, ""), f"read-only: {done}"
-    assert done.stderr == (f"drives-run: {wanted}: cannot create the working directory: "
+    assert done.stderr == (f"drives-run: cannot create the working directory {wanted}: "
                            "Read-only file system\n"), f"read-only: {done.stderr!r}"
 
 

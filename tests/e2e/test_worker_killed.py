@@ -15,7 +15,7 @@ def test(opts):
     drives.require_linux("Finding a rank's process through /proc")
     workdir = drives.scratch_dir("killed-")
     with drives.started(opts, 2, workdir, HEADING) as (launcher, _):
-        worker = drives.launch.ranks(opts.binary, opts.mpi, launcher.pid).get(1)
+        worker = drives.launched.ranks(opts.binary, opts.mpi, launcher.pid).get(1)
         assert worker, "no worker process found"
         os.kill(worker, signal.SIGKILL)
         try:

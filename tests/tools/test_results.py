@@ -15,9 +15,9 @@ import xml.etree.ElementTree as ElementTree
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-import results_read  # noqa: E402
-TOOL = os.path.join(ROOT, "tools", "drives_results.py")
-SCHEMA = os.path.join(ROOT, "tools", "drives_results.schema.json")
+from drives_tools import results_read  # noqa: E402
+TOOL = os.path.join(ROOT, "tools", "drives-results")
+SCHEMA = os.path.join(ROOT, "tools", "drives_tools", "drives_results.schema.json")
 SCRATCH = tempfile.mkdtemp(prefix="results-tool-")
 
 # values.json names each printed figure after drives.py's placeholders.
@@ -44,7 +44,7 @@ def read(run):
 
 
 def tool(*args, stdin=None, env=None):
-    return subprocess.run([sys.executable, TOOL] + list(args), input=stdin, capture_output=True,
+    return subprocess.run([TOOL] + list(args), input=stdin, capture_output=True,
                           text=True, env=env and dict(os.environ, **env))
 
 

@@ -8,8 +8,8 @@ import os
 import sys
 import tempfile
 
-import launch
-from results_read import figures
+from .results_read import figures
+from .version import version
 
 FORMATS = ("text", "json", "csv", "markdown")
 MARKDOWN_SPECIAL = "\\`*[]<>|"
@@ -46,7 +46,7 @@ def json_document(fields, key, items):
     line: the compact form is several times quicker to write than an
     indented one, and `python3 -m json.tool` indents it. "version" numbers
     this JSON format, "tool_version" the drives-results that wrote it."""
-    head = json.dumps({"version": 1, "tool_version": launch.version(), **fields},
+    head = json.dumps({"version": 1, "tool_version": version(), **fields},
                       ensure_ascii=False)
     body = ",\n".join(json.dumps(item, ensure_ascii=False, allow_nan=False) for item in items)
     return f'{head[:-1]}, "{key}": [\n{body}\n]}}\n'

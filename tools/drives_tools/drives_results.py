@@ -3,7 +3,7 @@ console transcripts) and turns them into JSON, CSV, a chart, a summary of
 several runs, or a comparison of two sets of runs.
 
 Standard library only, but for `chart`, which needs matplotlib. The work
-lives beside this file: results_read (the reports), results_formats (the
+lives beside this module: results_read (the reports), results_formats (the
 outputs), results_compare (summary and compare), results_chart.
 """
 
@@ -12,11 +12,11 @@ import math
 import os
 import sys
 
-import launch
-from results_chart import KINDS, MissingMatplotlib, chart
-from results_compare import compare, summary
-from results_formats import FORMATS, render, to_csv, to_json, write_output
-from results_read import InputError, read_run, read_runs, read_sides
+from .results_chart import KINDS, MissingMatplotlib, chart
+from .results_compare import compare, summary
+from .results_formats import FORMATS, render, to_csv, to_json, write_output
+from .results_read import InputError, read_run, read_runs, read_sides
+from .version import version
 
 # read_run: bench/bench.py reads its reference run through this module.
 __all__ = ["main", "read_run"]
@@ -60,7 +60,7 @@ def parsers():
     """The top-level parser and each command's own."""
     top = argparse.ArgumentParser(prog="drives-results", description=HELP,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
-    top.add_argument("--version", action="version", version=f"drives-results {launch.version()}")
+    top.add_argument("--version", action="version", version=f"drives-results {version()}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     subs = {}
 
@@ -92,6 +92,11 @@ def parsers():
         subs[name].add_argument("--format", choices=FORMATS, default="text",
                                 help="text (the default), json, csv or markdown")
     return top, subs
+
+
+def parser():
+    """drives-results' parser, its commands within."""
+    return parsers()[0]
 
 
 def parse(argv):

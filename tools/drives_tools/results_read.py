@@ -10,14 +10,8 @@ import os
 import re
 import sys
 
-TITLE = "Velkora :: Quorvalent Benchmark Drives for MacOS Clusters on Mx system 2023.02.20."
-STOP_TITLE = "Velkora ::  Quorvalent Benchmark Drives for MacOS Clusters on Mx system 2023.02.20."
-RIGHTS = "Free software: use, study, share and change it as you like; it comes with no warranty."
-SUPPORT = "Questions and bug reports: open an issue where you got this program."
-UNABLE = "Unable to open file"
-SAVED = "Results have been saved in a file and you can find it at: "
-NOT_SAVED = "Results could not be saved in a file at: "
-MAX_RANKS = 4096
+from .report import (MAX_RANKS, NOT_SAVED, RIGHTS, SAVED, STOP_TITLE, SUPPORT, TITLE,
+                     UNABLE)
 
 NUMBER = r"-?(?:inf|nan|\d+(?:\.\d*)?(?:e[-+]\d+)?)"
 FILE_NAME = re.compile(r"results_drives_macos_clusters_mx @ (?P<host>.+) @ local date "

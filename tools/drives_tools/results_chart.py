@@ -6,8 +6,8 @@ import math
 import os
 import sys
 
-from results_formats import write_output
-from results_read import RATE_UNITS, TESTS
+from .results_formats import write_output
+from .results_read import RATE_UNITS, TESTS
 
 TITLES = {
     "stream_cycle": "Stream file cycle (Power of Handling Files -- Lower)",

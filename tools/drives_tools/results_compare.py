@@ -5,8 +5,8 @@ max), and the changes from one set of runs to another.
 import statistics
 import sys
 
-from results_formats import Report, rank_name
-from results_read import figures, order
+from .results_formats import Report, rank_name
+from .results_read import figures, order
 
 WORSE, BETTER, IN_SPREAD = "WORSE", "better", "within spread"
 

@@ -1,0 +1,206 @@
+"""drives-run's run path, with stand-ins for the launcher and the benchmark
+(fake_launcher.py, fake_drives_mpi.py): a closed standard output, a launcher
+killed by a signal, a signal sent to drives-run, the status line on a narrow
+terminal with standard output redirected, Enter typed on the terminal, and
+the check: a node that never answers, Ctrl-C while it waits, tagged output,
+macOS's needs (stand-in uname and brew). Status 0 pass, 1 fail."""
+
+import fcntl
+import os
+import pathlib
+import pty
+import re
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DRIVES_RUN = os.path.join(HERE, os.pardir, os.pardir, "tools", "drives-run")
+SCRATCH = tempfile.mkdtemp(prefix="run-path-")
+BIN = os.path.join(SCRATCH, "bin")
+FAKE = os.path.join(HERE, "fake_drives_mpi.py")
+os.makedirs(BIN)
+os.symlink(os.path.join(HERE, "fake_launcher.py"), os.path.join(BIN, "mpirun.openmpi"))
+
+
+def standin(name, body):
+    path = pathlib.Path(BIN, name)
+    path.write_text(f"#!/bin/sh\n{body}\n")
+    path.chmod(0o755)
+
+
+class Run:
+    """drives-run with standard error (and, if asked, input) on a terminal
+    of `columns` columns, or without a terminal."""
+    every = []
+
+    def __init__(self, *args, mode="", terminal=True, stdin_terminal=False, columns=80,
+                 stdout=subprocess.PIPE, env=None):
+        self.log = tempfile.mktemp(dir=SCRATCH)
+        self.master, side = pty.openpty()
+        fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        self.shown = []
+        self.reader = threading.Thread(target=self.read_terminal, daemon=True)
+        self.reader.start()
+        self.proc = subprocess.Popen(
+            [DRIVES_RUN, "--mpi", "openmpi", "--binary", FAKE, "--dir", SCRATCH, *args],
+            stdin=side if stdin_terminal else subprocess.DEVNULL, stdout=stdout,
+            stderr=side if terminal else subprocess.PIPE,
+            env=dict(os.environ, PATH=f"{BIN}:{os.environ['PATH']}", FAKE_MODE=mode,
+                     FAKE_LOG=self.log, **(env or {})))
+        os.close(side)
+        Run.every.append(self)
+
+    def read_terminal(self):
+        try:
+            while chunk := os.read(self.master, 65536):
+                self.shown.append(chunk)
+        except OSError:
+            pass
+
+    def wait(self):
+        status = self.proc.wait(120)
+        err = self.proc.stderr.read().decode() if self.proc.stderr else ""
+        self.reader.join()
+        os.close(self.master)
+        return status, b"".join(self.shown).decode(errors="replace") + err
+
+    def logged(self):
+        return pathlib.Path(self.log).read_text() if os.path.exists(self.log) else ""
+
+    def until_logged(self, text):
+        until(lambda: text in self.logged())
+
+    def launchers_gone(self):
+        pids = [int(pid) for pid in re.findall(r"^pid (\d+)$", self.logged(), re.M)]
+        for _ in range(100):
+            alive = [pid for pid in pids if os.path.exists(f"/proc/{pid}")
+                     and pathlib.Path(f"/proc/{pid}/stat").read_text().split(")")[1].split()[0]
+                     != "Z"]
+            if not alive:
+                return True
+            time.sleep(0.1)
+        return False
+
+
+def closed_stdout():
+    """| head -1: the run ends, as the launcher would on a broken pipe."""
+    run = Run(env={"FAKE_TICKS": "1"})
+    run.proc.stdout.readline()
+    run.proc.stdout.close()
+    status, shown = run.wait()
+    assert status == -signal.SIGPIPE and "Traceback" not in shown, (status, shown)
+    assert "signal 15" in run.logged() and run.launchers_gone(), run.logged()
+
+
+def launcher_killed():
+    for terminal in (True, False):
+        status, shown = Run(mode="die", terminal=terminal).wait()
+        assert status == 128 + signal.SIGTERM, (terminal, status, shown)
+
+
+def signal_to_drives_run():
+    for terminal, number in ((True, signal.SIGINT), (False, signal.SIGTERM),
+                             (True, signal.SIGHUP)):
+        run = Run(terminal=terminal, env={"FAKE_TICKS": "1"})
+        run.proc.stdout.readline()
+        run.proc.send_signal(number)
+        run.proc.stdout.read()
+        status, shown = run.wait()
+        assert status == -number and f"signal {number}" in run.logged(), (number, status, shown)
+        assert "Traceback" not in shown and run.launchers_gone(), run.logged()
+
+
+def status_line_width():
+    """Every status line fits the terminal's width, stdout elsewhere; on a
+    terminal too narrow for any, there is none."""
+    for columns in (12, 1, 100):
+        with open(os.path.join(SCRATCH, "out"), "w") as out:
+            run = Run(columns=columns, stdout=out, env={"FAKE_TICKS": "1"})
+            until(lambda: b"\r\033[Kdrives-run" in b"".join(run.shown) if columns > 1 else
+                  os.path.getsize(out.name) > 400)
+            run.proc.terminate()
+            status, shown = run.wait()
+        lines = [piece for piece in shown.split("\r\033[K") if piece.startswith("drives-run")]
+        assert all(len(line) < columns for line in lines), (columns, lines)
+        assert bool(lines) == (columns > 1), (columns, shown)
+
+
+def until(condition):
+    for _ in range(600):
+        if condition():
+            return
+        time.sleep(0.1)
+    raise AssertionError("not within 60 s")
+
+
+def enter_typed():
+    run = Run(stdin_terminal=True)
+    for line in run.proc.stdout:
+        if line.startswith(b"Press Enter"):
+            os.write(run.master, b"yes\r")
+    status, shown = run.wait()
+    assert status == 0 and "typed: 'yes\\n'" in shown, (status, shown)
+
+
+def check_faults():
+    status, shown = Run("--hosts", "a,b", "--check-timeout", "2", mode="hang").wait()
+    assert status == 4 and "drives-run: b: no answer within 2 s" in shown, (status, shown)
+    run = Run("--hosts", "a,b", mode="hang")
+    run.until_logged("pid")
+    time.sleep(0.5)
+    run.proc.send_signal(signal.SIGINT)
+    status, shown = run.wait()
+    assert status == -signal.SIGINT and "Traceback" not in shown, (status, shown)
+    assert run.launchers_gone(), run.logged()
+    status, shown = Run("--hosts", "a,b", mode="tag").wait()
+    assert status == 0, ("tagged", status, shown)
+
+
+def macos():
+    """On a stand-in macOS: a short TMPDIR for the launcher, more open files,
+    Homebrew's prefix for Open MPI's remote daemons, the .local and firewall
+    hints."""
+    standin("uname", 'echo Darwin')
+    standin("brew", f'echo {SCRATCH}')
+    try:
+        long_tmp = os.path.join(SCRATCH, "T" * 60)
+        run = Run("-n", "40", env={"TMPDIR": long_tmp})
+        run.proc.stdout.read()
+        status, shown = run.wait()
+        assert status == 0 and "TMPDIR /tmp\n" in run.logged(), (shown, run.logged())
+        assert int(re.search(r"nofile (\d+)", run.logged())[1]) >= 64 + 8 * 40, run.logged()
+        dry = subprocess.run([DRIVES_RUN, "--binary", FAKE, "--hosts", "n1.local,n2",
+                              "--dry-run"], capture_output=True, text=True,
+                             env=dict(os.environ, PATH=f"{BIN}:{os.environ['PATH']}"))
+        assert f"--prefix {SCRATCH} " in dry.stdout and "n1.local: a name ending in .local" in \
+            dry.stderr, dry
+        status, shown = Run("--hosts", "a,b", "--check-timeout", "2", mode="quiet").wait()
+        assert status == 4 and "macOS firewall" in shown, (status, shown)
+    finally:
+        os.unlink(os.path.join(BIN, "uname"))
+        os.unlink(os.path.join(BIN, "brew"))
+
+
+def main():
+    failed = []
+    for case in (closed_stdout, launcher_killed, signal_to_drives_run, status_line_width,
+                 enter_typed, check_faults, macos):
+        try:
+            case()
+        except AssertionError as error:
+            failed.append(f"FAILED: {case.__name__}: {error}")
+    for run in Run.every:
+        if run.proc.poll() is None:
+            run.proc.kill()
+    print("\n".join(failed) or "passed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
