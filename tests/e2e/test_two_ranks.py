@@ -48,10 +48,7 @@ def test(opts):
     base = drives.scratch_dir("two-")
     workdir = os.path.join(base, "new", "dir")
     iodir = drives.scratch_dir("two-io-")
-    prefix = drives.scratch_dir("two-prefix-")  # installed as a user installs it
-    subprocess.run(["cmake", "--install", os.path.dirname(opts.binary), "--prefix", prefix],
-                   check=True, capture_output=True)
-    drives_run = os.path.join(prefix, "bin", "drives-run")
+    drives_run = os.path.join(drives.installed(opts), "bin", "drives-run")
     os.makedirs(workdir)  # with test files of an earlier run, some longer, some shorter
     stale = [drives.SINGLE_TEMP, drives.SINGLE_BLOCK] + drives.rank_files(1, drives.HOST)
     for name, size in zip(stale, (20000000, 100, 20000000, 5)):

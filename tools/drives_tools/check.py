@@ -1,6 +1,6 @@
 """The check every node passes before any rank starts: the binary there,
-room for the run's files, the working directory made where missing and
-writable; and what the node is (its system, processor, memory, disk), for
+the working directory writable, room for the run's files, the directory
+made where missing; and what the node is (its system, processor, memory, disk), for
 the run's record. One process per node, started through the launcher, as
 the ranks will be; a run on this machine alone goes the same way.
 """
@@ -38,6 +38,9 @@ for rank in "$@"; do
 done
 if [ ! -f "$bin" ] || [ ! -x "$bin" ]; then said="$bin is missing or not executable"
 elif [ -e "$dir" ] && [ ! -d "$dir" ]; then said="the working directory $dir is a file"
+elif [ ! -w "$at" ] && [ "$at" = "$dir" ]; then said="cannot write in the working directory $dir"
+elif [ ! -w "$at" ] && ! err=$(mkdir -p -- "$dir" 2>&1); then
+  said="cannot create the working directory $dir: ${err##*: }"
 elif [ -n "$free" ] && [ $((free + reuse)) -lt "$need" ]; then
   said="not enough room in $dir: the run needs $((need / 1024)) MiB there, $((free / 1024)) MiB is free"
 elif ! err=$(mkdir -p -- "$dir" 2>&1); then
