@@ -55,6 +55,14 @@ def scratch_dir(prefix):
     return os.path.realpath(path)
 
 
+def installed(opts):
+    """The build installed as a user installs it, in a fresh prefix."""
+    prefix = scratch_dir("prefix-")
+    subprocess.run(["cmake", "--install", os.path.dirname(opts.binary), "--prefix", prefix],
+                   check=True, capture_output=True)
+    return prefix
+
+
 def run(opts, np, workdir, app_contexts=None, shim_env=None, apart=False, timeout=1200):
     """Runs the launcher; returns its status, what it printed (with `apart`,
     a list of what each rank printed) and its standard error."""

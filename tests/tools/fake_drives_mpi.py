@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A stand-in for drives_mpi's root: the report's first lines, then either
-a line every tenth of a second for ever (FAKE_TICKS set) or the end lines,
-the wait for Enter, and what was typed ("typed: ...") on standard error."""
+a line every tenth of a second for ever (FAKE_TICKS set; FAKE_TICKS=N: from
+the Nth run in this directory on) or the end lines, the wait for Enter, and
+what was typed ("typed: ...") on standard error."""
 
 import os
 import sys
@@ -10,10 +11,15 @@ import time
 TITLE = "Velkora :: Quorvalent Benchmark Drives for MacOS Clusters on Mx system 2023.02.20."
 print(TITLE, "Force to be single thread.", "Power of Handling Files -- Lower", sep="\n",
       flush=True)
-if os.environ.get("FAKE_TICKS"):
+with open(".fake-runs", "a+") as runs:
+    runs.write("run\n")
+    runs.seek(0)
+    run = len(runs.readlines())
+if os.environ.get("FAKE_TICKS") and run >= int(os.environ["FAKE_TICKS"]):
     while True:
         print("The system spent: 1 Secs.", flush=True)
         time.sleep(0.1)
-print("Results have been saved in a file and you can find it at: here", "Press Enter to Exit.",
+print(f"Results have been saved in a file and you can find it at: {os.getcwd()}/run{run}.txt",
+      "Press Enter to Exit.",
       sep="\n", flush=True)
 print(f"typed: {sys.stdin.readline()!r}", file=sys.stderr, flush=True)

@@ -6,6 +6,7 @@ the check: a node that never answers, Ctrl-C while it waits, tagged output,
 macOS's needs (stand-in uname and brew). Status 0 pass, 1 fail."""
 
 import fcntl
+import json
 import os
 import pathlib
 import pty
@@ -40,7 +41,7 @@ class Run:
     every = []
 
     def __init__(self, *args, mode="", terminal=True, stdin_terminal=False, columns=80,
-                 stdout=subprocess.PIPE, env=None):
+                 stdout=subprocess.PIPE, env=None, directory=SCRATCH):
         self.log = tempfile.mktemp(dir=SCRATCH)
         self.master, side = pty.openpty()
         fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
@@ -48,7 +49,7 @@ class Run:
         self.reader = threading.Thread(target=self.read_terminal, daemon=True)
         self.reader.start()
         self.proc = subprocess.Popen(
-            [DRIVES_RUN, "--mpi", "openmpi", "--binary", FAKE, "--dir", SCRATCH, *args],
+            [DRIVES_RUN, "--mpi", "openmpi", "--binary", FAKE, "--dir", directory, *args],
             stdin=side if stdin_terminal else subprocess.DEVNULL, stdout=stdout,
             stderr=side if terminal else subprocess.PIPE,
             env=dict(os.environ, PATH=f"{BIN}:{os.environ['PATH']}", FAKE_MODE=mode,
@@ -114,6 +115,28 @@ def signal_to_drives_run():
         status, shown = run.wait()
         assert status == -number and f"signal {number}" in run.logged(), (number, status, shown)
         assert "Traceback" not in shown and run.launchers_gone(), run.logged()
+
+
+def repeat_interrupted():
+    """Ctrl-C in the second run of three: the first run's record whole, the
+    second's (no result file: named by its start), the summary of the runs
+    that ended attempted, no third run, the set ended by SIGINT."""
+    directory = tempfile.mkdtemp(dir=SCRATCH)
+    run = Run("--repeat", "3", directory=directory, env={"FAKE_TICKS": "2"})
+    while not run.proc.stdout.readline().startswith(b"The system spent"):
+        pass
+    run.proc.send_signal(signal.SIGINT)
+    run.proc.stdout.read()
+    status, shown = run.wait()
+    with open(os.path.join(directory, "run1.record.json")) as stream:
+        record = json.load(stream)
+    assert status == -signal.SIGINT and record["repeat"] == {"run": 1, "runs": 3}, (status, record)
+    assert "run 1 is left out of the summary" in shown and "Traceback" not in shown, shown
+    left = sorted(os.listdir(directory))
+    assert left[0] == ".fake-runs" and left[1].startswith("drives-run @ ") and left[2:] == [
+        "run1.record.json"], left
+    with open(os.path.join(directory, left[1])) as stream:
+        assert json.load(stream)["status"] == 128 + signal.SIGINT, "the second run's record"
 
 
 def status_line_width():
@@ -189,7 +212,8 @@ def macos():
 
 def main():
     failed = []
-    for case in (closed_stdout, launcher_killed, signal_to_drives_run, status_line_width,
+    for case in (closed_stdout, launcher_killed, signal_to_drives_run, repeat_interrupted,
+                 status_line_width,
                  enter_typed, check_faults, macos):
         try:
             case()

@@ -15,7 +15,8 @@ import signal
 import sys
 import tempfile
 
-from . import check, macos, mpis, nodes, process
+from . import check, macos, mpis, nodes, process, record, results_compare, results_formats
+from . import results_read
 from .status_line import StatusLine
 from .statuses import USAGE, Failure
 from .version import version
@@ -47,6 +48,19 @@ def seconds(text):
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
     if not 0 < value <= 86400:
         raise argparse.ArgumentTypeError(f"{text} s: it takes more than 0 and at most 86400")
+    return value
+
+
+MAX_REPEAT = 100
+
+
+def repeat_count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 1 <= value <= MAX_REPEAT:
+        raise argparse.ArgumentTypeError(f"{value} runs: it takes 1 to {MAX_REPEAT}")
     return value
 
 
@@ -84,6 +98,10 @@ def parser():
     top.add_argument("--check-timeout", type=seconds, default=check.CHECK_SECONDS,
                      metavar="SECONDS", help="how long every node has to answer the check "
                      f"before the run (default: {check.CHECK_SECONDS})")
+    top.add_argument("--repeat", type=repeat_count, default=1, metavar="N",
+                     help="run N times, one after the other, answering each run's wait for "
+                          f"Enter, then print each figure's spread over the runs (1 to "
+                          f"{MAX_REPEAT}; default 1)")
     top.add_argument("--dry-run", action="store_true",
                      help="print the commands it would run (the check's, then the run's) "
                           "and stop")
@@ -216,6 +234,74 @@ def end_like(outcome):
     return outcome.status()
 
 
+def run_once(opts, base, number, signals, env, hints, check_args, run_args):
+    """One run of a set: the check, the run, its record; the outcome."""
+    run = dict(base, start=record.now())
+    run["facts"] = check.check(opts, check_args, env, signals, hints)
+    several = opts.repeat > 1
+    status = StatusLine(2, f"run {number} of {opts.repeat}: " if several else "") \
+        if os.isatty(2) else None
+    sys.stdout.flush()
+    outcome = process.run(run_args, signals, status, env, answer_enter=several)
+    written = record.build(run, outcome, {"run": number, "runs": opts.repeat})
+    problem = record.write(written, record.path_for(written, opts.dir))
+    if problem:
+        warn(problem)
+    return written, outcome
+
+
+def summary_of(done):
+    """Every figure over the runs that ended, as drives-results summary
+    gives it: from the result files where they are here, else from what
+    the root printed."""
+    runs = []
+    for number, (written, outcome) in enumerate(done, 1):
+        path = written["result_file"]
+        try:
+            if path and os.path.isfile(path):
+                found = results_read.read_run(path)
+            else:
+                found = results_read.parse(outcome.stdout.decode("utf-8", "replace"),
+                                           f"run {number}")
+        except results_read.InputError as error:
+            warn(f"run {number} is left out of the summary: {error}")
+            continue
+        found["run"] = (f"{found['host']} {found['start'].replace('T', ' ')}"
+                        if found["host"] and found["start"] else found["source"])
+        runs.append(found)
+    if runs:
+        sys.stdout.write("\n" + results_formats.render(results_compare.summary(runs), "text"))
+        sys.stdout.flush()
+
+
+def run_set(opts, argv, env, hints, check_args, run_args):
+    """The runs, one after the other, drives-run's signals handed on to each
+    in turn; the set ends at the first run ended by a signal or a closed
+    output, or a node that fails the check; the summary of the runs that
+    ended is printed all the same. The outcome of the whole: the signal
+    that ended it, else the worst status."""
+    base = {"argv": ["drives-run"] + argv, "launcher_command": run_args, "mpi": opts.mpi,
+            "launcher": record.launcher_path(run_args[0]),
+            "mpi_version": record.mpi_version(run_args[0]), "placed": opts.placed,
+            "ranks": ranks_of(opts.placed)}
+    done = []
+    with process.Signals() as signals:
+        try:
+            for number in range(1, opts.repeat + 1):
+                if signals.received:
+                    raise process.Interrupted(signals.received)
+                done.append(run_once(opts, base, number, signals, env, hints, check_args,
+                                     run_args))
+                if done[-1][1].stop_signal():
+                    break
+        finally:
+            if opts.repeat > 1 and not (done and done[-1][1].broken):
+                summary_of(done)
+    stopped = [outcome for _, outcome in done if outcome.stop_signal()]
+    return stopped[-1] if stopped else max((outcome for _, outcome in done),
+                                           key=process.Outcome.status)
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     try:
@@ -227,17 +313,14 @@ def main(argv=None):
             dry_run(opts, check_args, run_args)
             return 0
         macos.raise_open_files(local_ranks(opts.placed), len(opts.placed))
-        with process.Signals() as signals:
-            facts = check.check(opts, check_args, env, signals, hints)
-        del facts  # the run's record takes them
-        status = StatusLine(2) if os.isatty(2) else None
-        sys.stdout.flush()
-        return end_like(process.run(run_args, status, env))
+        return end_like(run_set(opts, argv, env, hints, check_args, run_args))
     except Failure as failure:
         warn(str(failure))
         return failure.status
     except process.Interrupted as stop:
         return end_like(process.Outcome(0, stop.signal))
+    except KeyboardInterrupt:  # before drives-run took the signals in hand
+        return end_like(process.Outcome(0, signal.SIGINT))
 
 
 if __name__ == "__main__":

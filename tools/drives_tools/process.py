@@ -30,8 +30,9 @@ class Outcome:
     """How a run ended: the launcher's status (negative: killed by that
     signal), the signal drives-run got, and whether standard output closed."""
 
-    def __init__(self, returncode, signalled=None, broken=False):
+    def __init__(self, returncode, signalled=None, broken=False, stdout=b"", stderr=b""):
         self.returncode, self.signalled, self.broken = returncode, signalled, broken
+        self.stdout, self.stderr = stdout, stderr  # all the run printed, for its record
 
     def status(self):
         """The status a shell would see: 128 + N for a run ended by signal N."""
@@ -128,6 +129,7 @@ class Pump:
         self.selector.register(process.stderr, selectors.EVENT_READ, self.from_stderr)
         self.selector.register(signals.wake, selectors.EVENT_READ, lambda: signals.drain())
         self.stdout_shown = os.isatty(1)  # then on the status line's terminal too
+        self.printed = {1: [], 2: []}
         self.broken = self.no_stderr = False
         self.typed, self.input_ended, self.input_paused = b"", False, False
         if process.stdin is not None:
@@ -144,12 +146,14 @@ class Pump:
             self.draw()
         self.drain()
         self.hide()
-        return Outcome(self.process.returncode, self.signals.received, self.broken)
+        return Outcome(self.process.returncode, self.signals.received, self.broken,
+                       *(b"".join(self.printed[fd]) for fd in (1, 2)))
 
     # ---- output
 
     def from_stdout(self, data=None):
         data = self.read(self.process.stdout) if data is None else data
+        self.printed[1].append(data)
         if self.status is not None:
             self.status.read(data)
         if self.broken or not data:
@@ -166,6 +170,7 @@ class Pump:
 
     def from_stderr(self, data=None):
         data = self.read(self.process.stderr) if data is None else data
+        self.printed[2].append(data)
         if self.broken or self.no_stderr or not data:
             return
         self.hide()
@@ -247,18 +252,22 @@ class Pump:
             pipe.close()
 
 
-def run(args, status=None, env=None):
-    """Runs the launcher to its end; the Outcome. `status`, a StatusLine,
-    is drawn on standard error."""
-    relay = os.isatty(0)
-    with Signals() as signals:
-        process = subprocess.Popen(args, stdin=subprocess.PIPE if relay else None,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                                   preexec_fn=os.setpgrp)
-        signals.child = process.pid
+def run(args, signals, status=None, env=None, answer_enter=False):
+    """Runs the launcher to its end; the Outcome. `signals`, entered, hands
+    drives-run's signals on to it; `status`, a StatusLine, is drawn on
+    standard error. With `answer_enter`, the root's wait for Enter ends at
+    once: its standard input is empty."""
+    relay = os.isatty(0) and not answer_enter
+    stdin = subprocess.DEVNULL if answer_enter else subprocess.PIPE if relay else None
+    process = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=env, preexec_fn=os.setpgrp)
+    signals.child = process.pid
+    try:
         if signals.received:  # before the launcher could be told
             os.kill(process.pid, signals.received)
         return Pump(process, signals, status).run()
+    finally:
+        signals.child = None
 
 
 def end_group(child):

@@ -1,0 +1,134 @@
+"""The record of a run, written by drives-run beside its result file: what
+ran, where, on what, and how it ended (drives_run_record.schema.json)."""
+
+import datetime
+import json
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+from . import report
+from .mpis import MPIS
+from .version import version
+
+SUFFIX = ".record.json"
+FAILURE = "drives_mpi: "
+# The benchmark's line about workers on the root's host (not a failure).
+SHARED = re.compile(r"drives_mpi: \d+ of \d+ workers ran on this host ")
+END_LINE = re.compile("^(?:" + re.escape(report.SAVED) + "|" + re.escape(report.NOT_SAVED)
+                      + ")(.*)$", re.M)
+
+
+def now():
+    return datetime.datetime.now().astimezone().isoformat(timespec="seconds")
+
+
+def mpi_version(launcher):
+    """The first line the launcher's --version prints that names a version."""
+    try:
+        said = subprocess.run([launcher, "--version"], capture_output=True, text=True,
+                              errors="replace", timeout=30, stdin=subprocess.DEVNULL).stdout
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    lines = [line.strip() for line in said.splitlines() if line.strip()]
+    hydra = re.search(r"^\s*Version:\s*(\S+)", said, re.M)
+    if lines and lines[0].startswith("HYDRA") and hydra:
+        return f"Hydra {hydra[1]}"
+    return next((line for line in lines if re.search(r"\d", line)), None)
+
+
+def number(text, kind=int, scale=1):
+    try:
+        return kind(text) * scale if text not in (None, "") else None
+    except ValueError:
+        return None
+
+
+def node(name, ranks, facts):
+    """A node of the record, from what the check found there."""
+    text = {key: value.strip() or None for key, value in facts.items()}
+    memory = number(text.get("memory_bytes")) or number(text.get("memory_kib"), scale=1024)
+    load = [number(item, float) for item in (text.get("load") or "").replace(",", " ").split()]
+    return {"name": name, "host": text.get("host"), "ranks": ranks, "os": text.get("os"),
+            "kernel": text.get("kernel"), "machine": text.get("machine"), "cpu": text.get("cpu"),
+            "cores": number(text.get("cores")), "memory_bytes": memory,
+            "fs_type": text.get("fs_type"), "device": text.get("device"),
+            "device_model": text.get("device_model"),
+            "free_bytes": number(text.get("free_kib"), scale=1024),
+            "load": load if len(load) == 3 and None not in load else None}
+
+
+def result_file(stdout):
+    """The result file's path, as the root's end line names it."""
+    found = END_LINE.search(stdout)
+    return found[1] if found else None
+
+
+def failures(stdout, stderr):
+    lines = [line for line in stderr.splitlines()
+             if line.startswith(FAILURE) and not SHARED.match(line)]
+    return lines + [line for line in stdout.splitlines() if line == report.UNABLE]
+
+
+def build(run, outcome, repeat):
+    """The record of one run: `run` holds what drives-run knew before it
+    (argv, the launcher's command, the MPI, the nodes, the start time)."""
+    stdout = outcome.stdout.decode("utf-8", "replace")
+    stderr = outcome.stderr.decode("utf-8", "replace")
+    placed = run["placed"]
+    return {
+        "record": 1,
+        "drives_mpi_version": version(),
+        "command_line": run["argv"],
+        "launcher_command": run["launcher_command"],
+        "mpi": {"name": MPIS[run["mpi"]].name, "launcher": run["launcher"],
+                "version": run["mpi_version"]},
+        "start": run["start"],
+        "end": now(),
+        "status": outcome.status(),
+        "result_file": result_file(stdout),
+        "failures": failures(stdout, stderr),
+        "root_shared_node": bool(SHARED.search(stderr)) or placed[0][1] > 1,
+        "repeat": repeat,
+        "nodes": [node(host or os.uname().nodename, ranks, run["facts"].get(index, {}))
+                  for index, ((host, _), ranks) in enumerate(zip(placed, run["ranks"]))],
+    }
+
+
+def path_for(record, directory):
+    """Beside the result file; where the root printed none (it stopped, or
+    was stopped), in the working directory under the start time."""
+    if record["result_file"]:
+        base = record["result_file"]
+        return (base[:-4] if base.endswith(".txt") else base) + SUFFIX
+    stamp = re.sub(r"[^0-9T]", "", record["start"])[:15]
+    return os.path.join(directory, f"drives-run @ {os.uname().nodename} @ {stamp}{SUFFIX}")
+
+
+def write(record, path):
+    """Writes the record whole or not at all; what stands in its way is a
+    warning (returned), never a failure of the run."""
+    directory = os.path.dirname(path) or "."
+    try:
+        os.makedirs(directory, exist_ok=True)
+        handle, temporary = tempfile.mkstemp(dir=directory, prefix=".drives-run-record-")
+        try:
+            with os.fdopen(handle, "w", encoding="utf-8") as stream:
+                json.dump(record, stream, indent=1, ensure_ascii=False)
+                stream.write("\n")
+            mask = os.umask(0)
+            os.umask(mask)
+            os.chmod(temporary, 0o666 & ~mask)
+            os.replace(temporary, path)
+        except BaseException:
+            os.unlink(temporary)
+            raise
+    except OSError as error:
+        return f"cannot write the run's record {path}: {error.strerror}"
+    return None
+
+
+def launcher_path(name):
+    return shutil.which(name) or name
