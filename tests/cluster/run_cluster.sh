@@ -126,9 +126,10 @@ for h in "${HOSTS[@]}"; do
     [ "$FAULT" = "hostkey:$h" ] && known=$S/id.pub
     [ "$FAULT" = "sshd:$h" ] && hostkey=$S/missing.key
     echo "${ADDR[$h]} $(cut -d' ' -f1,2 "$known")" >> "$S/known_hosts"
-    # Hosts by address (names may hold what no hostfile takes), one slot each:
-    # ranks 0, 1, 2 on a, b, c. /etc/hosts, appended to, gets the names it can.
-    echo "${ADDR[$h]} slots=1" >> "$S/hostfile"
+    # Hosts by address (names may hold what no hostfile takes); a offers two
+    # slots, which drives-run must leave to the root alone. /etc/hosts,
+    # appended to, gets the names it can.
+    echo "${ADDR[$h]} slots=$([ "$h" = a ] && echo 2 || echo 1)" >> "$S/hostfile"
     [[ ${NAME[$h]} =~ [[:space:]] ]] ||
         echo "${ADDR[$h]} ${NAME[$h]} ${NAME[$h]%%.*}" >> "$S/hosts.txt"
     # sshd listens only on its host's address, unreachable from outside.
@@ -162,10 +163,12 @@ MPIRUN=(mpirun --allow-run-as-root -np ${#HOSTS[@]} --hostfile "$S/hostfile" --m
         "${MPI_OPTS[@]}")
 TIMEOUT=${DRIVES_CLUSTER_TIMEOUT:-1800}
 
-# launch FILE COMMAND...: COMMAND in the working directory of host a, logged
-# into like a first node; setsid: a Ctrl-C is this script's to handle.
+# launch [-on HOST] FILE COMMAND...: COMMAND in the working directory of
+# HOST (default a), logged into like a node; setsid: a Ctrl-C is this
+# script's to handle.
 launch() {
-    setsid ip netns exec "$ID-a" ssh -F "$S/ssh_config" "${ADDR[a]}" \
+    local h=a && [ "$1" = -on ] && h=$2 && shift 2
+    setsid ip netns exec "$ID-$h" ssh -F "$S/ssh_config" "${ADDR[$h]}" \
         "cd $(printf %q "$WORK") && exec $(printf '%q ' "${@:2}")" </dev/null >"$1" 2>&1 &
     wait $!
 }
@@ -208,11 +211,13 @@ with open(outdir + "/names.txt", "w") as out:
 sys.exit(1 if bad else 0)
 EOF
 
-rc=0
+rc=0 from=()
 if [ "$MODE" = --slurm ]; then
     . "$HERE/slurm.sh"  # sets rc
 elif [ -n "$PROGRAM$BUILD" ]; then
     if [ "$MODE" = --drives-run ]; then
+        # From host b, the second node: the root must still run on a, alone.
+        from=(-on b)
         [[ $FAULT != rodir:* ]] || nsenter -t "${PID[${FAULT#*:}]}" -m mount -o remount,ro,bind \
             "$WORK" || die "cannot make $WORK read-only on host ${FAULT#*:}"
         set -- "$S/prefix/bin/drives-run" --hostfile "$S/hostfile" --dir "$WORK/new/dir" \
@@ -224,7 +229,7 @@ elif [ -n "$PROGRAM$BUILD" ]; then
     fi
     name=${1##*/}
     log "running ${PROGRAM##*/}${BUILD:+drives_mpi} with ${#HOSTS[@]} ranks through $name"
-    launch "$OUTDIR/console.txt" "$@"
+    launch "${from[@]}" "$OUTDIR/console.txt" "$@"
     rc=$?
     log "$name finished with status $rc (run time ${SECONDS}s)"
     # Whatever the launcher started ends with it: ranks, orteds, sessions.
