@@ -185,19 +185,39 @@ def check_faults():
     assert status == 0, ("tagged", status, shown)
 
 
+# A Mac's commands as far as drives-run and its check ask them.
+MAC = {"uname": 'case $1 in -s) echo Darwin ;; -r) echo 23.5.0 ;; -m) echo arm64 ;; '
+                '*) echo mac-mini ;; esac',
+       "brew": f"echo {SCRATCH}",
+       "sw_vers": 'case $1 in -productName) echo macOS ;; *) echo 14.5 ;; esac',
+       "sysctl": 'case $2 in machdep.cpu.brand_string) echo "Apple M2" ;; hw.ncpu) echo 8 ;; '
+                 'hw.memsize) echo 17179869184 ;; vm.loadavg) echo "{ 1.50 1.25 1.00 }" ;; esac',
+       "df": 'echo "Filesystem 1024-blocks Used Available Capacity Mounted on"; '
+             'echo "/dev/disk3s5 488245288 1 4000000 1% /"',
+       "diskutil": 'printf "   Type (Bundle):             apfs\\n   Device / Media Name:       '
+                   'APPLE SSD AP0512Z\\n"'}
+MAC_NODE = {"host": "mac-mini", "os": "macOS 14.5", "kernel": "Darwin 23.5.0", "machine": "arm64",
+            "cpu": "Apple M2", "cores": 8, "memory_bytes": 17179869184, "fs_type": "apfs",
+            "device": "/dev/disk3s5", "device_model": "APPLE SSD AP0512Z",
+            "free_bytes": 4096000000, "load": [1.5, 1.25, 1.0]}
+
+
 def macos():
     """On a stand-in macOS: a short TMPDIR for the launcher, more open files,
     Homebrew's prefix for Open MPI's remote daemons, the .local and firewall
-    hints."""
-    standin("uname", 'echo Darwin')
-    standin("brew", f'echo {SCRATCH}')
+    hints, and what the check finds of the Mac for the run's record."""
+    for name, body in MAC.items():
+        standin(name, body)
     try:
-        long_tmp = os.path.join(SCRATCH, "T" * 60)
-        run = Run("-n", "40", env={"TMPDIR": long_tmp})
+        directory = tempfile.mkdtemp(dir=SCRATCH)
+        run = Run("-n", "40", directory=directory, env={"TMPDIR": "/var/folders/" + "T" * 50})
         run.proc.stdout.read()
         status, shown = run.wait()
         assert status == 0 and "TMPDIR /tmp\n" in run.logged(), (shown, run.logged())
         assert int(re.search(r"nofile (\d+)", run.logged())[1]) >= 64 + 8 * 40, run.logged()
+        with open(os.path.join(directory, "run1.record.json")) as stream:
+            node = json.load(stream)["nodes"][0]
+        assert MAC_NODE.items() <= node.items(), node
         dry = subprocess.run([DRIVES_RUN, "--binary", FAKE, "--hosts", "n1.local,n2",
                               "--dry-run"], capture_output=True, text=True,
                              env=dict(os.environ, PATH=f"{BIN}:{os.environ['PATH']}"))
@@ -206,8 +226,8 @@ def macos():
         status, shown = Run("--hosts", "a,b", "--check-timeout", "2", mode="quiet").wait()
         assert status == 4 and "macOS firewall" in shown, (status, shown)
     finally:
-        os.unlink(os.path.join(BIN, "uname"))
-        os.unlink(os.path.join(BIN, "brew"))
+        for name in MAC:
+            os.unlink(os.path.join(BIN, name))
 
 
 def main():

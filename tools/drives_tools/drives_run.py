@@ -244,9 +244,13 @@ def run_once(opts, base, number, signals, env, hints, check_args, run_args):
     sys.stdout.flush()
     outcome = process.run(run_args, signals, status, env, answer_enter=several)
     written = record.build(run, outcome, {"run": number, "runs": opts.repeat})
-    problem = record.write(written, record.path_for(written, opts.dir))
+    path = record.path_for(written, opts.dir)
+    problem = record.write(written, path)
     if problem:
         warn(problem)
+    elif written["result_file"] and not os.path.exists(written["result_file"]):
+        warn(f"the result file is on {written['nodes'][0]['name']}, the root's node; "
+             f"the run's record is here: {path}")
     return written, outcome
 
 
