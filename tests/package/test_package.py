@@ -180,14 +180,14 @@ def main():
         skip(f"the registry {uri} cannot be reached: {error}")
     remove_dead_runs()
     scratch = tempfile.mkdtemp(prefix=f"{PREFIX}{os.getpid()}-")
-    for stop in (signal.SIGTERM, signal.SIGHUP):
+    for stop in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(stop, lambda number, _: sys.exit(128 + number))
     started = time.monotonic()
     try:
         deb = packages(scratch)
         root = os.path.join(scratch, "root")
-        status, output = run(["unshare", "--mount", "--fork", "--kill-child", "--propagation",
-                              "private", "mmdebstrap", "--variant=apt", "--skip=cleanup/apt",
+        status, output = run(["unshare", "--mount", "--pid", "--mount-proc", "--fork", "--kill-child",
+                              "--propagation", "private", "mmdebstrap", "--variant=apt", "--skip=cleanup/apt",
                               f"--include=g++,cmake,make,python3,{DEV},{LAUNCHER}", suite, root,
                               uri])
         check(status == 0, f"mmdebstrap (status {status}): {output[-3000:]}")
