@@ -1,20 +1,16 @@
-"""The plain CMake path and the package, in one clean Debian root made from the registry
-apt uses, holding only a compiler, CMake, make, an MPI and Python 3: there the sources are
-configured, built and installed with plain CMake (no GoogleTest, no matplotlib) and run on
-two ranks; then the root loses all of those, and the .deb of this build (no lintian error)
-goes in with apt-get, which must bring back what it needs, runs two ranks, and is removed
-without a file left. The RPM of the same CPack description: its files and its requirements.
-
-Every mount is made in a mount and PID namespace of the test's own, which dies with its
-last process, so nothing stays mounted whatever ends the test; the root is removed at the
-end, and a later run removes what a killed one left. Status 77 where it cannot run.
-
-    test_package.py BUILD_DIR openmpi|mpich
+"""The plain CMake path and the package in one clean Debian root made from apt's registry,
+holding only a compiler, CMake, make, an MPI and Python 3: a plain build, install and two
+ranks there; then the root loses those, and the .deb of this build (no lintian error) goes in
+with apt-get, which must bring them back, runs two ranks and is removed without a file left.
+The RPM of the same CPack description: its files and requirements. Every mount is made in
+namespaces that end with the test however it ends; the root is removed at the end, a killed
+run's by the next. Status 77 where it cannot run.    test_package.py BUILD_DIR openmpi|mpich
 """
 import ctypes
 import glob
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -66,15 +62,12 @@ def skip(reason):
     sys.exit(77)
 
 
-def die_with_parent():
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-
-
 def run(args, timeout=900, **options):
     """Runs args in a process group of its own that dies with this process, or is killed
     when it ends otherwise (an exception, a signal); its status and output."""
     child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                             errors="replace", preexec_fn=die_with_parent, start_new_session=True,
+                             errors="replace", start_new_session=True,  # and PR_SET_PDEATHSIG:
+                             preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL),
                              **options)
     try:
         output = child.communicate(timeout=timeout)[0]
@@ -101,15 +94,11 @@ def check(condition, message):
         raise AssertionError(message)
 
 
-def mounted_under(path):
-    with open("/proc/self/mountinfo") as stream:
-        return [row.split()[4] for row in stream if row.split()[4].startswith(path)]
-
-
 def remove(scratch):
     """Removes a scratch directory once nothing is mounted in it."""
-    if mounted_under(scratch):
-        raise AssertionError(f"still mounted, left in place: {mounted_under(scratch)}")
+    with open("/proc/self/mountinfo") as stream:
+        mounted = [row.split()[4] for row in stream if row.split()[4].startswith(scratch)]
+    check(not mounted, f"still mounted, left in place: {mounted}")
     subprocess.run(["rm", "-rf", "--one-file-system", scratch], check=True)
 
 
@@ -170,8 +159,9 @@ def packages(scratch):
 def main():
     if not sys.platform.startswith("linux") or os.geteuid() != 0:
         skip("needs root on Linux (chroot and mounts)")
+    os.environ["PATH"] = ENV["PATH"]
     for tool in ("mmdebstrap", "unshare", "lintian", "rpm", "dpkg-deb"):
-        if not any(os.access(os.path.join(d, tool), os.X_OK) for d in ENV["PATH"].split(":")):
+        if not shutil.which(tool):
             skip(f"{tool} is missing (scripts/setup.sh test installs it)")
     suite, uri = mirror()
     try:
@@ -192,14 +182,10 @@ def main():
                               uri])
         check(status == 0, f"mmdebstrap (status {status}): {output[-3000:]}")
         print(f"root made: {time.monotonic() - started:.0f} s")
-        files = subprocess.run(["git", "-C", SOURCE, "ls-files", "-z", "-co", "--exclude-standard"],
-                               capture_output=True, check=True).stdout.decode().split("\0")
-        subprocess.run(["tar", "-C", SOURCE, "--null", "-T", "-", "-cf", "-"], check=True,
-                       input="\0".join(f for f in files if os.path.isfile(os.path.join(SOURCE, f))).encode(),
-                       stdout=open(os.path.join(scratch, "src.tar"), "wb"))
-        os.mkdir(os.path.join(root, "src"))
-        subprocess.run(["tar", "-C", os.path.join(root, "src"), "-xf",
-                        os.path.join(scratch, "src.tar")], check=True)
+        status, output = run(["sh", "-c", "mkdir \"$0/src\" && git ls-files -z -co --exclude-standard"
+                              " | tar --null --ignore-failed-read -T - -cf - | tar -C \"$0/src\" -xf -",
+                              root], cwd=SOURCE)
+        check(status == 0, f"the sources: {output}")
         inside(root, PLAIN, "the plain CMake build, install and run")
         print(f"plain CMake path: {time.monotonic() - started:.0f} s")
         subprocess.run(["cp", deb, os.path.join(root, "tmp", "package.deb")], check=True)
