@@ -16,7 +16,7 @@ add_custom_command(OUTPUT ${DRIVES_MAN_DIR}/drives_mpi.1.gz
   DEPENDS ${DRIVES_MAN_DIR}/drives_mpi.1 ${manpage} VERBATIM)
 set(pages ${DRIVES_MAN_DIR}/drives_mpi.1.gz)
 # name=module: the module whose parser() is the command's.
-foreach(page drives-run=launch drives-results=drives_results)
+foreach(page drives-run=drives_tools.drives_run drives-results=drives_tools.drives_results)
   string(REPLACE "=" ";" page ${page})
   list(GET page 0 name)
   list(GET page 1 module)

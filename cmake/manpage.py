@@ -3,7 +3,7 @@ cannot say other than --help: the synopsis from its usage, the description and t
 text, every option, and every sub-command with its own usage and options. A page written by
 hand goes through the same gzip. Standard library only: a plain build has nothing else.
 
-    manpage.py TOOLS_DIR MODULE NAME VERSION OUTPUT.1.gz   (MODULE.parser(), or .parsers()[0])
+    manpage.py TOOLS_DIR MODULE NAME VERSION OUTPUT.1.gz   (the parser of MODULE.parser())
     manpage.py --gzip PAGE.1 OUTPUT.1.gz
 """
 import argparse
@@ -87,8 +87,7 @@ def main(argv):
     sys.dont_write_bytecode = True  # the build writes nothing into the sources
     sys.path.insert(0, tools)
     loaded = importlib.import_module(module)
-    parser = loaded.parser() if hasattr(loaded, "parser") else loaded.parsers()[0]
-    write(page(parser, name, version), output)
+    write(page(loaded.parser(), name, version), output)
 
 
 if __name__ == "__main__":

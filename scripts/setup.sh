@@ -52,7 +52,7 @@ owner() {
   esac
 }
 
-# The launchers drives-run looks for (tools/launch.py), first found wins.
+# The launchers drives-run looks for (tools/drives_tools/mpis.py), first found wins.
 launchers() { if [ "$mpi" = mpich ]; then echo mpiexec.mpich mpiexec.hydra mpiexec; else echo mpirun.openmpi mpirun; fi; }
 
 at_least() { # version minimum: compares up to three numbers

@@ -3,6 +3,7 @@ manual pages as built, and every page, drives_mpi's too, renders without a word 
 
     test_man_pages.py MAN_DIR
 """
+import argparse
 import gzip
 import os
 import re
@@ -14,11 +15,13 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 MAN = sys.argv[1]
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-import drives_results  # noqa: E402
+from drives_tools import drives_results  # noqa: E402
 
 OPTION = re.compile(r"(?<![\w-])--?[A-Za-z][\w-]*")
+COMMANDS = next(action.choices for action in drives_results.parser()._actions
+                if isinstance(action, argparse._SubParsersAction))
 HELPS = [("drives-run", []), ("drives-results", [])] + [
-    ("drives-results", [command]) for command in drives_results.parsers()[1]]
+    ("drives-results", [command]) for command in COMMANDS]
 
 
 def roff(name):
