@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 count() {
   git ls-files -- "$@" | while IFS= read -r file; do
     case $file in
-      *.c | *.cc | *.cpp | *.h | *.hpp | *.py | *.sh | *CMakeLists.txt | Makefile) echo "$file" ;;
+      *.c | *.cc | *.cpp | *.h | *.hpp | *.py | *.sh | *CMakeLists.txt | *.cmake | Makefile) echo "$file" ;;
       *) [ "$(head -c 2 "$file")" != "#!" ] || echo "$file" ;;
     esac
   done | xargs -d '\n' grep -cv '^[[:space:]]*$' | awk -F: '{lines += $NF} END {print lines + 0}'

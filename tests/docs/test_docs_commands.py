@@ -16,8 +16,8 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 from drives_tools import drives_results, drives_run  # noqa: E402
 from drives_tools.statuses import Failure  # noqa: E402
 
-USER_DOCS = ["README.md", "docs/user-guide.md", "docs/cluster.md", "docs/results-tool.md",
-             "docs/performance.md"]
+USER_DOCS = ["README.md", "docs/install.md", "docs/user-guide.md", "docs/cluster.md",
+             "docs/results-tool.md", "docs/performance.md"]
 BLOCK = re.compile(r"^```(?:sh|shell|bash)\n(.*?)^```", re.M | re.S)
 LINK = re.compile(r"\]\(([^)#\s]+)(?:#[^)]*)?\)")
 REDIRECTION = re.compile(r"(?<!\S)\d?[<>]{1,2}&?\s*[^\s;&|]+")

@@ -1,0 +1,42 @@
+"""Writes CHANGELOG.md as the change log Debian wants in a package of its own
+(/usr/share/doc/PACKAGE/changelog.gz): an entry per released version, its
+items as the entry's lines, gzipped at the highest level with no time stamp
+so that two builds give the same bytes. The Unreleased section becomes the
+entry of VERSION where no released one has it yet.
+
+    debian_changelog.py CHANGELOG.md VERSION MAINTAINER OUTPUT.gz
+"""
+import datetime
+import email.utils
+import gzip
+import re
+import sys
+import textwrap
+
+
+def entries(markdown, version, maintainer):
+    now = datetime.datetime.now(datetime.timezone.utc).date().isoformat()
+    sections = re.findall(r"^## \[(.+?)\](?: - (\S+))?\n(.*?)(?=^## |\Z)", markdown, re.M | re.S)
+    released = {name for name, date, _ in sections if date}
+    for name, date, body in sections:
+        if not date and (name != "Unreleased" or version in released):
+            continue
+        items = [" ".join(item.replace("**", "").split())
+                 for item in re.findall(r"^- (.*?)(?=^- |^#|\Z)", body, re.M | re.S)]
+        day = datetime.datetime.fromisoformat(date or now).replace(tzinfo=datetime.timezone.utc)
+        lines = [textwrap.fill(item, 79, initial_indent="  * ", subsequent_indent="    ")
+                 for item in items or [f"Version {version}."]]
+        yield (f"drives-mpi ({name if date else version}) unstable; urgency=medium\n\n"
+               + "\n".join(lines)
+               + f"\n\n -- {maintainer}  {email.utils.format_datetime(day)}\n")
+
+
+def main(source, version, maintainer, output):
+    with open(source, encoding="utf-8") as stream:
+        text = "\n".join(entries(stream.read(), version, maintainer))
+    with open(output, "wb") as stream:
+        stream.write(gzip.compress(text.encode(), 9, mtime=0))
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
