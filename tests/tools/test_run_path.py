@@ -65,7 +65,11 @@ class Run:
             pass
 
     def wait(self):
-        status = self.proc.wait(120)
+        try:
+            status = self.proc.wait(120)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise AssertionError("drives-run did not end within 120 s") from None
         err = self.proc.stderr.read().decode() if self.proc.stderr else ""
         self.reader.join()
         os.close(self.master)
@@ -90,8 +94,9 @@ class Run:
 
 
 def closed_stdout():
-    """| head -1: the run ends, as the launcher would on a broken pipe."""
-    run = Run(env={"FAKE_TICKS": "1"})
+    """| head -1: the run ends, as the launcher would on a broken pipe, also
+    while the root prints nothing more (it waits for Enter)."""
+    run = Run(stdin_terminal=True)
     run.proc.stdout.readline()
     run.proc.stdout.close()
     status, shown = run.wait()

@@ -120,27 +120,39 @@ def write_all(fd, data):
 
 class Pump:
     """The loop: the launcher's output to drives-run's, standard input to
-    the launcher where it is a terminal, the status line, the signals."""
+    the launcher where it is a terminal, the status line, the signals.
+    poll() rather than a selector: it tells of a standard output whose
+    reader went away (POLLERR) without anything written to it."""
 
     def __init__(self, process, signals, status):
         self.process, self.signals, self.status = process, signals, status
-        self.selector = selectors.DefaultSelector()
-        self.selector.register(process.stdout, selectors.EVENT_READ, self.from_stdout)
-        self.selector.register(process.stderr, selectors.EVENT_READ, self.from_stderr)
-        self.selector.register(signals.wake, selectors.EVENT_READ, lambda: signals.drain())
+        self.poll, self.handlers = select.poll(), {}
+        self.watch(process.stdout.fileno(), select.POLLIN, self.from_stdout)
+        self.watch(process.stderr.fileno(), select.POLLIN, self.from_stderr)
+        self.watch(signals.wake, select.POLLIN, signals.drain)
+        self.watch(1, 0, self.stdout_gone)
         self.stdout_shown = os.isatty(1)  # then on the status line's terminal too
         self.printed = {1: [], 2: []}
         self.broken = self.no_stderr = False
         self.typed, self.input_ended, self.input_paused = b"", False, False
         if process.stdin is not None:
             os.set_blocking(process.stdin.fileno(), False)
-            self.selector.register(0, selectors.EVENT_READ, self.from_stdin)
+            self.watch(0, select.POLLIN, self.from_stdin)
+
+    def watch(self, fd, events, handler):
+        self.poll.register(fd, events)
+        self.handlers[fd] = handler
+
+    def unwatch(self, fd):
+        self.poll.unregister(fd)
+        del self.handlers[fd]
 
     def run(self):
         while self.process.poll() is None:
             waiting = self.status is not None or self.input_paused
-            for key, _ in self.selector.select(TICK if waiting else None):
-                key.data()
+            for fd, _ in self.poll.poll(TICK * 1000 if waiting else None):
+                if fd in self.handlers:
+                    self.handlers[fd]()
             if self.input_paused:
                 self.resume_input()
             self.draw()
@@ -161,12 +173,17 @@ class Pump:
         if self.stdout_shown:
             self.hide()
         if not write_all(1, data):
-            # As if the launcher had written to the closed pipe itself: the
-            # run ends, and nothing more is said.
-            self.broken = True
-            os.kill(self.process.pid, signal.SIGTERM)
+            self.stdout_gone()
         elif self.stdout_shown and self.status is not None:
             self.status.wrote(data)
+
+    def stdout_gone(self):
+        """As if the launcher had written to the closed pipe itself: the run
+        ends, and nothing more is said."""
+        self.unwatch(1)
+        if not self.broken:
+            self.broken = True
+            os.kill(self.process.pid, signal.SIGTERM)
 
     def from_stderr(self, data=None):
         data = self.read(self.process.stderr) if data is None else data
@@ -182,7 +199,7 @@ class Pump:
     def read(self, stream):
         data = os.read(stream.fileno(), CHUNK)
         if not data:
-            self.selector.unregister(stream)
+            self.unwatch(stream.fileno())
         return data
 
     def drain(self):
@@ -222,34 +239,33 @@ class Pump:
             if error.errno != errno.EIO:
                 raise
             # drives-run is in the background: the terminal is not its to read now.
-            self.selector.unregister(0)
+            self.unwatch(0)
             self.input_paused = True
             return
         if not data:
-            self.selector.unregister(0)
+            self.unwatch(0)
             self.input_ended = True
         self.typed += data
         self.to_launcher()
 
     def resume_input(self):
         self.input_paused = False
-        self.selector.register(0, selectors.EVENT_READ, self.from_stdin)
+        self.watch(0, select.POLLIN, self.from_stdin)
 
     def to_launcher(self):
-        pipe = self.process.stdin
+        pipe = self.process.stdin.fileno()
         try:
-            self.typed = self.typed[os.write(pipe.fileno(), self.typed):] if self.typed else b""
+            self.typed = self.typed[os.write(pipe, self.typed):] if self.typed else b""
         except BlockingIOError:
             pass
         except BrokenPipeError:
             self.typed, self.input_ended = b"", True
-        waiting = self.selector.get_map().get(pipe.fileno())
-        if self.typed and not waiting:
-            self.selector.register(pipe, selectors.EVENT_WRITE, self.to_launcher)
-        elif not self.typed and waiting:
-            self.selector.unregister(pipe)
+        if self.typed and pipe not in self.handlers:
+            self.watch(pipe, select.POLLOUT, self.to_launcher)
+        elif not self.typed and pipe in self.handlers:
+            self.unwatch(pipe)
         if not self.typed and self.input_ended:
-            pipe.close()
+            self.process.stdin.close()
 
 
 def run(args, signals, status=None, env=None, answer_enter=False):
