@@ -114,10 +114,17 @@ def side_effects():
     done = subprocess.run([link, "--version"], capture_output=True, text=True)
     if done.stdout != f"drives-run {VERSION}\n":
         yield f"through a link, --version said {done.stdout!r} {done.stderr!r}, not {VERSION}"
-    done = drives_run(["--binary", REAL_BINARY, "--dry-run"], path="")
-    launcher = done.stdout.splitlines()[-1].split()[0] if done.stdout else done.stderr
-    if launcher not in MPIS[REAL_MPI].launchers:
-        yield f"{REAL_BINARY}, built with {REAL_MPI}, started by {launcher}"
+    # MPICH's library is libmpi.so.12 where it is not libmpich (a source
+    # build, Fedora), which Open MPI's 1.10 was too; Open MPI's own
+    # libraries settle it.
+    for binary, mpi in ((REAL_BINARY, REAL_MPI),
+                        (write("mpich-built", b"\0libmpi.so.12\0libc.so.6\0", 0o755), "mpich"),
+                        (write("openmpi-built", b"\0libmpi.so.12\0libopen-pal.so.13\0", 0o755),
+                         "openmpi")):
+        done = drives_run(["--binary", binary, "--dry-run"], path="")
+        launcher = done.stdout.splitlines()[-1].split()[0] if done.stdout else done.stderr
+        if launcher not in MPIS[mpi].launchers:
+            yield f"{binary}, built with {mpi}, started by {launcher}"
 
 
 def rank_zero_alone():
