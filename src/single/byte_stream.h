@@ -14,8 +14,9 @@
 // would only pass its sentry and reach the buffer, they reach it straight:
 // the standard members' calls into the C++ library and virtual calls cost
 // more instructions than the C library's own read or write, and would be
-// timed with every byte. Anything more (a failed or tied stream, a byte to
-// give back, a count to set) they leave to the standard member itself.
+// timed with every byte. Anything more (a failed or tied stream, one handed
+// another buffer, a byte to give back, a count to set) they leave to the
+// standard member itself.
 #pragma once
 
 #include <unistd.h>
@@ -109,13 +110,15 @@ class ByteFile : protected ByteFileBufHolder, public Stream {
   int error() const { return buffer_.error(); }
 
  protected:
-  // Whether a standard sentry would only let the call through: the stream
-  // is good and tied to no other. Called on the final class, whose layout
-  // the compiler knows, so that the state is read in place rather than
-  // through the virtual base's offset.
+  // Whether a standard sentry would only let the call through to this
+  // stream's own buffer: the stream is good, tied to no other, and still
+  // over buffer_ (rdbuf() can hand it another, which the standard members
+  // then use). Called on the final class, whose layout the compiler knows,
+  // so that the fields are read in place rather than through the virtual
+  // base's offset.
   template <typename Final>
   static bool sentry_passes(const Final& stream) {
-    return stream.rdstate() == 0 && stream.tie() == nullptr;
+    return stream.rdstate() == 0 && stream.tie() == nullptr && stream.rdbuf() == &stream.buffer_;
   }
 };
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <deque>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -204,6 +205,32 @@ TEST_F(Files, OwnMembersLeaveWhatTheStandardOnesLeave) {
               output_steps<std::ostream>(standard_out, standard_out))
         << name;
   }
+}
+
+// A buffer over a string whose sync fails: a flush or a sync that skipped it
+// leaves another state than one that made it.
+struct FailingSyncBuf : std::stringbuf {
+  explicit FailingSyncBuf(const std::string& text) : std::stringbuf(text) {}
+  int sync() override { return -1; }
+};
+
+TEST(ReplacedBuffer, OwnMembersUseItAsTheStandardOnesDo) {
+  FailingSyncBuf own_in("012");
+  FailingSyncBuf standard_in("012");
+  ByteInFile own;
+  ByteInFile standard;
+  own.rdbuf(&own_in);
+  standard.rdbuf(&standard_in);
+  EXPECT_EQ(input_steps(own, own), input_steps<std::istream>(standard, standard));
+
+  FailingSyncBuf own_sink("");
+  FailingSyncBuf standard_sink("");
+  ByteOutFile own_out;
+  ByteOutFile standard_out;
+  own_out.rdbuf(&own_sink);
+  standard_out.rdbuf(&standard_sink);
+  EXPECT_EQ(output_steps(own_out, own_out), output_steps<std::ostream>(standard_out, standard_out));
+  EXPECT_EQ(own_sink.str(), standard_sink.str());
 }
 
 // A FIFO cannot be positioned, and while a writer holds it, it never ends:
