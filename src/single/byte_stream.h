@@ -21,13 +21,14 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <istream>
 #include <ostream>
 #include <streambuf>
 
 class ByteFileBuf : public std::streambuf {
  public:
-  ByteFileBuf() = default;
+  ByteFileBuf() { forget_byte(); }
   ByteFileBuf(const ByteFileBuf&) = delete;
   ByteFileBuf& operator=(const ByteFileBuf&) = delete;
   ~ByteFileBuf() override { close(); }
@@ -46,31 +47,36 @@ class ByteFileBuf : public std::streambuf {
     const ssize_t wrote = ::write(descriptor_, &byte, 1);
     return wrote == 1 || write_again(wrote, byte);
   }
-  // The byte a peek read ahead, or one read of one byte; eof at the end of
-  // the file or on a failure, which is noted. The byte is kept, consumed,
-  // so that it can be put back.
+  // One read of one byte into byte_: the byte, or eof at the end of the file
+  // or on a failure, which is noted. The get area is left as it is, which
+  // is right only while the buffer reads on (get_area() is 0).
   int_type read_byte() {
-    if (gptr() < egptr()) return sbumpc();
     const ssize_t got = ::read(descriptor_, &byte_, 1);
-    return got == 1 ? took_byte() : read_again(got);
+    return got == 1 ? traits_type::to_int_type(byte_) : read_again(got);
   }
-  // Whether the file position is the stream's: no byte that a peek read
-  // ahead waits to be given back by a sync. Nothing waits to be written.
-  bool nothing_read_ahead() const { return gptr() >= egptr(); }
+  // 0 while the buffer reads on: it has no get area, so no byte read ahead
+  // by a peek or given back by an unget waits for a get or a sync, and byte_
+  // holds the byte last read, the one an unget gives back. A get then only
+  // reads, and leaves it so, with no pointer to set per byte. Otherwise the
+  // area holds the byte read ahead, or that byte consumed, or nothing over
+  // byte_ (no byte to give back) from an open or a give-back to the next
+  // read.
+  std::uintptr_t get_area() const { return reinterpret_cast<std::uintptr_t>(gptr()); }
 
  protected:
   int_type overflow(int_type byte) override;
   int_type underflow() override;
-  int_type uflow() override { return read_byte(); }
-  int sync() override { return nothing_read_ahead() ? 0 : give_back(); }
+  int_type uflow() override;
+  int_type pbackfail(int_type byte) override;
+  // Nothing waits to be written; a byte read ahead is given back.
+  int sync() override { return gptr() < egptr() ? give_back() : 0; }
   pos_type seekoff(off_type offset, std::ios::seekdir from, std::ios::openmode) override;
   pos_type seekpos(pos_type position, std::ios::openmode) override;
 
  private:
-  int_type took_byte() {
-    setg(&byte_, &byte_ + 1, &byte_ + 1);
-    return traits_type::to_int_type(byte_);
-  }
+  // No byte to give back: an empty area over byte_, which also keeps gets
+  // off the streams' fast path until the next read.
+  void forget_byte() { setg(&byte_, &byte_, &byte_); }
   bool write_again(ssize_t wrote, char byte);
   int_type read_again(ssize_t got);
   int give_back();
@@ -135,17 +141,19 @@ class ByteInFile final : public ByteFile<std::istream> {
   // and ignore(0) sets it to 0 without moving anything. Forced inline, as
   // clang would otherwise leave a call around every byte.
   [[gnu::always_inline]] int_type get() {
-    if (!sentry_passes(*this) || gcount() != 1) return std::istream::get();
+    if (!reads_on() || gcount() != 1) return std::istream::get();
     const int_type byte = buffer_.read_byte();
-    if (traits_type::eq_int_type(byte, traits_type::eof())) {
-      ignore(0);
-      setstate(std::ios::eofbit | std::ios::failbit);
-    }
+    if (traits_type::eq_int_type(byte, traits_type::eof())) no_byte();
     return byte;
   }
-  int sync() {
-    return sentry_passes(*this) && buffer_.nothing_read_ahead() ? 0 : std::istream::sync();
-  }
+  int sync() { return reads_on() ? 0 : std::istream::sync(); }
+
+ private:
+  // Whether, besides, the own buffer reads on: a sync then has nothing to
+  // do, and a get only its read.
+  bool reads_on() const { return sentry_passes(*this) && buffer_.get_area() == 0; }
+  // What the standard get() leaves when no byte came.
+  void no_byte();
 };
 
 // Output never reads ahead: the sync a flush (or unitbuf) asks of the
