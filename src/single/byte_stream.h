@@ -16,7 +16,8 @@
 // more instructions than the C library's own read or write, and would be
 // timed with every byte. Anything more (a failed or tied stream, one handed
 // another buffer, a byte to give back, a count to set) they leave to the
-// standard member itself.
+// standard member itself; whether there is more is one test of one word
+// made of the fields that tell it (ByteFile::detour).
 #pragma once
 
 #include <unistd.h>
@@ -60,7 +61,8 @@ class ByteFileBuf : public std::streambuf {
   // reads, and leaves it so, with no pointer to set per byte. Otherwise the
   // area holds the byte read ahead, or that byte consumed, or nothing over
   // byte_ (no byte to give back) from an open or a give-back to the next
-  // read.
+  // read. A number, for the streams to test it with their own fields in one
+  // compare.
   std::uintptr_t get_area() const { return reinterpret_cast<std::uintptr_t>(gptr()); }
 
  protected:
@@ -116,15 +118,22 @@ class ByteFile : protected ByteFileBufHolder, public Stream {
   int error() const { return buffer_.error(); }
 
  protected:
-  // Whether a standard sentry would only let the call through to this
+  // 0 when a standard sentry would only let the call through to this
   // stream's own buffer: the stream is good, tied to no other, and still
   // over buffer_ (rdbuf() can hand it another, which the standard members
-  // then use). Called on the final class, whose layout the compiler knows,
-  // so that the fields are read in place rather than through the virtual
-  // base's offset.
+  // then use). The fields or'ed into one word and tested once: between a
+  // flush and the next put, or a sync and the next get, nothing writes to
+  // the stream, and the compiler, seeing the same word again, reuses the
+  // test already passed, which it did not do for a test of each field.
+  // Called on the final class, whose layout the compiler knows, so that the
+  // fields are read in place rather than through the virtual base's offset.
   template <typename Final>
-  static bool sentry_passes(const Final& stream) {
-    return stream.rdstate() == 0 && stream.tie() == nullptr && stream.rdbuf() == &stream.buffer_;
+  static std::uintptr_t detour(const Final& stream) {
+    const std::streambuf* const own = &stream.buffer_;
+    return static_cast<std::uintptr_t>(stream.rdstate()) |
+           reinterpret_cast<std::uintptr_t>(stream.tie()) |
+           (reinterpret_cast<std::uintptr_t>(stream.rdbuf()) ^
+            reinterpret_cast<std::uintptr_t>(own));
   }
 };
 
@@ -141,17 +150,17 @@ class ByteInFile final : public ByteFile<std::istream> {
   // and ignore(0) sets it to 0 without moving anything. Forced inline, as
   // clang would otherwise leave a call around every byte.
   [[gnu::always_inline]] int_type get() {
-    if (!reads_on() || gcount() != 1) return std::istream::get();
+    if (detour() != 0 || gcount() != 1) return std::istream::get();
     const int_type byte = buffer_.read_byte();
     if (traits_type::eq_int_type(byte, traits_type::eof())) no_byte();
     return byte;
   }
-  int sync() { return reads_on() ? 0 : std::istream::sync(); }
+  int sync() { return detour() == 0 ? 0 : std::istream::sync(); }
 
  private:
-  // Whether, besides, the own buffer reads on: a sync then has nothing to
+  // 0 when, besides, the own buffer reads on: a sync then has nothing to
   // do, and a get only its read.
-  bool reads_on() const { return sentry_passes(*this) && buffer_.get_area() == 0; }
+  std::uintptr_t detour() const { return buffer_.get_area() | ByteFile::detour(*this); }
   // What the standard get() leaves when no byte came.
   void no_byte();
 };
@@ -161,7 +170,7 @@ class ByteInFile final : public ByteFile<std::istream> {
 class ByteOutFile final : public ByteFile<std::ostream> {
  public:
   ByteOutFile& put(char byte) {
-    if (!sentry_passes(*this)) {
+    if (detour(*this) != 0) {
       std::ostream::put(byte);
     } else if (!buffer_.write_byte(byte)) {
       setstate(std::ios::badbit);
@@ -169,7 +178,7 @@ class ByteOutFile final : public ByteFile<std::ostream> {
     return *this;
   }
   ByteOutFile& flush() {
-    if (!sentry_passes(*this)) std::ostream::flush();
+    if (detour(*this) != 0) std::ostream::flush();
     return *this;
   }
 };
