@@ -154,8 +154,8 @@ TEST_F(Files, InterruptedAccessesAreMadeAgainAndAnEmptyWriteFailsWithItsOwnReaso
 // What a step returned, and the state, count and failure it left.
 using Step = std::tuple<int, int, std::streamsize, int>;
 
-// Gets through a three-byte file, past its end and back, giving bytes back
-// after a get, a peek and the end. `In` is ByteInFile for its own members,
+// Gets through a file, past its end and back, giving bytes back after a
+// get, a peek and the end. `In` is ByteInFile for its own members,
 // or std::istream for the standard ones, on one alike or on a string;
 // `file` tells the failures, if any.
 template <typename In>
