@@ -23,7 +23,7 @@ bool ByteFileBuf::open(const char* name, std::ios::openmode mode) {
   failed_ = false;
   error_ = 0;
   if (descriptor_ < 0) fail(errno);
-  setg(nullptr, nullptr, nullptr);
+  forget_byte();
   return is_open();
 }
 
@@ -38,7 +38,7 @@ bool ByteFileBuf::close() {
   const int closed = ::close(descriptor_);
   if (closed != 0) fail(errno);
   descriptor_ = -1;
-  setg(nullptr, nullptr, nullptr);
+  forget_byte();
   return closed == 0;
 }
 
@@ -47,11 +47,33 @@ ByteFileBuf::int_type ByteFileBuf::overflow(int_type byte) {
   return write_byte(traits_type::to_char_type(byte)) ? byte : traits_type::eof();
 }
 
+// A peek leaves the byte it read ahead, for the next get or for a sync to
+// give back.
 ByteFileBuf::int_type ByteFileBuf::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
   const int_type byte = read_byte();
-  if (!traits_type::eq_int_type(byte, traits_type::eof())) gbump(-1);
+  if (!traits_type::eq_int_type(byte, traits_type::eof())) setg(&byte_, &byte_, &byte_ + 1);
   return byte;
+}
+
+// A get through the standard members, which found nothing read ahead: once
+// it read a byte, the buffer reads on. At the end of the file the area stays
+// as it was, and so does what an unget gives back.
+ByteFileBuf::int_type ByteFileBuf::uflow() {
+  const int_type byte = read_byte();
+  if (!traits_type::eq_int_type(byte, traits_type::eof())) setg(nullptr, nullptr, nullptr);
+  return byte;
+}
+
+// While reading on, an unget, or a putback of the same byte, gives back the
+// byte last read: it is the byte read ahead again, which a sync gives back to
+// the file. Nothing else can be put back.
+ByteFileBuf::int_type ByteFileBuf::pbackfail(int_type byte) {
+  const bool same = traits_type::eq_int_type(byte, traits_type::eof()) ||
+                    traits_type::eq(traits_type::to_char_type(byte), byte_);
+  if (gptr() != nullptr || !same) return traits_type::eof();
+  setg(&byte_, &byte_, &byte_ + 1);
+  return traits_type::not_eof(byte);
 }
 
 // A call that a signal interrupted before it moved anything is made again:
@@ -66,14 +88,14 @@ bool ByteFileBuf::write_again(ssize_t wrote, char byte) {
 
 ByteFileBuf::int_type ByteFileBuf::read_again(ssize_t got) {
   while (got < 0 && errno == EINTR) got = ::read(descriptor_, &byte_, 1);
-  if (got == 1) return took_byte();
+  if (got == 1) return traits_type::to_int_type(byte_);
   if (got < 0) fail(errno);
   return traits_type::eof();
 }
 
 int ByteFileBuf::give_back() {
   if (::lseek(descriptor_, gptr() - egptr(), SEEK_CUR) < 0) return -1;
-  setg(nullptr, nullptr, nullptr);
+  forget_byte();
   return 0;
 }
 
@@ -88,4 +110,9 @@ ByteFileBuf::pos_type ByteFileBuf::seekoff(off_type offset, std::ios::seekdir fr
 
 ByteFileBuf::pos_type ByteFileBuf::seekpos(pos_type position, std::ios::openmode mode) {
   return seekoff(off_type(position), std::ios::beg, mode);
+}
+
+void ByteInFile::no_byte() {
+  ignore(0);
+  setstate(std::ios::eofbit | std::ios::failbit);
 }

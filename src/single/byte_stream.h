@@ -14,19 +14,22 @@
 // would only pass its sentry and reach the buffer, they reach it straight:
 // the standard members' calls into the C++ library and virtual calls cost
 // more instructions than the C library's own read or write, and would be
-// timed with every byte. Anything more (a failed or tied stream, a byte to
-// give back, a count to set) they leave to the standard member itself.
+// timed with every byte. Anything more (a failed or tied stream, one handed
+// another buffer, a byte to give back, a count to set) they leave to the
+// standard member itself; whether there is more is one test of one word
+// made of the fields that tell it (ByteFile::detour).
 #pragma once
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <istream>
 #include <ostream>
 #include <streambuf>
 
 class ByteFileBuf : public std::streambuf {
  public:
-  ByteFileBuf() = default;
+  ByteFileBuf() { forget_byte(); }
   ByteFileBuf(const ByteFileBuf&) = delete;
   ByteFileBuf& operator=(const ByteFileBuf&) = delete;
   ~ByteFileBuf() override { close(); }
@@ -45,31 +48,37 @@ class ByteFileBuf : public std::streambuf {
     const ssize_t wrote = ::write(descriptor_, &byte, 1);
     return wrote == 1 || write_again(wrote, byte);
   }
-  // The byte a peek read ahead, or one read of one byte; eof at the end of
-  // the file or on a failure, which is noted. The byte is kept, consumed,
-  // so that it can be put back.
+  // One read of one byte into byte_: the byte, or eof at the end of the file
+  // or on a failure, which is noted. The get area is left as it is, which
+  // is right only while the buffer reads on (get_area() is 0).
   int_type read_byte() {
-    if (gptr() < egptr()) return sbumpc();
     const ssize_t got = ::read(descriptor_, &byte_, 1);
-    return got == 1 ? took_byte() : read_again(got);
+    return got == 1 ? traits_type::to_int_type(byte_) : read_again(got);
   }
-  // Whether the file position is the stream's: no byte that a peek read
-  // ahead waits to be given back by a sync. Nothing waits to be written.
-  bool nothing_read_ahead() const { return gptr() >= egptr(); }
+  // 0 while the buffer reads on: it has no get area, so no byte read ahead
+  // by a peek or given back by an unget waits for a get or a sync, and byte_
+  // holds the byte last read, the one an unget gives back. A get then only
+  // reads, and leaves it so, with no pointer to set per byte. Otherwise the
+  // area holds the byte read ahead, or that byte consumed, or nothing over
+  // byte_ (no byte to give back) from an open or a give-back to the next
+  // read. A number, for the streams to test it with their own fields in one
+  // compare.
+  std::uintptr_t get_area() const { return reinterpret_cast<std::uintptr_t>(gptr()); }
 
  protected:
   int_type overflow(int_type byte) override;
   int_type underflow() override;
-  int_type uflow() override { return read_byte(); }
-  int sync() override { return nothing_read_ahead() ? 0 : give_back(); }
+  int_type uflow() override;
+  int_type pbackfail(int_type byte) override;
+  // Nothing waits to be written; a byte read ahead is given back.
+  int sync() override { return gptr() < egptr() ? give_back() : 0; }
   pos_type seekoff(off_type offset, std::ios::seekdir from, std::ios::openmode) override;
   pos_type seekpos(pos_type position, std::ios::openmode) override;
 
  private:
-  int_type took_byte() {
-    setg(&byte_, &byte_ + 1, &byte_ + 1);
-    return traits_type::to_int_type(byte_);
-  }
+  // No byte to give back: an empty area over byte_, which also keeps gets
+  // off the streams' fast path until the next read.
+  void forget_byte() { setg(&byte_, &byte_, &byte_); }
   bool write_again(ssize_t wrote, char byte);
   int_type read_again(ssize_t got);
   int give_back();
@@ -109,13 +118,22 @@ class ByteFile : protected ByteFileBufHolder, public Stream {
   int error() const { return buffer_.error(); }
 
  protected:
-  // Whether a standard sentry would only let the call through: the stream
-  // is good and tied to no other. Called on the final class, whose layout
-  // the compiler knows, so that the state is read in place rather than
-  // through the virtual base's offset.
+  // 0 when a standard sentry would only let the call through to this
+  // stream's own buffer: the stream is good, tied to no other, and still
+  // over buffer_ (rdbuf() can hand it another, which the standard members
+  // then use). The fields or'ed into one word and tested once: between a
+  // flush and the next put, or a sync and the next get, nothing writes to
+  // the stream, and the compiler, seeing the same word again, reuses the
+  // test already passed, which it did not do for a test of each field.
+  // Called on the final class, whose layout the compiler knows, so that the
+  // fields are read in place rather than through the virtual base's offset.
   template <typename Final>
-  static bool sentry_passes(const Final& stream) {
-    return stream.rdstate() == 0 && stream.tie() == nullptr;
+  static std::uintptr_t detour(const Final& stream) {
+    const std::streambuf* const own = &stream.buffer_;
+    return static_cast<std::uintptr_t>(stream.rdstate()) |
+           reinterpret_cast<std::uintptr_t>(stream.tie()) |
+           (reinterpret_cast<std::uintptr_t>(stream.rdbuf()) ^
+            reinterpret_cast<std::uintptr_t>(own));
   }
 };
 
@@ -132,17 +150,19 @@ class ByteInFile final : public ByteFile<std::istream> {
   // and ignore(0) sets it to 0 without moving anything. Forced inline, as
   // clang would otherwise leave a call around every byte.
   [[gnu::always_inline]] int_type get() {
-    if (!sentry_passes(*this) || gcount() != 1) return std::istream::get();
+    if (detour() != 0 || gcount() != 1) return std::istream::get();
     const int_type byte = buffer_.read_byte();
-    if (traits_type::eq_int_type(byte, traits_type::eof())) {
-      ignore(0);
-      setstate(std::ios::eofbit | std::ios::failbit);
-    }
+    if (traits_type::eq_int_type(byte, traits_type::eof())) no_byte();
     return byte;
   }
-  int sync() {
-    return sentry_passes(*this) && buffer_.nothing_read_ahead() ? 0 : std::istream::sync();
-  }
+  int sync() { return detour() == 0 ? 0 : std::istream::sync(); }
+
+ private:
+  // 0 when, besides, the own buffer reads on: a sync then has nothing to
+  // do, and a get only its read.
+  std::uintptr_t detour() const { return buffer_.get_area() | ByteFile::detour(*this); }
+  // What the standard get() leaves when no byte came.
+  void no_byte();
 };
 
 // Output never reads ahead: the sync a flush (or unitbuf) asks of the
@@ -150,7 +170,7 @@ class ByteInFile final : public ByteFile<std::istream> {
 class ByteOutFile final : public ByteFile<std::ostream> {
  public:
   ByteOutFile& put(char byte) {
-    if (!sentry_passes(*this)) {
+    if (detour(*this) != 0) {
       std::ostream::put(byte);
     } else if (!buffer_.write_byte(byte)) {
       setstate(std::ios::badbit);
@@ -158,7 +178,7 @@ class ByteOutFile final : public ByteFile<std::ostream> {
     return *this;
   }
   ByteOutFile& flush() {
-    if (!sentry_passes(*this)) std::ostream::flush();
+    if (detour(*this) != 0) std::ostream::flush();
     return *this;
   }
 };

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <deque>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -153,19 +154,22 @@ TEST_F(Files, InterruptedAccessesAreMadeAgainAndAnEmptyWriteFailsWithItsOwnReaso
 // What a step returned, and the state, count and failure it left.
 using Step = std::tuple<int, int, std::streamsize, int>;
 
-// Gets through a three-byte file, past its end and back. `In` is ByteInFile
-// for its own members, or std::istream for the standard ones on one alike.
+// Gets through a file, past its end and back, giving bytes back after a
+// get, a peek and the end. `In` is ByteInFile for its own members,
+// or std::istream for the standard ones, on one alike or on a string;
+// `file` tells the failures, if any.
 template <typename In>
-std::vector<Step> input_steps(In& in, const ByteInFile& file) {
+std::vector<Step> input_steps(In& in, const ByteInFile* file) {
   std::vector<Step> steps;
   const auto note = [&](int returned) {
-    steps.emplace_back(returned, in.rdstate(), in.gcount(), file.error());
+    steps.emplace_back(returned, in.rdstate(), in.gcount(), file ? file->error() : 0);
   };
   note(in.get());
   note(in.get());
+  in.unget();
+  note(in.sync());
   note(in.rdbuf()->sgetc());
-  note(in.get());
-  note(in.get());
+  for (int step = 0; step < 3; ++step) note(in.get());
   note(in.sync());
   in.clear();
   in.unget();
@@ -188,12 +192,19 @@ std::vector<Step> output_steps(Out& out, const ByteOutFile& file) {
 }
 
 TEST_F(Files, OwnMembersLeaveWhatTheStandardOnesLeave) {
-  for (const char* name : {"own", "standard"}) std::ofstream(path(name), std::ios::binary) << "012";
-  ByteInFile own;
-  ByteInFile standard;
-  own.open(path("own").c_str(), std::ios::in | std::ios::binary);
-  standard.open(path("standard").c_str(), std::ios::in | std::ios::binary);
-  EXPECT_EQ(input_steps(own, own), input_steps<std::istream>(standard, standard));
+  // The same steps over a string tell what the buffer does on its own.
+  for (const char* const text : {"012", ""}) {
+    for (const char* name : {"own", "standard"})
+      std::ofstream(path(name), std::ios::binary) << text;
+    ByteInFile own;
+    ByteInFile standard;
+    own.open(path("own").c_str(), std::ios::in | std::ios::binary);
+    standard.open(path("standard").c_str(), std::ios::in | std::ios::binary);
+    const std::vector<Step> standard_steps = input_steps<std::istream>(standard, &standard);
+    EXPECT_EQ(input_steps(own, &own), standard_steps) << '"' << text << '"';
+    std::istringstream string(text);
+    EXPECT_EQ(standard_steps, input_steps<std::istream>(string, nullptr)) << '"' << text << '"';
+  }
 
   for (const std::string& name : {path("out"), std::string(has_dev_full() ? "/dev/full" : "")}) {
     ByteOutFile own_out;
@@ -204,6 +215,32 @@ TEST_F(Files, OwnMembersLeaveWhatTheStandardOnesLeave) {
               output_steps<std::ostream>(standard_out, standard_out))
         << name;
   }
+}
+
+// A buffer over a string whose sync fails: a flush or a sync that skipped it
+// leaves another state than one that made it.
+struct FailingSyncBuf : std::stringbuf {
+  explicit FailingSyncBuf(const std::string& text) : std::stringbuf(text) {}
+  int sync() override { return -1; }
+};
+
+TEST(ReplacedBuffer, OwnMembersUseItAsTheStandardOnesDo) {
+  FailingSyncBuf own_in("012");
+  FailingSyncBuf standard_in("012");
+  ByteInFile own;
+  ByteInFile standard;
+  own.rdbuf(&own_in);
+  standard.rdbuf(&standard_in);
+  EXPECT_EQ(input_steps(own, &own), input_steps<std::istream>(standard, &standard));
+
+  FailingSyncBuf own_sink("");
+  FailingSyncBuf standard_sink("");
+  ByteOutFile own_out;
+  ByteOutFile standard_out;
+  own_out.rdbuf(&own_sink);
+  standard_out.rdbuf(&standard_sink);
+  EXPECT_EQ(output_steps(own_out, own_out), output_steps<std::ostream>(standard_out, standard_out));
+  EXPECT_EQ(own_sink.str(), standard_sink.str());
 }
 
 // A FIFO cannot be positioned, and while a writer holds it, it never ends:
