@@ -10,6 +10,7 @@ import os
 import re
 import sys
 
+from . import results_record
 from .report import (MAX_RANKS, NOT_SAVED, RIGHTS, SAVED, STOP_TITLE, SUPPORT, TITLE,
                      UNABLE)
 
@@ -22,6 +23,9 @@ FILE_NAME = re.compile(r"results_drives_macos_clusters_mx @ (?P<host>.+) @ local
 MPI_NOTICE = re.compile(r"\[[^\]\s]+:\d+\] ")
 MPI_FRAME = re.compile(r"-{20,}\Z")
 END_LINE = re.compile(f"(?P<v>{re.escape(SAVED)}|{re.escape(NOT_SAVED)})(?P<path>.*)\\Z")
+# The root's line on standard error when workers ran on its node; every
+# other "drives_mpi: " line tells of calls that failed.
+SHARED_HOST = re.compile(r"drives_mpi: \d+ of \d+ workers ran on this host \(")
 
 # The six measurements, in the order the single-process phase prints them,
 # which is also the order of the chart's panels.
@@ -241,7 +245,34 @@ def parse(text, source):
     else:
         run["complete"] = True
     run["tests"] = {test: finish_test(run["tests"][test]) for test in TESTS if test in run["tests"]}
+    return attach_record(run, None)
+
+
+def attach_record(run, record):
+    """Gives a parsed run its record (a dict drives-run wrote, or None where
+    there is none) and what follows from it: whether the run is valid, why
+    not, and whether its root shared its node. Without a record, a
+    console's notes tell the same where they hold the ranks' lines."""
+    if record is not None:
+        failures, status = record["failures"], record["status"]
+        because = None
+        if failures or status == 3:
+            because = failed_calls(failures) if failures else "status 3: some calls failed"
+        shared = record["root_shared_node"]
+    else:
+        failures = [note for note in run["notes"]
+                    if note == UNABLE or (note.startswith("drives_mpi: ")
+                                          and not SHARED_HOST.match(note))]
+        because = failed_calls(failures) if failures else None
+        shared = True if any(SHARED_HOST.match(note) for note in run["notes"]) else None
+    run.update(record=record, valid=because is None, invalid_because=because,
+               root_shared_node=shared)
     return run
+
+
+def failed_calls(lines):
+    more = f" (and {len(lines) - 1} more)" if len(lines) > 1 else ""
+    return f"some calls failed: {lines[0]}{more}"
 
 
 def mismatch(source, number, line, step, run, hosts):
@@ -322,10 +353,43 @@ def read_run(path):
     except OSError as error:
         raise InputError(f"{source}: {error.strerror}") from None
     run = parse(text, source)
+    find_record(run, None if path == STDIN else path)
     if not run["complete"]:
         print(f"drives-results: {source}: incomplete run, the report is cut short; first missing "
               f"block: \"{run['missing']}\"", file=sys.stderr)
     return run
+
+
+# Records already found damaged, each told once on standard error though a
+# console and its result file both lead to it.
+TOLD = set()
+
+
+def find_record(run, path):
+    """Attaches the record of a run read from `path` (None: standard input):
+    beside a result file; for a console, beside the console under the
+    result file's name, else beside the result file it names."""
+    if run["format"] == "result file":
+        places = [path] if path else []
+    elif run["saved_path"]:
+        named = run["saved_path"]
+        places = [named] if path is None else [
+            os.path.join(os.path.dirname(path), os.path.basename(named)), named]
+    else:
+        places = []
+    for place in dict.fromkeys(results_record.path_for(place) for place in places):
+        try:
+            record = results_record.load(place)
+        except results_record.RecordError as error:
+            note = f"{place}: record not readable: {error}"
+            run["notes"].append(note)
+            if place not in TOLD:
+                TOLD.add(place)
+                print(f"drives-results: {note}", file=sys.stderr)
+            return
+        if record is not None:
+            attach_record(run, record)
+            return
 
 
 def is_report(path):
