@@ -402,17 +402,27 @@ def is_report(path):
     return any(b"\n" + title.encode() in start for title in (TITLE, STOP_TITLE))
 
 
-def report_files(directory):
-    """The result files and consoles in a directory, in name order."""
+def entries(directory):
     try:
-        names = sorted(os.listdir(directory))
+        return [os.path.join(directory, name) for name in sorted(os.listdir(directory))]
     except OSError as error:
         raise InputError(f"{directory}: {error.strerror}") from None
-    paths = [os.path.join(directory, name) for name in names]
+
+
+def report_files(directory):
+    """The result files and consoles in a directory, in name order, as lists
+    of one directory each: its own, else those of its subdirectories (one
+    level down, what drives-run --repeat leaves in before/1, before/2...)."""
+    paths = entries(directory)
     found = [path for path in paths if os.path.isfile(path) and is_report(path)]
-    if not found:
+    if found:
+        return [found]
+    below = [[path for path in entries(sub) if os.path.isfile(path) and is_report(path)]
+             for sub in paths if os.path.isdir(sub)]
+    below = [files for files in below if files]
+    if not below:
         raise InputError(f"{directory}: no drives_mpi result file or console in this directory")
-    return found
+    return below
 
 
 def without_echoes(runs):
@@ -426,7 +436,8 @@ def without_echoes(runs):
 def runs_in(argument):
     """The runs one argument names: a file, `-`, or a directory."""
     if argument != STDIN and os.path.isdir(argument):
-        return without_echoes([read_run(path) for path in report_files(argument)])
+        return [run for files in report_files(argument)
+                for run in without_echoes([read_run(path) for path in files])]
     return [read_run(argument)]
 
 
