@@ -443,12 +443,19 @@ def runs_in(argument):
 
 def read_sides(sides):
     """The runs of each side (a list of arguments), labelled apart across
-    all sides: by root host and start time, else by file name."""
+    all sides."""
     if sum(side.count(STDIN) for side in sides) > 1:
         raise InputError("standard input (-) can be read only once")
     runs = [[run for argument in side for run in runs_in(argument)] for side in sides]
+    label_runs([run for side in runs for run in side])
+    return runs
+
+
+def label_runs(runs):
+    """Gives each run its label, apart from the others': by root host and
+    start time, else by file name, with #2, #3 on repeats."""
     seen = {}
-    for run in (run for side in runs for run in side):
+    for run in runs:
         if run["host"] and run["start"]:
             label = f"{run['host']} {run['start'].replace('T', ' ')}"
         else:
