@@ -131,16 +131,24 @@ def device(node):
     return known(node["device"]) + (f" ({model})" if model else "")
 
 
+def either(value, name):
+    return f"{name} {NOT_RECORDED}" if value is None else value
+
+
 def node_line(node, free=None):
     """One node's facts on a line; `free` its free space over several runs."""
-    cpu = known(node["cpu"])
-    cores = f"{node['cores']} cores" if node["cores"] else "cores " + NOT_RECORDED
-    ranks = ", ".join(map(str, node["ranks"]))
     host = "" if node["host"] in (None, node["name"]) else f" (host {node['host']})"
-    return (f"node {node['name']}{host}: {known(node['os'])}; {known(node['kernel'])} "
-            f"{known(node['machine'])}; {cpu}, {cores}; memory {size(node['memory_bytes'])}; "
-            f"{known(node['fs_type'])} on {device(node)}, {free or size(node['free_bytes'])} free; "
-            f"ranks {ranks}")
+    if not free and node["free_bytes"] is not None:
+        free = size(node["free_bytes"])
+    kernel = either(node["kernel"], "kernel") + (f" {node['machine']}" if node["machine"] else "")
+    cores = f", {node['cores']} cores" if node["cores"] else ""
+    return f"node {node['name']}{host}: " + "; ".join([
+        either(node["os"], "system"), kernel, either(node["cpu"], "processor") + cores,
+        f"memory {size(node['memory_bytes'])}",
+        f"{either(node['fs_type'], 'file system')} on {either(node['device'], 'a device')}"
+        + (f" ({node['device_model']})" if node["device_model"] else ""),
+        f"{free} free" if free else f"free space {NOT_RECORDED}",
+        "ranks " + ", ".join(map(str, node["ranks"]))])
 
 
 def nodes_of(runs):
