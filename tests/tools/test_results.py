@@ -198,7 +198,8 @@ def check_bad_inputs(kept, result, console, validator):
         renamed = renamed.replace(f"Thread:{rank} @{old}", f"Thread:{rank} @{renames[rank]}")
     frame = ["-" * 74, "Primary job  terminated normally, but 1 process returned", "-" * 74]
     shared = f"drives_mpi: 1 of {len(kept['workers'])} workers ran on this host (vm) ..."
-    noisy = shown[:end] + [shared, "drives_mpi: a note", "Unable to open file"] + frame + shown[end:]
+    notes = [shared, "drives_mpi: a note", "Unable to open file"] + frame
+    noisy = shown[:end] + notes + shown[end:]
     whole = printed(kept["values"]).items()
     cases = [  # name, text, and the first missing block or (line, expected text) of the error
         ("cut single", cut(rows, higher + 1), "single process: descriptor file cycle"),
