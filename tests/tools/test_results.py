@@ -200,6 +200,8 @@ def check_bad_inputs(kept, result, console, validator):
     shared = f"drives_mpi: 1 of {len(kept['workers'])} workers ran on this host (vm) ..."
     notes = [shared, "drives_mpi: a note", "Unable to open file"] + frame
     noisy = shown[:end] + notes + shown[end:]
+    at = next(i for i, line in enumerate(shown) if line.startswith("Conventionally"))
+    glued = shown[:at] + [shared + shown[at], ""] + shown[at + 1:]  # its line end comes after
     whole = printed(kept["values"]).items()
     cases = [  # name, text, and the first missing block or (line, expected text) of the error
         ("cut single", cut(rows, higher + 1), "single process: descriptor file cycle"),
@@ -216,6 +218,7 @@ def check_bad_inputs(kept, result, console, validator):
         ("empty file", "", (1, "Velkora")),
         ("a stopped run", f"\n{shown[1].replace(':: ', '::  ')}\n", (2, "stopped")),
         ("notes, CRLF", "\r\n".join(noisy), None),
+        ("glued: a note and a line as one", "\n".join(glued), None),
         ("host names of 1 to 64 characters", renamed, None),
     ]
     for label, content, expected in cases:
@@ -239,6 +242,8 @@ def check_bad_inputs(kept, result, console, validator):
         if label.startswith("notes"):  # the shared-host line is no failure, the others are
             assert (run["valid"], run["invalid_because"], run["root_shared_node"]) == (
                 False, "some calls failed: drives_mpi: a note (and 1 more)", True), run
+        if label.startswith("glued"):
+            assert (run["notes"], run["valid"]) == ([shared], True), run["notes"]
     assert not glob.glob(os.path.join(SCRATCH, ".drives-results-*")), "temporary files left"
 
 

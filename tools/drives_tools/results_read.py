@@ -205,8 +205,11 @@ def parse(text, source):
                 continue
             if (in_frame or line == UNABLE or line.startswith("drives_mpi: ")
                     or MPI_NOTICE.match(line)):
-                run["notes"].append(line)
-                continue
+                rest = glued(line, steps[at]) if at < len(steps) and not in_frame else None
+                run["notes"].append(line[:len(line) - len(rest or "")])
+                if not rest:
+                    continue
+                line = rest
             if at == 1 and console is None:
                 console = line == RIGHTS
                 run["format"] = "console" if console else "result file"
@@ -273,6 +276,20 @@ def attach_record(run, record):
 def failed_calls(lines):
     more = f" (and {len(lines) - 1} more)" if len(lines) > 1 else ""
     return f"some calls failed: {lines[0]}{more}"
+
+
+def glued(note, step):
+    """The report's next line where it follows a rank's note on the same
+    line, else None. A rank writes a note to standard error in two writes,
+    its text and then its line end, and mpirun forwards standard output in
+    between: a console of both streams then holds the note and a line of
+    the report as one."""
+    if not note.startswith("drives_mpi: "):
+        return None
+    for start in range(len("drives_mpi: "), len(note)):
+        if step.regex.match(note, start):
+            return note[start:]
+    return None
 
 
 def mismatch(source, number, line, step, run, hosts):
