@@ -1,6 +1,7 @@
 """drives-results on the runs the end-to-end tests kept (RUNS_DIR): each figure it reads from
 result file, console or standard input is the printed text, its JSON fits the schema, chart,
-summary and compare work, bad reports are refused or marked. Status 0 pass, 1 fail, 77 skip."""
+summary and compare work, bad reports are refused or marked, drives-run's records are read
+(invalid runs left out, differing facts named). Status 0 pass, 1 fail, 77 skip."""
 import csv
 import glob
 import json
@@ -16,8 +17,10 @@ import xml.etree.ElementTree as ElementTree
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from drives_tools import results_read  # noqa: E402
+from drives_tools.results_compare import SHARED  # noqa: E402
 TOOL = os.path.join(ROOT, "tools", "drives-results")
 SCHEMA = os.path.join(ROOT, "tools", "drives_tools", "drives_results.schema.json")
+RECORD_SCHEMA = os.path.join(ROOT, "tools", "drives_tools", "drives_run_record.schema.json")
 SCRATCH = tempfile.mkdtemp(prefix="results-tool-")
 
 # values.json names each printed figure after drives.py's placeholders.
@@ -194,7 +197,11 @@ def check_bad_inputs(kept, result, console, validator):
     for rank, old in kept["workers"]:
         renamed = renamed.replace(f"Thread:{rank} @{old}", f"Thread:{rank} @{renames[rank]}")
     frame = ["-" * 74, "Primary job  terminated normally, but 1 process returned", "-" * 74]
-    noisy = shown[:end] + ["drives_mpi: a note", "Unable to open file"] + frame + shown[end:]
+    shared = f"drives_mpi: 1 of {len(kept['workers'])} workers ran on this host (vm) ..."
+    notes = [shared, "drives_mpi: a note", "Unable to open file"] + frame
+    noisy = shown[:end] + notes + shown[end:]
+    at = next(i for i, line in enumerate(shown) if line.startswith("Conventionally"))
+    glued = shown[:at] + [shared + shown[at], ""] + shown[at + 1:]  # its line end comes after
     whole = printed(kept["values"]).items()
     cases = [  # name, text, and the first missing block or (line, expected text) of the error
         ("cut single", cut(rows, higher + 1), "single process: descriptor file cycle"),
@@ -211,6 +218,7 @@ def check_bad_inputs(kept, result, console, validator):
         ("empty file", "", (1, "Velkora")),
         ("a stopped run", f"\n{shown[1].replace(':: ', '::  ')}\n", (2, "stopped")),
         ("notes, CRLF", "\r\n".join(noisy), None),
+        ("glued: a note and a line as one", "\n".join(glued), None),
         ("host names of 1 to 64 characters", renamed, None),
     ]
     for label, content, expected in cases:
@@ -231,9 +239,89 @@ def check_bad_inputs(kept, result, console, validator):
         assert got == whole if expected is None else got <= whole, label
         if label.startswith("host"):
             assert {w["rank"]: w["host"] for w in run["tests"]["high_write"]["workers"]} == renames
-        if label.startswith("notes"):
-            assert "drives_mpi: a note" in run["notes"], run["notes"]
+        if label.startswith("notes"):  # the shared-host line is no failure, the others are
+            assert (run["valid"], run["invalid_because"], run["root_shared_node"]) == (
+                False, "some calls failed: drives_mpi: a note (and 1 more)", True), run
+        if label.startswith("glued"):
+            assert (run["notes"], run["valid"]) == ([shared], True), run["notes"]
     assert not glob.glob(os.path.join(SCRATCH, ".drives-results-*")), "temporary files left"
+
+
+def record(status=0, shared=False, nodes=1, mpi="4.1.4", **node):
+    """A record as drives-run writes it; `node` changes each node's facts."""
+    nodes = [dict({"name": f"n{i}", "host": f"n{i}", "ranks": [i], "os": "Debian 12",
+                   "kernel": "Linux 6.1", "machine": "x86_64", "cpu": "EPYC", "cores": 2,
+                   "memory_bytes": 1 << 34, "fs_type": "ext4", "device": "/dev/vda",
+                   "device_model": None, "free_bytes": 1 << 36, "load": [0.5, 1, 2]}, **node)
+             for i in range(nodes)]
+    failures = ["drives_mpi: rank 1 @n1: low_write: 9 one-byte writes failed"] * (status == 3)
+    return {"record": 1, "drives_mpi_version": VERSION, "command_line": ["drives-run"],
+            "launcher_command": ["mpirun"], "start": "2026-12-07T10:00:00+01:00",
+            "end": "2026-12-07T10:09:00+01:00", "mpi": {"name": "Open MPI", "launcher": "mpirun",
+                                                      "version": f"mpirun (Open MPI) {mpi}"},
+            "status": status, "result_file": None, "failures": failures,
+            "root_shared_node": shared, "repeat": {"run": 1, "runs": 1}, "nodes": nodes}
+
+
+def check_records(result, console, validator, record_validator):
+    """Runs one directory down with hand-written records (or damaged ones, as text): facts that
+    differ named first, invalid runs out of the medians unless asked, gains of a shared root
+    marked. Each run is the real one, its root's stream cycle rate times a factor."""
+    text, name = contents(result), os.path.basename(result)
+    rate = float(re.search(r"[\d.e+]+(?= Files/sec)", text).group())
+    fast, slow, bad = record(), record(status=3), record(cores="two")
+    cases = [  # name, old and new runs as (rate factor, record), facts differing, gains' note
+        ("facts match", [(1, fast)] * 2, [(1, fast)], [], {}),
+        ("environments differ", [(1, fast)], [(1, record(nodes=2, mpi="4.1.5", fs_type="tmpfs",
+                                                         kernel="Linux 6.2"))],
+         ["node count", "MPI", "file system type", "kernel"], {}),
+        ("a node differs", [(1, fast)], [(1, record(fs_type="tmpfs"))],
+         ["file system type of node n0"], {}),
+        ("one side not recorded", [(1, None)], [(1, fast)], None, {}),
+        ("status 3 left out", [(1, fast)], [(1, fast), (.5, slow), (.5, slow)], [], {}),
+        ("damaged records", [(1, "{"), (1, bad)], [(1, fast)], None, {}),
+        ("root shared its node", [(1, record(shared=True))], [(1, fast)], [],
+         {"gain": f"{SHARED} (old)"}),
+    ]
+    for label, *sides, differs, marks in cases:
+        where = os.path.join(SCRATCH, "records", label)
+        for side, runs in zip(("old", "new"), sides):
+            for number, (factor, kept) in enumerate(runs, 1):
+                write(f"records/{label}/{side}/{number}/{name}", re.sub(
+                    r"[\d.e+]+(?= Files/sec)", f"{rate * factor:g}", text, count=1))
+                if isinstance(kept, dict):
+                    assert record_validator.is_valid(kept) == (kept is not bad), label
+                if kept:
+                    kept = kept if isinstance(kept, str) else json.dumps(kept)
+                    write(f"records/{label}/{side}/{number}/{name[:-4]}.record.json", kept)
+        old, new = (os.path.join(where, side) for side in ("old", "new"))
+        done = tool("compare", old, new)
+        head = done.stdout.split("\n\n")[0]
+        facts = [line.split(":")[1].strip() for line in head.splitlines()
+                 if line.startswith("differs: ")]
+        notes = {row["quantity"]: row["note"] for row in columns(done.stdout) if row.get("note")}
+        assert (done.returncode, facts, notes) == (0, differs or [], marks), f"{label}: {done}"
+        assert ("facts: the recorded facts match" in head) == (differs == []), f"{label}: {head}"
+        assert ("record not readable" in done.stderr) == label.startswith("damaged"), done.stderr
+        assert "Traceback" not in done.stderr, done.stderr
+        data = json.loads(tool("json", old, new).stdout)
+        validator.validate(data)
+        assert [run["record"] for run in data["runs"]] == [
+            kept if isinstance(kept, dict) and kept is not bad else None
+            for runs in sides for _, kept in runs], label
+    new = os.path.join(SCRATCH, "records", "status 3 left out", "new")
+    for include, count, factor, left_out in (([], 1, 1, 2), (["--include-invalid"], 3, .5, 0)):
+        done = tool("summary", new, *include)
+        got = [(r["count"], r["median"]) for r in columns(done.stdout)
+               if (r["test"], r["quantity"], r["rank"]) == ("stream_cycle", "rate", "root")]
+        assert (got, done.stdout.count("left out as invalid")) == (
+            [(str(count), f"{rate * factor:g}")], left_out), done
+    assert "node n0: Debian 12; Linux 6.1 x86_64; EPYC, 2 cores;" in done.stdout, done.stdout
+    done = tool("summary", os.path.join(SCRATCH, "records", "root shared its node", "old"))
+    assert {r["quantity"] for r in columns(done.stdout) if r.get("note") == SHARED} == {"gain"}
+    beside = write("records/console/console.txt", contents(console))  # found by its end line
+    write(f"records/console/{name[:-4]}.record.json", json.dumps(fast))
+    assert json.loads(tool("json", beside).stdout)["runs"][0]["record"] == fast
 
 
 def skip(reason):
@@ -251,7 +339,8 @@ def main(runs_dir):
         skip(f"no kept runs in {runs_dir}")
     assert tool("--version").stdout == f"drives-results {VERSION}\n"
     assert "standard input, line 1:" in tool("json", "-", stdin="nothing\n").stderr
-    validator = jsonschema.Draft202012Validator(json.loads(pathlib.Path(SCHEMA).read_text()))
+    validator, record_validator = (jsonschema.Draft202012Validator(json.loads(contents(path)))
+                                   for path in (SCHEMA, RECORD_SCHEMA))
     runs = []  # (values, result file or None, console)
     for values in kept_files:
         kept, where = json.loads(contents(values)), os.path.dirname(values)
@@ -267,6 +356,7 @@ def main(runs_dir):
     if several:
         check_compare(*several[-1][1:], next(result for _, result, _ in runs if result))
         check_bad_inputs(*several[-1], validator)
+        check_records(*several[-1][1:], validator, record_validator)
     else:
         print("no run of several ranks with a result file: compare and bad inputs not checked")
     print(f"passed ({len(runs)} runs)")

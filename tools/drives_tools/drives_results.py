@@ -26,13 +26,19 @@ Reads the result files and console transcripts of drives_mpi. A FILE may be
 - (standard input) or a directory: every result file and console in it.
 
   json FILE...             one JSON object per run (see drives_results.schema.json)
-  csv FILE...              one row per figure: run, test, rank, host, quantity, value, unit
+  csv FILE...              one row per figure: run, test, rank, host, quantity, value, unit,
+                           valid, root_shared_node
   chart FILE... -o OUT     a panel per measurement, a bar per worker and run
                            (.png, .svg or .pdf)
   summary FILE...          count, min, median and max of every figure over several runs
   compare OLD NEW          every figure's old and new value, new/old, and the changes
   compare OLD... -- NEW... beyond --threshold; with several runs a side, their medians
                            and ranges, marking only changes beyond both
+
+A directory holding no report but subdirectories that do (what drives-run
+--repeat leaves) stands for those. drives-run's record beside a result file
+gives the nodes' facts; a run whose calls failed is invalid, and summary and
+compare leave it out unless --include-invalid.
 
 json, csv, summary and compare write to standard output or -o FILE; summary
 and compare in --format text (the default), json, csv or markdown.
@@ -91,6 +97,8 @@ def parsers():
     for name in ("summary", "compare"):
         subs[name].add_argument("--format", choices=FORMATS, default="text",
                                 help="text (the default), json, csv or markdown")
+        subs[name].add_argument("--include-invalid", action="store_true",
+                                help="count the runs whose calls failed too")
     return top, subs
 
 
@@ -133,7 +141,7 @@ def run(args):
     """Carries out a parsed command; its exit status."""
     if args.command == "compare":
         old, new = read_sides([args.old, args.new])
-        report, worse = compare(old, new, args.threshold)
+        report, worse = compare(old, new, args.threshold, args.include_invalid)
         write_output(args.output, render(report, args.format))
         return 1 if worse else 0
     if args.command == "chart":
@@ -143,7 +151,7 @@ def run(args):
         return 0
     runs = read_runs(args.files)
     if args.command == "summary":
-        write_output(args.output, render(summary(runs), args.format))
+        write_output(args.output, render(summary(runs, args.include_invalid), args.format))
     else:
         write_output(args.output, to_json(runs) if args.command == "json" else to_csv(runs))
     return 0

@@ -28,6 +28,11 @@ class MissingMatplotlib(Exception):
     """chart's one need beyond the standard library is not installed."""
 
 
+# A run whose calls failed is drawn all the same, since its bars may show
+# where, but never without saying so.
+INVALID = " (invalid: calls failed)"
+
+
 def chart(runs, path, title=None):
     """The runs' rates drawn into `path`, of the kind its extension names."""
     try:
@@ -80,8 +85,10 @@ def chart(runs, path, title=None):
         count = (f"{ranks} ranks ({ranks - 1} worker{'s' if ranks > 2 else ''})" if ranks > 1
                  else "1 rank" if ranks else "? ranks")
         heading = title or f"drives_mpi on {run['host'] or run['run']}{when}, {count}"
+        heading += INVALID * (not run["valid"])
     else:
-        handles = [Patch(color=colours[number % len(colours)], label=run["run"])
+        handles = [Patch(color=colours[number % len(colours)],
+                         label=run["run"] + INVALID * (not run["valid"]))
                    for number, run in enumerate(runs)]
         handles.append(Line2D([], [], color="dimgray", linestyle="--",
                               label="root alone (single process), in its run's colour"))

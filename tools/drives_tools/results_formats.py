@@ -60,16 +60,21 @@ def to_csv(runs):
     """RFC 4180, as spreadsheets open it. Written by hand rather than with
     the csv module: only the run's label and host names can need quotes,
     and quoting them once per run and host makes this several times quicker."""
-    out = ["run,test,rank,host,quantity,value,unit\r\n"]
+    out = ["run,test,rank,host,quantity,value,unit,valid,root_shared_node\r\n"]
     for run in runs:
         label = csv_field(run["run"])
+        facts = f"{csv_bool(run['valid'])},{csv_bool(run['root_shared_node'])}"
         hosts = {}
         for test, rank, host, quantity, entry in figures(run):
             if host not in hosts:
                 hosts[host] = csv_field(host or "")
             out.append(f"{label},{test},{'' if rank is None else rank},{hosts[host]},{quantity},"
-                       f"{entry['text']},{entry['unit']}\r\n")
+                       f"{entry['text']},{entry['unit']},{facts}\r\n")
     return "".join(out)
+
+
+def csv_bool(value):
+    return "" if value is None else str(value).lower()
 
 
 def csv_field(text):
@@ -137,7 +142,8 @@ def records_csv(records):
 
 
 def flatten(record, prefix=""):
-    """(column, text) of a record: a figure by its text, a list joined."""
+    """(column, text) of a record: a figure by its text, a list joined, a
+    truth as true or false (as JSON and the runs' CSV have it)."""
     for key, value in record.items():
         name = prefix + key
         if isinstance(value, dict) and "text" in value:
@@ -146,5 +152,7 @@ def flatten(record, prefix=""):
             yield from flatten(value, name + "_")
         elif isinstance(value, list):
             yield name, " / ".join(value)
+        elif isinstance(value, bool):
+            yield name, csv_bool(value)
         else:
             yield name, "" if value is None else str(value)

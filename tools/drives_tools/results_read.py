@@ -10,6 +10,7 @@ import os
 import re
 import sys
 
+from . import results_record
 from .report import (MAX_RANKS, NOT_SAVED, RIGHTS, SAVED, STOP_TITLE, SUPPORT, TITLE,
                      UNABLE)
 
@@ -22,6 +23,9 @@ FILE_NAME = re.compile(r"results_drives_macos_clusters_mx @ (?P<host>.+) @ local
 MPI_NOTICE = re.compile(r"\[[^\]\s]+:\d+\] ")
 MPI_FRAME = re.compile(r"-{20,}\Z")
 END_LINE = re.compile(f"(?P<v>{re.escape(SAVED)}|{re.escape(NOT_SAVED)})(?P<path>.*)\\Z")
+# The root's line on standard error when workers ran on its node; every
+# other "drives_mpi: " line tells of calls that failed.
+SHARED_HOST = re.compile(r"drives_mpi: \d+ of \d+ workers ran on this host \(")
 
 # The six measurements, in the order the single-process phase prints them,
 # which is also the order of the chart's panels.
@@ -201,8 +205,11 @@ def parse(text, source):
                 continue
             if (in_frame or line == UNABLE or line.startswith("drives_mpi: ")
                     or MPI_NOTICE.match(line)):
-                run["notes"].append(line)
-                continue
+                rest = glued(line, steps[at]) if at < len(steps) and not in_frame else None
+                run["notes"].append(line[:len(line) - len(rest or "")])
+                if not rest:
+                    continue
+                line = rest
             if at == 1 and console is None:
                 console = line == RIGHTS
                 run["format"] = "console" if console else "result file"
@@ -241,7 +248,48 @@ def parse(text, source):
     else:
         run["complete"] = True
     run["tests"] = {test: finish_test(run["tests"][test]) for test in TESTS if test in run["tests"]}
+    return attach_record(run, None)
+
+
+def attach_record(run, record):
+    """Gives a parsed run its record (a dict drives-run wrote, or None where
+    there is none) and what follows from it: whether the run is valid, why
+    not, and whether its root shared its node. Without a record, a
+    console's notes tell the same where they hold the ranks' lines."""
+    if record is not None:
+        failures, status = record["failures"], record["status"]
+        because = None
+        if failures or status == 3:
+            because = failed_calls(failures) if failures else "status 3: some calls failed"
+        shared = record["root_shared_node"]
+    else:
+        failures = [note for note in run["notes"]
+                    if note == UNABLE or (note.startswith("drives_mpi: ")
+                                          and not SHARED_HOST.match(note))]
+        because = failed_calls(failures) if failures else None
+        shared = True if any(SHARED_HOST.match(note) for note in run["notes"]) else None
+    run.update(record=record, valid=because is None, invalid_because=because,
+               root_shared_node=shared)
     return run
+
+
+def failed_calls(lines):
+    more = f" (and {len(lines) - 1} more)" if len(lines) > 1 else ""
+    return f"some calls failed: {lines[0]}{more}"
+
+
+def glued(note, step):
+    """The report's next line where it follows a rank's note on the same
+    line, else None. A rank writes a note to standard error in two writes,
+    its text and then its line end, and mpirun forwards standard output in
+    between: a console of both streams then holds the note and a line of
+    the report as one."""
+    if not note.startswith("drives_mpi: "):
+        return None
+    for start in range(len("drives_mpi: "), len(note)):
+        if step.regex.match(note, start):
+            return note[start:]
+    return None
 
 
 def mismatch(source, number, line, step, run, hosts):
@@ -322,10 +370,43 @@ def read_run(path):
     except OSError as error:
         raise InputError(f"{source}: {error.strerror}") from None
     run = parse(text, source)
+    find_record(run, None if path == STDIN else path)
     if not run["complete"]:
         print(f"drives-results: {source}: incomplete run, the report is cut short; first missing "
               f"block: \"{run['missing']}\"", file=sys.stderr)
     return run
+
+
+# Records already found damaged, each told once on standard error though a
+# console and its result file both lead to it.
+TOLD = set()
+
+
+def find_record(run, path):
+    """Attaches the record of a run read from `path` (None: standard input):
+    beside a result file; for a console, beside the console under the
+    result file's name, else beside the result file it names."""
+    if run["format"] == "result file":
+        places = [path] if path else []
+    elif run["saved_path"]:
+        named = run["saved_path"]
+        places = [named] if path is None else [
+            os.path.join(os.path.dirname(path), os.path.basename(named)), named]
+    else:
+        places = []
+    for place in dict.fromkeys(results_record.path_for(place) for place in places):
+        try:
+            record = results_record.load(place)
+        except results_record.RecordError as error:
+            note = f"{place}: record not readable: {error}"
+            run["notes"].append(note)
+            if place not in TOLD:
+                TOLD.add(place)
+                print(f"drives-results: {note}", file=sys.stderr)
+            return
+        if record is not None:
+            attach_record(run, record)
+            return
 
 
 def is_report(path):
@@ -338,17 +419,27 @@ def is_report(path):
     return any(b"\n" + title.encode() in start for title in (TITLE, STOP_TITLE))
 
 
-def report_files(directory):
-    """The result files and consoles in a directory, in name order."""
+def entries(directory):
     try:
-        names = sorted(os.listdir(directory))
+        return [os.path.join(directory, name) for name in sorted(os.listdir(directory))]
     except OSError as error:
         raise InputError(f"{directory}: {error.strerror}") from None
-    paths = [os.path.join(directory, name) for name in names]
+
+
+def report_files(directory):
+    """The result files and consoles in a directory, in name order, as lists
+    of one directory each: its own, else those of its subdirectories (one
+    level down, what drives-run --repeat leaves in before/1, before/2...)."""
+    paths = entries(directory)
     found = [path for path in paths if os.path.isfile(path) and is_report(path)]
-    if not found:
+    if found:
+        return [found]
+    below = [[path for path in entries(sub) if os.path.isfile(path) and is_report(path)]
+             for sub in paths if os.path.isdir(sub)]
+    below = [files for files in below if files]
+    if not below:
         raise InputError(f"{directory}: no drives_mpi result file or console in this directory")
-    return found
+    return below
 
 
 def without_echoes(runs):
@@ -362,18 +453,26 @@ def without_echoes(runs):
 def runs_in(argument):
     """The runs one argument names: a file, `-`, or a directory."""
     if argument != STDIN and os.path.isdir(argument):
-        return without_echoes([read_run(path) for path in report_files(argument)])
+        return [run for files in report_files(argument)
+                for run in without_echoes([read_run(path) for path in files])]
     return [read_run(argument)]
 
 
 def read_sides(sides):
     """The runs of each side (a list of arguments), labelled apart across
-    all sides: by root host and start time, else by file name."""
+    all sides."""
     if sum(side.count(STDIN) for side in sides) > 1:
         raise InputError("standard input (-) can be read only once")
     runs = [[run for argument in side for run in runs_in(argument)] for side in sides]
+    label_runs([run for side in runs for run in side])
+    return runs
+
+
+def label_runs(runs):
+    """Gives each run its label, apart from the others': by root host and
+    start time, else by file name, with #2, #3 on repeats."""
     seen = {}
-    for run in (run for side in runs for run in side):
+    for run in runs:
         if run["host"] and run["start"]:
             label = f"{run['host']} {run['start'].replace('T', ' ')}"
         else:
