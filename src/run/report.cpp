@@ -14,6 +14,11 @@ void write_lines(std::ostream& stream, const Lines& lines) {
   for (const std::string& text : lines) stream << text << std::endl;
 }
 
+// A line on standard error leaves in one write: the launcher passes each
+// write on as it comes, and between the halves of a line written in two
+// could stand a line of the report.
+void tell(const std::string& text) { std::cerr << text + '\n' << std::flush; }
+
 }  // namespace
 
 void report(const Block& block) {
@@ -38,7 +43,7 @@ void open_result_file() {
 void tell_failures(const char* test, const Failures& failures) {
   if (!failures.any()) return;
   ++failed_measurements;
-  std::cerr << failure_line(iproc, proc_name, test, failures) << std::endl;
+  tell(failure_line(iproc, proc_name, test, failures));
 }
 
 // The workers' names came with their first result set; nothing more is
@@ -49,7 +54,7 @@ void tell_shared_host() {
     workers_here += procname1_temp[source] == proc_name;
   const std::string text =
       shared_host_line(workers_here, nproc - 1, proc_name, sysconf(_SC_NPROCESSORS_ONLN));
-  if (!text.empty()) std::cerr << text << std::endl;
+  if (!text.empty()) tell(text);
 }
 
 bool report_end_lines() {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "run/report.h"
+#include "run/state.h"
 #include "single/block.h"
 #include "single/file_cycle.h"
 #include "single/one_byte.h"
@@ -310,3 +313,25 @@ TEST_F(Files, PassesCountEveryAccessThatMovedNothing) {
 }
 
 }  // namespace
+
+// The lines a rank prints on standard error go out whole, each in one
+// write, as the launcher must pass them on: through a datagram socket, each
+// write arrives as one message.
+TEST(StandardError, EachLineIsOneWrite) {
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, ends), 0);
+  const int saved = dup(STDERR_FILENO);
+  dup2(ends[1], STDERR_FILENO);
+  Failures failures = block_read_attempts();
+  failures.note(kBlockRead, EIO);
+  tell_failures(kHighName, failures);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(ends[1]);
+  --failed_measurements;
+  char first[512] = {};
+  const ssize_t got = recv(ends[0], first, sizeof first - 1, 0);
+  close(ends[0]);
+  ASSERT_GT(got, 1);
+  EXPECT_EQ(std::string(first, got).find('\n'), static_cast<size_t>(got - 1)) << first;
+}
