@@ -172,9 +172,9 @@ def check_compare(old, console, new):
     assert (done.returncode, empty in done.stderr, json.loads(contents(out))) == (
         2, True, data), f"{done}, or written anyway"
     rows = csv.DictReader(tool("summary", olds, "--format", "csv").stdout.splitlines())
-    got = [[r[k] for k in ("count", "min", "median", "max")] for r in rows
+    got = [[r[k] for k in ("count", "min", "median", "max", "spread_percent")] for r in rows
            if (r["test"], r["rank"], r["quantity"]) == ("stream_cycle", "0", "rate")]
-    assert got == [["3", f"{rate * .98:g}", f"{rate:g}", f"{rate * 1.02:g}"]], got
+    assert got == [["3", f"{rate * .98:g}", f"{rate:g}", f"{rate * 1.02:g}", "4.0"]], got
 
 
 def check_bad_inputs(kept, result, console, validator):

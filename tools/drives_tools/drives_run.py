@@ -256,25 +256,22 @@ def run_once(opts, base, number, signals, env, hints, check_args, run_args):
 
 def summary_of(done):
     """Every figure over the runs that ended, as drives-results summary
-    gives it: from the result files where they are here, else from what
-    the root printed."""
+    gives it: from the result files and records where they are here, else
+    from what the root printed and the record drives-run kept."""
     runs = []
     for number, (written, outcome) in enumerate(done, 1):
         path = written["result_file"]
         try:
             if path and os.path.isfile(path):
-                found = results_read.read_run(path)
+                runs.append(results_read.read_run(path))
             else:
-                found = results_read.parse(outcome.stdout.decode("utf-8", "replace"),
-                                           f"run {number}")
+                runs.append(results_read.attach_record(results_read.parse(
+                    outcome.stdout.decode("utf-8", "replace"), f"run {number}"), written))
         except results_read.InputError as error:
             warn(f"run {number} is left out of the summary: {error}")
-            continue
-        found["run"] = (f"{found['host']} {found['start'].replace('T', ' ')}"
-                        if found["host"] and found["start"] else found["source"])
-        runs.append(found)
     if runs:
-        sys.stdout.write("\n" + results_formats.render(results_compare.summary(runs), "text"))
+        report = results_compare.summary(results_read.label_runs(runs))
+        sys.stdout.write("\n" + results_formats.render(report, "text"))
         sys.stdout.flush()
 
 

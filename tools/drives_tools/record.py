@@ -7,13 +7,12 @@ import os
 import re
 import shutil
 import subprocess
-import tempfile
 
-from . import report
+from . import report, results_record
 from .mpis import MPIS
+from .results_formats import write_output
 from .version import version
 
-SUFFIX = ".record.json"
 FAILURE = "drives_mpi: "
 # The benchmark's line about workers on the root's host (not a failure).
 SHARED = re.compile(r"drives_mpi: \d+ of \d+ workers ran on this host ")
@@ -101,30 +100,18 @@ def path_for(record, directory):
     """Beside the result file; where the root printed none (it stopped, or
     was stopped), in the working directory under the start time."""
     if record["result_file"]:
-        base = record["result_file"]
-        return (base[:-4] if base.endswith(".txt") else base) + SUFFIX
+        return results_record.path_for(record["result_file"])
     stamp = re.sub(r"[^0-9T]", "", record["start"])[:15]
-    return os.path.join(directory, f"drives-run @ {os.uname().nodename} @ {stamp}{SUFFIX}")
+    name = f"drives-run @ {os.uname().nodename} @ {stamp}{results_record.SUFFIX}"
+    return os.path.join(directory, name)
 
 
 def write(record, path):
     """Writes the record whole or not at all; what stands in its way is a
     warning (returned), never a failure of the run."""
-    directory = os.path.dirname(path) or "."
     try:
-        os.makedirs(directory, exist_ok=True)
-        handle, temporary = tempfile.mkstemp(dir=directory, prefix=".drives-run-record-")
-        try:
-            with os.fdopen(handle, "w", encoding="utf-8") as stream:
-                json.dump(record, stream, indent=1, ensure_ascii=False)
-                stream.write("\n")
-            mask = os.umask(0)
-            os.umask(mask)
-            os.chmod(temporary, 0o666 & ~mask)
-            os.replace(temporary, path)
-        except BaseException:
-            os.unlink(temporary)
-            raise
+        os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+        write_output(path, json.dumps(record, indent=1, ensure_ascii=False) + "\n")
     except OSError as error:
         return f"cannot write the run's record {path}: {error.strerror}"
     return None

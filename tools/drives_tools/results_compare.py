@@ -104,6 +104,15 @@ def shared_legend(sides):
             "(and the root's own figures) include a worker's load"]
 
 
+def spread_of(side):
+    """How far apart the runs lie: (max - min) / median, in percent; None
+    for fewer than two runs or a median of 0."""
+    if side["count"] < 2 or not side["median"]["value"]:
+        return None
+    return round((side["max"]["value"] - side["min"]["value"]) / abs(side["median"]["value"])
+                 * 100, 1)
+
+
 def summary(runs, include_invalid=False):
     """Count, min, median and max of every figure over the runs; invalid
     runs left out unless `include_invalid`."""
@@ -121,13 +130,15 @@ def summary(runs, include_invalid=False):
         unit, found = groups[key]
         side = over_runs(found)
         marked = shared and key[2] == "gain"
+        spread = spread_of(side)
         records.append({"test": key[0], "quantity": key[2], "rank": key[1], "unit": unit, **side,
                         "invalid_left_out": len(invalid.get(key, (None, ()))[1]),
-                        "root_shared": marked})
+                        "root_shared": marked, "spread_percent": spread})
         cells = [side[name]["text"] if side["count"] else "-" for name in ("min", "median", "max")]
         rows.append([key[0], key[2], rank_name(key[1]), str(side["count"])] + cells
-                    + [unit, " / ".join(side["hosts"])] + ([SHARED if marked else ""] * shared))
-    foot = []
+                    + ["-" if spread is None else f"{spread:.1f}%", unit,
+                       " / ".join(side["hosts"])] + ([SHARED if marked else ""] * shared))
+    foot = ["spread: (max - min) / median of the counted runs."] if len(counted) > 1 else []
     if any(record["left_out"] for record in records):
         foot.append("Figures printed as inf or nan are left out of count, min, median and max.")
     if not counted:
@@ -136,7 +147,8 @@ def summary(runs, include_invalid=False):
         node_line(node, free) for node, free in nodes_of(counted)]
     if unrecorded(counted):
         head.append(f"nodes: {NOT_RECORDED} for {unrecorded(counted)}")
-    header = ["test", "quantity", "rank", "count", "min", "median", "max", "unit", "host"]
+    header = ["test", "quantity", "rank", "count", "min", "median", "max", "spread", "unit",
+              "host"]
     return Report({"runs": runs_fields(runs, ids), "include_invalid": include_invalid},
                   records, head + shared_legend([("", counted)]),
                   header + ["note"] * shared, rows, foot)
