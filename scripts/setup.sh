@@ -235,7 +235,9 @@ packages() {
 by_hand() {
   case $1 in
     compilers) echo "the compilers: xcode-select --install" ;;
-    pymodules) echo "the Python packages: python3 -m pip install jsonschema matplotlib" ;;
+    # Homebrew's Python takes no pip install of its own (it is externally
+    # managed); a virtual environment does, and DRIVES_PYTHON points at it.
+    pymodules) echo "the Python packages: python3 -m venv ~/drives-venv && ~/drives-venv/bin/pip install jsonschema matplotlib, then DRIVES_PYTHON=~/drives-venv/bin/python3" ;;
   esac
 }
 
@@ -269,7 +271,7 @@ look() {
 found_all() {
   echo "setup: found $(printf '%s; ' "${found[@]}" | sed 's/; $//')"
   [ "$purpose" = test ] || "$here/tools/python" -c 'import matplotlib' >/dev/null 2>&1 ||
-    say "drives-results chart needs matplotlib: $(packages pymodules | sed 's/.* //;s/^$/python3 -m pip install matplotlib/')"
+    say "drives-results chart needs matplotlib: $(packages pymodules | sed 's/.* //;s/^$/brew install python-matplotlib/')"
   exit 0
 }
 

@@ -59,7 +59,7 @@ CASES = [
     ("Linux", "dnf rpm", {"STANDIN_RHEL": "9"}, "test", 1, "come from EPEL, which is not enabled", ""),
     ("Linux", "zypper rpm", {}, "run", 0, "",
      "zypper --non-interactive install gcc-c++ cmake make python3 openmpi4-devel"),
-    ("Darwin", "brew cc c++ make", {}, "test", 0, "python3 -m pip install jsonschema matplotlib",
+    ("Darwin", "brew cc c++ make", {}, "test", 0, "python3 -m venv ~/drives-venv",
      BREW + "open-mpi googletest clang-format"),
     ("Darwin", "brew cc c++ make", {"MPI": "mpich"}, "run", 0, "", BREW + "mpich"),
     ("Darwin", "brew cc c++ make", {"STANDIN_FAIL": "1"}, "run", 1,

@@ -20,8 +20,9 @@ TITLES = {
 KINDS = (".png", ".svg", ".pdf")
 # No date stamped in the vector files, so that the same runs draw the same file.
 UNDATED = {"svg": {"Date": None}, "pdf": {"CreationDate": None}}
-INSTALL = ("apt-get install python3-matplotlib (Debian) or "
-           "python3 -m pip install matplotlib (macOS)")
+# Homebrew's Python refuses pip installs of its own (externally managed).
+INSTALL = ("apt-get install python3-matplotlib (Debian), brew install python-matplotlib "
+           "(Homebrew), or pip install matplotlib in a virtual environment")
 
 
 class MissingMatplotlib(Exception):
