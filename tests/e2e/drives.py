@@ -71,8 +71,25 @@ def run(opts, np, workdir, app_contexts=None, shim_env=None, apart=False, timeou
                           stdin=subprocess.DEVNULL, capture_output=True, text=True,
                           timeout=timeout)
     check_no_sanitizer_report(done.stderr)
+    keep_stderr(done.stderr)
     out = [launched.rank_output(outdir, rank) for rank in range(np)] if apart else done.stdout
     return done.returncode, out, done.stderr
+
+
+def keep_stderr(text):
+    """What the ranks said on standard error, kept for the docs' test, which
+    holds the docs' quotes of it against what the ranks really print."""
+    runs = os.environ.get("DRIVES_RUNS_DIR")
+    if runs and text:
+        os.makedirs(os.path.join(runs, "stderr"), exist_ok=True)
+        name = os.path.basename(sys.argv[0])[:-3] + ".txt"
+        with open(os.path.join(runs, "stderr", name), "a" if KEPT else "w",
+                  encoding="utf-8") as stream:
+            stream.write(text)
+        KEPT.append(name)
+
+
+KEPT = []  # this test's standard error is kept anew, then added to
 
 
 def check_no_sanitizer_report(stderr):
