@@ -33,7 +33,9 @@ def entries(markdown, version, maintainer):
 
 def main(source, version, maintainer, output):
     with open(source, encoding="utf-8") as stream:
-        text = "\n".join(entries(stream.read(), version, maintainer))
+        # The link references at the end belong to no version's items.
+        markdown = re.sub(r"^\[[^\]]+\]: .*\n?", "", stream.read(), flags=re.M)
+    text = "\n".join(entries(markdown, version, maintainer))
     with open(output, "wb") as stream:
         stream.write(gzip.compress(text.encode(), 9, mtime=0))
 

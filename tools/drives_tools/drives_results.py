@@ -30,7 +30,7 @@ Reads the result files and console transcripts of drives_mpi. A FILE may be
                            valid, root_shared_node
   chart FILE... -o OUT     a panel per measurement, a bar per worker and run
                            (.png, .svg or .pdf)
-  summary FILE...          count, min, median and max of every figure over several runs
+  summary FILE...          count, min, median, max and spread of every figure over runs
   compare OLD NEW          every figure's old and new value, new/old, and the changes
   compare OLD... -- NEW... beyond --threshold; with several runs a side, their medians
                            and ranges, marking only changes beyond both
@@ -83,7 +83,7 @@ def parsers():
     command("json", "runs as JSON")
     command("csv", "runs as a long CSV table")
     command("chart", "draw the runs' rates").add_argument("--title", help="the figure's title")
-    command("summary", "count, min, median and max of every figure over several runs")
+    command("summary", "count, min, median, max and spread of every figure over several runs")
     sub = command(
         "compare", "compare two runs, or two sets of runs",
         description="Prints every figure of OLD and NEW with new/old, and marks the changes beyond "
