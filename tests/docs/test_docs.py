@@ -206,7 +206,7 @@ MIB = 1048576
 NUMBERS = [
     (r"\b(\d+) files(?![/\w])", constant("kFileCycles")),
     (r"(\d+) bytes of 0x0B", constant("kFirstPassBytes")),
-    (r"\b(\d+) MiB (?:test )?files\b", constant("kFirstPassBytes") // MIB),
+    (r"a (\d+) MiB file written", constant("kFirstPassBytes") // MIB),
     (r"the root: (\d+) MiB", constant("kLowAccesses") // MIB),
     (r"more than (\d+) ranks", constant("kRankLimit")),
     (r"the number of ranks, 1 to (\d+)", constant("kRankLimit")),

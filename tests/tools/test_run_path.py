@@ -78,19 +78,16 @@ class Run:
     def logged(self):
         return pathlib.Path(self.log).read_text() if os.path.exists(self.log) else ""
 
-    def until_logged(self, text):
-        until(lambda: text in self.logged())
-
     def launchers_gone(self):
-        pids = [int(pid) for pid in re.findall(r"^pid (\d+)$", self.logged(), re.M)]
-        for _ in range(100):
-            alive = [pid for pid in pids if os.path.exists(f"/proc/{pid}")
-                     and pathlib.Path(f"/proc/{pid}/stat").read_text().split(")")[1].split()[0]
-                     != "Z"]
-            if not alive:
-                return True
-            time.sleep(0.1)
-        return False
+        """Whether every launcher this run started has ended (zombies aside)."""
+        def alive(pid):
+            try:
+                return pathlib.Path(f"/proc/{pid}/stat").read_text().split(")")[1].split()[0] != "Z"
+            except OSError:
+                return False
+        pids = re.findall(r"^pid (\d+)$", self.logged(), re.M)
+        until(lambda: not any(map(alive, pids)))
+        return True
 
 
 def closed_stdout():
@@ -180,7 +177,7 @@ def check_faults():
     status, shown = Run("--hosts", "a,b", "--check-timeout", "2", mode="hang").wait()
     assert status == 4 and "drives-run: b: no answer within 2 s" in shown, (status, shown)
     run = Run("--hosts", "a,b", mode="hang")
-    run.until_logged("pid")
+    until(lambda: "pid" in run.logged())
     time.sleep(0.5)
     run.proc.send_signal(signal.SIGINT)
     status, shown = run.wait()
