@@ -7,7 +7,7 @@ failed, 77 skipped after a "SKIPPED:" line.
     test_cluster.py BUILD [--faults|--interrupts|--slurm] [--keep OUTDIR]
 """
 
-import argparse, glob, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, time
+import argparse, glob, json, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Open MPI's rsh launcher sets ssh's process group from both sides of the
@@ -136,9 +136,14 @@ def test_benchmark(outdir, build):
     assert len(set(names)) == len(names) > 1, f"processor names {names!r}"
     console = [line for line in split_lines(read(run.outdir + "/console.txt"))
                if not LAUNCHER_NOISE.match(line)]
-    check_cluster_report("\n".join(console) + "\n",
-                         [f"{run.outdir}/host-{host}/work/new/dir" for host in hosts], names,
-                         f"/var/tmp/{run.id}/work/new/dir")
+    dirs = [f"{run.outdir}/host-{host}/work/new/dir" for host in hosts]
+    check_cluster_report("\n".join(console) + "\n", dirs, names, f"/var/tmp/{run.id}/work/new/dir")
+    # drives-run ran on host b: the record went to host a, beside the result file.
+    records = glob.glob(f"{dirs[0]}/results_*.record.json")
+    assert len(records) == 1, f"records beside the result file on host a: {records}"
+    record = json.loads(read(records[0]))
+    assert [(n["host"], n["ranks"]) for n in record["nodes"]] == [(name, [r]) for r, name in
+                                                                  enumerate(names)], record
     assert not (homes := files(f"{run.outdir}/host-*/home/**")), f"files in homes: {homes}"
 
 

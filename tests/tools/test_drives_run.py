@@ -31,7 +31,8 @@ def write(name, data, mode=0o644):
     return str(path)
 
 
-HOSTFILE = write("hosts", "# the root's node first\nnode01 slots=4  # 4 cores\nnode02:2\n\nnode03\n")
+HOSTFILE = write("hosts",
+                 "# the root's node first\nnode01 slots=4  # 4 cores\nnode02:2\n\nnode03\n")
 # Slurm's scontrol for n[1-3]; launchers that run every context here.
 BINDIR = os.path.dirname(write("bin/scontrol", "#!/bin/sh\necho n1; echo n2; echo n3\n", 0o755))
 for launcher in ("mpirun.openmpi", "mpiexec.mpich"):
@@ -55,7 +56,8 @@ CASES = [
     *[(["--hostfile", write(f"bad{n}", text)], 2, BAD.format(SCRATCH + f"/bad{n}", line) + said)
       for n, (text, line, said) in enumerate([
           ("node01 slots=many\n", 1, "slots must be a whole number"),
-          ("n1\nn2 slots=\u00b2\n", 2, "slots must be a whole number from 1 to 4096, found '\u00b2'"),
+          ("n1\nn2 slots=\u00b2\n", 2,
+           "slots must be a whole number from 1 to 4096, found '\u00b2'"),
           ("n1 slot=4\n", 1, "unknown key 'slot' (known: slots, max_slots, max-slots)"),
           (b"n1\nn\xff2\n", 2, "not UTF-8 text"),
           ("n1 slots=2 slots=3\n", 1, "two slot counts for n1"),
@@ -174,7 +176,8 @@ def report_texts():
             key = {"kRights": "kRightsLine", "kSupport": "kSupportLine", "kUnable": "kUnableToOpen",
                    "kMultiHeading": "kMultiHeading"}.get(key, key)
             if constants.get(key) != value:
-                yield f"report.{name} = {value!r}, src/run/constants.h {key} = {constants.get(key)!r}"
+                yield (f"report.{name} = {value!r}, src/run/constants.h {key} = "
+                       f"{constants.get(key)!r}")
     if report.MAX_RANKS != int(re.search(r"kRankLimit = (\d+);", pathlib.Path(
             ROOT, "src/run/constants.h").read_text())[1]):
         yield "report.MAX_RANKS is not kRankLimit"

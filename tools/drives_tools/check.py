@@ -42,7 +42,8 @@ elif [ ! -w "$at" ] && [ "$at" = "$dir" ]; then said="cannot write in the workin
 elif [ ! -w "$at" ] && ! err=$(mkdir -p -- "$dir" 2>&1); then
   said="cannot create the working directory $dir: ${err##*: }"
 elif [ -n "$free" ] && [ $((free + reuse)) -lt "$need" ]; then
-  said="not enough room in $dir: the run needs $((need / 1024)) MiB there, $((free / 1024)) MiB is free"
+  said="not enough room in $dir: the run needs $((need / 1024)) MiB there,"
+  said="$said $((free / 1024)) MiB is free"
 elif ! err=$(mkdir -p -- "$dir" 2>&1); then
   said="cannot create the working directory $dir: ${err##*: }"
 elif [ ! -w "$dir" ]; then said="cannot write in the working directory $dir"

@@ -245,12 +245,14 @@ def run_once(opts, base, number, signals, env, hints, check_args, run_args):
     outcome = process.run(run_args, signals, status, env, answer_enter=several)
     written = record.build(run, outcome, {"run": number, "runs": opts.repeat})
     path = record.path_for(written, opts.dir)
-    problem = record.write(written, path)
+    root_host = opts.placed[0][0]
+    if written["result_file"] and root_host and not os.path.exists(written["result_file"]):
+        # The root ran on another node: its result file is there.
+        problem = record.send(written, path, root_host, opts, env, signals)
+    else:
+        problem = record.write(written, path)
     if problem:
         warn(problem)
-    elif written["result_file"] and not os.path.exists(written["result_file"]):
-        warn(f"the result file is on {written['nodes'][0]['name']}, the root's node; "
-             f"the run's record is here: {path}")
     return written, outcome
 
 

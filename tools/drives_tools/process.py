@@ -301,13 +301,13 @@ def end_group(child):
             continue
 
 
-def collect(args, env, signals, timeout):
-    """Runs a short command in a session of its own, standard input empty;
-    (its status, or None where it outlived `timeout` seconds, its standard
-    output, its standard error). A signal drives-run gets meanwhile, or the
-    timeout, ends the command's whole process group; the signal is then
-    raised as Interrupted."""
-    child = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+def collect(args, env, signals, timeout, stdin=subprocess.DEVNULL):
+    """Runs a short command in a session of its own, standard input empty
+    or `stdin`, a file; (its status, or None where it outlived `timeout`
+    seconds, its standard output, its standard error). A signal drives-run
+    gets meanwhile, or the timeout, ends the command's whole process group;
+    the signal is then raised as Interrupted."""
+    child = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, start_new_session=True, env=env)
     out_fd, err_fd = child.stdout.fileno(), child.stderr.fileno()
     parts = {out_fd: [], err_fd: []}

@@ -7,8 +7,9 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 
-from . import report, results_record
+from . import check, mpis, process, report, results_record
 from .mpis import MPIS
 from .results_formats import write_output
 from .version import version
@@ -111,9 +112,34 @@ def write(record, path):
     warning (returned), never a failure of the run."""
     try:
         os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-        write_output(path, json.dumps(record, indent=1, ensure_ascii=False) + "\n")
+        write_output(path, text_of(record))
     except OSError as error:
         return f"cannot write the run's record {path}: {error.strerror}"
+    return None
+
+
+def text_of(record):
+    return json.dumps(record, indent=1, ensure_ascii=False) + "\n"
+
+
+# Run on the root's node with the record's path; the record comes on
+# standard input, which the launcher hands to its one process there.
+SAVE = ('tmp="$1.drives-run.$$" && cat > "$tmp" && mv -f -- "$tmp" "$1" || '
+        '{ rm -f -- "$tmp"; exit 1; }')
+
+
+def send(record, path, host, opts, env, signals):
+    """Writes the record beside a result file on another node, through the
+    launcher, whole or not at all; a warning (returned) where it cannot."""
+    args = mpis.command(opts.mpi, [(host, 1, ["sh", "-c", SAVE, "drives-run-record", path])],
+                        wdir="/", extra=opts.launcher_args, hostfiles=opts.hostfiles)
+    with tempfile.TemporaryFile() as data:
+        data.write(text_of(record).encode("utf-8"))
+        data.seek(0)
+        status, _, err = process.collect(args, env, signals, opts.check_timeout, stdin=data)
+    if status != 0:
+        return (f"cannot write the run's record {path} on {host}: "
+                f"{check.last_words(err) if status is not None else 'no answer'}")
     return None
 
 
