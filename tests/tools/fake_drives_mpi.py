@@ -2,7 +2,8 @@
 """A stand-in for drives_mpi's root: the report's first lines, then either
 a line every tenth of a second for ever (FAKE_TICKS set; FAKE_TICKS=N: from
 the Nth run in this directory on) or the end lines, the wait for Enter, and
-what was typed ("typed: ...") on standard error."""
+what was typed ("typed: ...") on standard error. FAKE_RESULT names the
+result file in the end line."""
 
 import os
 import sys
@@ -19,7 +20,8 @@ if os.environ.get("FAKE_TICKS") and run >= int(os.environ["FAKE_TICKS"]):
     while True:
         print("The system spent: 1 Secs.", flush=True)
         time.sleep(0.1)
-print(f"Results have been saved in a file and you can find it at: {os.getcwd()}/run{run}.txt",
+result = os.environ.get("FAKE_RESULT", f"{os.getcwd()}/run{run}.txt")
+print(f"Results have been saved in a file and you can find it at: {result}",
       "Press Enter to Exit.",
       sep="\n", flush=True)
 print(f"typed: {sys.stdin.readline()!r}", file=sys.stderr, flush=True)

@@ -164,6 +164,15 @@ def until(condition):
     raise AssertionError("not within 60 s")
 
 
+def record_not_written():
+    """A record that cannot be written is a warning; the run's status stands."""
+    run = Run(env={"FAKE_RESULT": "/proc/self/none/result.txt"})
+    run.proc.stdout.read()
+    status, shown = run.wait()
+    assert status == 0 and "drives-run: cannot write the run's record /proc/self/none/result" \
+        in shown, (status, shown)
+
+
 def enter_typed():
     run = Run(stdin_terminal=True)
     for line in run.proc.stdout:
@@ -235,7 +244,7 @@ def macos():
 def main():
     failed = []
     for case in (closed_stdout, launcher_killed, signal_to_drives_run, repeat_interrupted,
-                 status_line_width,
+                 status_line_width, record_not_written,
                  enter_typed, check_faults, macos):
         try:
             case()
