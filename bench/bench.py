@@ -17,8 +17,9 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests",
-                                "e2e"))
+sys.path.insert(
+    0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "e2e")
+)
 import launched  # noqa: E402  (also puts the tools on the path)
 from drives_tools import results_read  # noqa: E402
 
@@ -68,9 +69,12 @@ class Load:
     @staticmethod
     def _ours():
         import resource
-        return sum(getattr(resource.getrusage(who), field)
-                   for who in (resource.RUSAGE_CHILDREN, resource.RUSAGE_SELF)
-                   for field in ("ru_utime", "ru_stime"))
+
+        return sum(
+            getattr(resource.getrusage(who), field)
+            for who in (resource.RUSAGE_CHILDREN, resource.RUSAGE_SELF)
+            for field in ("ru_utime", "ru_stime")
+        )
 
 
 def clean(scratch):
@@ -83,14 +87,21 @@ def clean(scratch):
 def rates_from_spent(spent):
     # Both are printed with six digits; the fixed count over the printed
     # time keeps the rate as precise as the time.
-    return {name: count / spent[name] if spent[name] > 0 else float("inf")
-            for name, count, _ in FIGURES}
+    return {
+        name: count / spent[name] if spent[name] > 0 else float("inf") for name, count, _ in FIGURES
+    }
 
 
 def run_reference(command, scratch):
     clean(scratch)
-    out = subprocess.run(command + [scratch], cwd=scratch, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.PIPE, check=True, text=True).stdout
+    out = subprocess.run(
+        command + [scratch],
+        cwd=scratch,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        check=True,
+        text=True,
+    ).stdout
     return {name: float(rate) for name, rate, _ in (row.split() for row in out.splitlines())}
 
 
@@ -136,11 +147,11 @@ class Run:
             now = time.clock_gettime(time.CLOCK_BOOTTIME)
             while len(data) >= 16:
                 size = struct.unpack("iIII", data[:16])[3]
-                if data[16:16 + size].split(b"\0", 1)[0].decode() == TMP_NAME:
+                if data[16 : 16 + size].split(b"\0", 1)[0].decode() == TMP_NAME:
                     with open(f"/proc/{launched.ranks(self.binary, MPI)[0]}/stat") as stat:
                         started = int(stat.read().rsplit(")", 1)[1].split()[19])
                     self.start_to_create = now - started / os.sysconf("SC_CLK_TCK")
-                data = data[16 + size:]
+                data = data[16 + size :]
         os.close(fd)
 
     def run(self):
@@ -149,9 +160,14 @@ class Run:
             threading.Thread(target=helper, daemon=True).start()
         self.launched = time.monotonic()
         self.pressed = None
-        proc = subprocess.Popen(launched.command(self.binary, self.ranks, MPI), cwd=self.scratch,
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, text=True)
+        proc = subprocess.Popen(
+            launched.command(self.binary, self.ranks, MPI),
+            cwd=self.scratch,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+        )
         for row in proc.stdout:
             if row.rstrip("\n") == PRESS_ENTER and self.pressed is None:
                 self.pressed = time.monotonic()
@@ -184,43 +200,66 @@ def main():
     drives = os.path.join(build, "drives_mpi")
     bare = [os.path.join(build, "bench", "drives_reference")]
     in_mpi = launched.command(os.path.join(build, "bench", "drives_reference_mpi"), 1, MPI)
-    sides = {"reference": lambda: run_reference(bare, scratch),
-             "in MPI": lambda: run_reference(in_mpi, scratch),
-             "drives_mpi": lambda: run_drives(drives, scratch).rates}
+    sides = {
+        "reference": lambda: run_reference(bare, scratch),
+        "in MPI": lambda: run_reference(in_mpi, scratch),
+        "drives_mpi": lambda: run_drives(drives, scratch).rates,
+    }
     results = {side: [] for side in sides}
     busiest, unmeasured = 0.0, []
     for index in range(pairs):
         # Rotate who goes first, so that a drift of the machine does not
         # always favour the same side.
-        order = list(sides)[index % 3:] + list(sides)[:index % 3]
+        order = list(sides)[index % 3 :] + list(sides)[: index % 3]
         for side in order:
             with Load() as load:
                 results[side].append(sides[side]())
             busiest = max(busiest, load.cores)
-            log(f"round {index + 1}/{pairs} {side}: " + " ".join(
-                f"{name}={rate:.4g}" for name, rate in results[side][-1].items()))
+            log(
+                f"round {index + 1}/{pairs} {side}: "
+                + " ".join(f"{name}={rate:.4g}" for name, rate in results[side][-1].items())
+            )
 
     print(f"\nSingle-process figures, {pairs} rounds, scratch {scratch}")
-    print("%-22s %-11s %10s %10s %10s   %-22s %-22s" % (
-        "figure", "unit", "reference", "in MPI", "drives_mpi", "ratio to reference",
-        "ratio to in MPI"))
+    print(
+        "%-22s %-11s %10s %10s %10s   %-22s %-22s"
+        % (
+            "figure",
+            "unit",
+            "reference",
+            "in MPI",
+            "drives_mpi",
+            "ratio to reference",
+            "ratio to in MPI",
+        )
+    )
     floors = ("reference", "in MPI")
     for label, floor, figure in ROWS:
         medians = [statistics.median(r[floor] for r in results[side]) for side in floors]
         medians.append(statistics.median(r[figure] for r in results["drives_mpi"]))
-        ratios = [[b[figure] / a[floor] for a, b in zip(results[side], results["drives_mpi"])]
-                  for side in floors]
-        print("%-22s %-11s %10.4g %10.4g %10.4g   %-22s %-22s" % (
-            label, UNITS[figure], *medians, spread(ratios[0]), spread(ratios[1])))
-    print("stream_cycle (streams) holds the stream file cycle against the standard streams' "
-          "own opens and closes; stream_cycle, against their system calls alone.")
-    print(f"CPU used by other processes during the runs: {busiest:.2f} cores at most"
-          + ("" if busiest < 0.2 else "   (machine not idle: figures are disturbed)"))
+        ratios = [
+            [b[figure] / a[floor] for a, b in zip(results[side], results["drives_mpi"])]
+            for side in floors
+        ]
+        print(
+            "%-22s %-11s %10.4g %10.4g %10.4g   %-22s %-22s"
+            % (label, UNITS[figure], *medians, spread(ratios[0]), spread(ratios[1]))
+        )
+    print(
+        "stream_cycle (streams) holds the stream file cycle against the standard streams' "
+        "own opens and closes; stream_cycle, against their system calls alone."
+    )
+    print(
+        f"CPU used by other processes during the runs: {busiest:.2f} cores at most"
+        + ("" if busiest < 0.2 else "   (machine not idle: figures are disturbed)")
+    )
 
     for _ in range(3):
         unmeasured.append(run_drives(drives, scratch).unmeasured)
-    print(f"\nUnmeasured time of a one-rank run (launch to {PRESS_ENTER!r} minus the six spans): "
-          f"{statistics.median(unmeasured):.3f} s median of 3")
+    print(
+        f"\nUnmeasured time of a one-rank run (launch to {PRESS_ENTER!r} minus the six spans): "
+        f"{statistics.median(unmeasured):.3f} s median of 3"
+    )
     started = run_drives(drives, scratch, watch_create=True).start_to_create
     print(f"Process start to the first timed span (inotify, tick resolution): {started:.3f} s")
 
@@ -230,8 +269,10 @@ def main():
         clean(scratch)
         program, runtime = Run(drives, ranks, scratch).run(), Run(idle, ranks, scratch).run()
         for rank in range(ranks):
-            print(f"  rank {rank} of a {ranks}-rank run: {program.hwm.get(rank)} "
-                  f"(the MPI runtime alone: {runtime.hwm.get(rank)})")
+            print(
+                f"  rank {rank} of a {ranks}-rank run: {program.hwm.get(rank)} "
+                f"(the MPI runtime alone: {runtime.hwm.get(rank)})"
+            )
     clean(scratch)
 
 

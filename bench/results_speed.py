@@ -19,8 +19,9 @@ import sys
 import tempfile
 import time
 
-TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools",
-                    "drives_results.py")
+TOOL = os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools", "drives_results.py"
+)
 NUMBER = re.compile(r"-?(?:inf|nan|\d+(?:\.\d*)?(?:e[-+]\d+)?)")
 
 
@@ -29,7 +30,7 @@ def rescale(line, factor):
     the report prints (six significant digits)."""
     found = list(NUMBER.finditer(line))[-1]
     value = float(found.group()) * factor
-    return line[:found.start()] + f"{value:.6g}" + line[found.end():]
+    return line[: found.start()] + f"{value:.6g}" + line[found.end() :]
 
 
 def synthesize(text, workers, spread=0.4, seed=0, name="node-{:02d}.cluster.lan"):
@@ -50,8 +51,11 @@ def synthesize(text, workers, spread=0.4, seed=0, name="node-{:02d}.cluster.lan"
     def flush():
         for rank, factor in enumerate(factors, 1):
             for line in group:
-                line = re.sub(r"\AThread:1 @.*?(?=\s?The system|\sIt was)",
-                              f"Thread:{rank} @{name.format(rank)}", line)
+                line = re.sub(
+                    r"\AThread:1 @.*?(?=\s?The system|\sIt was)",
+                    f"Thread:{rank} @{name.format(rank)}",
+                    line,
+                )
                 out.append(rescale(line, 1 / factor if "spent:" in line else factor))
         group.clear()
 
@@ -74,8 +78,9 @@ def synthesize(text, workers, spread=0.4, seed=0, name="node-{:02d}.cluster.lan"
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("result_file", help="result file of a real two-rank run")
     parser.add_argument("--files", type=int, default=100)
     parser.add_argument("--workers", type=int, default=64)
@@ -86,9 +91,12 @@ def main():
     with tempfile.TemporaryDirectory(prefix="results-speed-") as scratch:
         paths = []
         for index in range(opts.files):
-            path = os.path.join(scratch, "results_drives_macos_clusters_mx @ bench root @ "
-                                f"local date 2026.01.{index // 60 + 1:02d} time "
-                                f"12.{index % 60:02d}.00.txt")
+            path = os.path.join(
+                scratch,
+                "results_drives_macos_clusters_mx @ bench root @ "
+                f"local date 2026.01.{index // 60 + 1:02d} time "
+                f"12.{index % 60:02d}.00.txt",
+            )
             with open(path, "w", encoding="utf-8") as stream:
                 stream.write(synthesize(text, opts.workers, seed=index))
             paths.append(path)
@@ -100,17 +108,26 @@ def main():
             walls, cpus = [], []
             for _ in range(opts.repeat):
                 before, start = os.times(), time.perf_counter()
-                subprocess.run([sys.executable, TOOL, command, "-o",
-                                os.path.join(scratch, "out." + command)] + paths, check=True)
+                subprocess.run(
+                    [sys.executable, TOOL, command, "-o", os.path.join(scratch, "out." + command)]
+                    + paths,
+                    check=True,
+                )
                 walls.append(time.perf_counter() - start)
                 after = os.times()
-                cpus.append(after.children_user + after.children_system
-                            - before.children_user - before.children_system)
+                cpus.append(
+                    after.children_user
+                    + after.children_system
+                    - before.children_user
+                    - before.children_system
+                )
             size = os.path.getsize(os.path.join(scratch, "out." + command)) / 1e6
-            print(f"drives-results {command}: wall median {statistics.median(walls):.3f} s "
-                  f"[{min(walls):.3f}, {max(walls):.3f}], CPU median "
-                  f"{statistics.median(cpus):.3f} s [{min(cpus):.3f}, {max(cpus):.3f}] "
-                  f"over {opts.repeat} runs; output {size:.1f} MB")
+            print(
+                f"drives-results {command}: wall median {statistics.median(walls):.3f} s "
+                f"[{min(walls):.3f}, {max(walls):.3f}], CPU median "
+                f"{statistics.median(cpus):.3f} s [{min(cpus):.3f}, {max(cpus):.3f}] "
+                f"over {opts.repeat} runs; output {size:.1f} MB"
+            )
         print(f"load average at the end: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
 
 

@@ -21,14 +21,20 @@ def entries(markdown, version, maintainer):
     for name, date, body in sections:
         if not date and (name != "Unreleased" or version in released):
             continue
-        items = [" ".join(item.replace("**", "").split())
-                 for item in re.findall(r"^- (.*?)(?=^- |^#|\Z)", body, re.M | re.S)]
+        items = [
+            " ".join(item.replace("**", "").split())
+            for item in re.findall(r"^- (.*?)(?=^- |^#|\Z)", body, re.M | re.S)
+        ]
         day = datetime.datetime.fromisoformat(date or now).replace(tzinfo=datetime.timezone.utc)
-        lines = [textwrap.fill(item, 79, initial_indent="  * ", subsequent_indent="    ")
-                 for item in items or [f"Version {version}."]]
-        yield (f"drives-mpi ({name if date else version}) unstable; urgency=medium\n\n"
-               + "\n".join(lines)
-               + f"\n\n -- {maintainer}  {email.utils.format_datetime(day)}\n")
+        lines = [
+            textwrap.fill(item, 79, initial_indent="  * ", subsequent_indent="    ")
+            for item in items or [f"Version {version}."]
+        ]
+        yield (
+            f"drives-mpi ({name if date else version}) unstable; urgency=medium\n\n"
+            + "\n".join(lines)
+            + f"\n\n -- {maintainer}  {email.utils.format_datetime(day)}\n"
+        )
 
 
 def main(source, version, maintainer, output):

@@ -25,16 +25,25 @@ def lines(text):
         rows = paragraph.splitlines()
         kept = any(row.startswith(" ") for row in rows)
         out += [".PP"] + ([".nf"] if kept else [])
-        out += [("\\&" if row.lstrip().startswith((".", "'")) else "") + escape(row if kept else row.strip())
-                for row in rows]
+        out += [
+            ("\\&" if row.lstrip().startswith((".", "'")) else "")
+            + escape(row if kept else row.strip())
+            for row in rows
+        ]
         out += [".fi"] if kept else []
     return out
 
 
 def usage(parser):
     text = parser.format_usage().split(":", 1)[1].strip("\n")
-    return [".nf"] + [escape(row.strip() if index == 0 else "    " + row.strip()) for index, row in
-                      enumerate(text.splitlines())] + [".fi"]
+    return (
+        [".nf"]
+        + [
+            escape(row.strip() if index == 0 else "    " + row.strip())
+            for index, row in enumerate(text.splitlines())
+        ]
+        + [".fi"]
+    )
 
 
 def options(parser):
@@ -44,8 +53,17 @@ def options(parser):
         if action.help == argparse.SUPPRESS or isinstance(action, argparse._SubParsersAction):
             continue
         if action.option_strings:
-            value = "" if action.nargs == 0 else " \\fI" + escape(formatter._format_args(
-                action, formatter._get_default_metavar_for_optional(action))) + "\\fR"
+            value = (
+                ""
+                if action.nargs == 0
+                else " \\fI"
+                + escape(
+                    formatter._format_args(
+                        action, formatter._get_default_metavar_for_optional(action)
+                    )
+                )
+                + "\\fR"
+            )
             head = ", ".join(f"\\fB{escape(option)}\\fR{value}" for option in action.option_strings)
         else:
             head = "\\fI" + escape(formatter._metavar_formatter(action, action.dest)(1)[0]) + "\\fR"
@@ -56,9 +74,17 @@ def options(parser):
 def page(parser, name, version):
     os.environ["COLUMNS"] = "80"
     summary = re.split(r"(?<=\.)\s", (parser.description or "").strip(), maxsplit=1)[0]
-    out = [f'.TH {escape(name.upper())} 1 "" "drives_mpi {version}" "User Commands"',
-           ".SH NAME", f"{escape(name)} \\- {escape(summary.rstrip('.'))}",
-           ".SH SYNOPSIS"] + usage(parser) + [".SH DESCRIPTION"] + lines(parser.description or "")
+    out = (
+        [
+            f'.TH {escape(name.upper())} 1 "" "drives_mpi {version}" "User Commands"',
+            ".SH NAME",
+            f"{escape(name)} \\- {escape(summary.rstrip('.'))}",
+            ".SH SYNOPSIS",
+        ]
+        + usage(parser)
+        + [".SH DESCRIPTION"]
+        + lines(parser.description or "")
+    )
     out += [".SH OPTIONS"] + options(parser)
     for action in parser._actions:
         if isinstance(action, argparse._SubParsersAction):

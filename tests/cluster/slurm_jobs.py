@@ -8,17 +8,21 @@ import glob, os, re, signal, subprocess, sys
 from test_cluster import check_cluster_report, processes, read, until
 from drives import split_lines
 
-JOB_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
-                          "examples", "drives.sbatch")
+JOB_SCRIPT = os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "examples", "drives.sbatch"
+)
 # What outlives every job on a host: its daemons and the harness's ssh session.
 LASTING = ("sshd", "ssh", "munged", "slurmctld", "slurmscriptd", "slurmd")
 ENDED = ("COMPLETED", "FAILED", "CANCELLED", "TIMEOUT", "NODE_FAIL", "OUT_OF_MEMORY", "BOOT_FAIL")
 
 
 def slurm(*args, env=None):
-    done = subprocess.run(args, capture_output=True, text=True, stdin=subprocess.DEVNULL,
-                          env=env, timeout=1800)
-    assert done.returncode == 0, f"{' '.join(args)}: status {done.returncode}:\n{done.stdout}{done.stderr}"
+    done = subprocess.run(
+        args, capture_output=True, text=True, stdin=subprocess.DEVNULL, env=env, timeout=1800
+    )
+    assert (
+        done.returncode == 0
+    ), f"{' '.join(args)}: status {done.returncode}:\n{done.stdout}{done.stderr}"
     return done.stdout
 
 
@@ -26,11 +30,14 @@ def job(job_id):
     """State, reason and exit code, from the controller: there is no accounting database."""
     text = slurm("scontrol", "show", "job", job_id)
     return re.search(r"JobState=(\S+) Reason=(.*?) Dependency", text).groups() + (
-        re.search(r"ExitCode=(\S+)", text).group(1),)
+        re.search(r"ExitCode=(\S+)", text).group(1),
+    )
 
 
 def ended(job_id, timeout):
-    return until(f"job {job_id} ends", lambda: (state := job(job_id))[0] in ENDED and state, timeout)
+    return until(
+        f"job {job_id} ends", lambda: (state := job(job_id))[0] in ENDED and state, timeout
+    )
 
 
 def submit(scratch, subdir):
@@ -42,11 +49,23 @@ def submit(scratch, subdir):
 def benchmark_jobs(scratch, names):
     """Cancelled mid-run, every rank ends; then the output holds the report; srun alone too."""
     job_id, ours = submit(scratch, "cancelled"), scratch + "/prefix/bin/drives_mpi"
-    nets = until("ranks on three hosts", lambda: len(nets := {
-        net for _, name, line, net in processes() if name == "drives_mpi" and ours in line}) == 3 and nets, 600)
+    nets = until(
+        "ranks on three hosts",
+        lambda: len(
+            nets := {
+                net for _, name, line, net in processes() if name == "drives_mpi" and ours in line
+            }
+        )
+        == 3
+        and nets,
+        600,
+    )
     slurm("scancel", job_id)
-    left = lambda: [(pid, name) for pid, name, _, net in processes()
-                    if net in nets and name not in LASTING and pid != str(os.getpid())]
+    left = lambda: [
+        (pid, name)
+        for pid, name, _, net in processes()
+        if net in nets and name not in LASTING and pid != str(os.getpid())
+    ]
     until(lambda: f"the cancelled job's processes end: {left()}", lambda: not left(), 60)
     assert ended(job_id, 60)[0] == "CANCELLED", f"scancel: job {job_id} is {job(job_id)}"
     disks = lambda subdir: [f"{scratch}/hosts/{host}/work/{subdir}" for host in "abc"]
@@ -56,7 +75,9 @@ def benchmark_jobs(scratch, names):
     check_cluster_report(output, disks("sbatch"), names, f"{scratch}/work/sbatch")
     plugins = subprocess.run(["srun", "--mpi=list"], capture_output=True, text=True)
     if "pmix" not in plugins.stdout + plugins.stderr:
-        return print(f"srun --mpi=pmix: unsupported: no PMIx plugin in {plugins.stdout + plugins.stderr}")
+        return print(
+            f"srun --mpi=pmix: unsupported: no PMIx plugin in {plugins.stdout + plugins.stderr}"
+        )
     workdir = scratch + "/work/srun"
     slurm("srun", "-N3", "--ntasks-per-node=1", "mkdir", workdir)
     console = slurm("srun", "--mpi=pmix", "-N3", "--ntasks-per-node=1", "--chdir", workdir, ours)
@@ -66,16 +87,36 @@ def benchmark_jobs(scratch, names):
 def light_jobs(scratch, names):
     """A job submitted with one slurmd stopped fails or waits, and Slurm says why."""
     node = slurm("sinfo", "-h", "-N", "-o", "%N").split()[-1]
-    pid = next(pid for pid, name, line, _ in processes() if name == "slurmd"
-               and os.environ["SLURM_CONF"] in line and line.endswith(f"\0{node}\0"))
+    pid = next(
+        pid
+        for pid, name, line, _ in processes()
+        if name == "slurmd" and os.environ["SLURM_CONF"] in line and line.endswith(f"\0{node}\0")
+    )
     os.kill(int(pid), signal.SIGTERM)
     until(f"slurmd of {node} stops", lambda: pid not in (row[0] for row in processes()), 30)
-    job_id = slurm("sbatch", "--parsable", "-N3", f"--output={scratch}/work/fault-%j.out",
-                   "--wrap", "srun true").strip()
-    state = until(f"job {job_id} fails or waits", lambda: ((state := job(job_id))[0] in ENDED or (
-        state[0] == "PENDING" and state[1] not in ("None", "Priority", "Resources"))) and state, 300)
-    print(f"slurmd of {node} stopped: job {job_id}: JobState={state[0]} Reason={state[1]} "
-          f"ExitCode={state[2]}", *map(read, glob.glob(f"{scratch}/work/fault-{job_id}.out")), sep="\n")
+    job_id = slurm(
+        "sbatch",
+        "--parsable",
+        "-N3",
+        f"--output={scratch}/work/fault-%j.out",
+        "--wrap",
+        "srun true",
+    ).strip()
+    state = until(
+        f"job {job_id} fails or waits",
+        lambda: (
+            (state := job(job_id))[0] in ENDED
+            or (state[0] == "PENDING" and state[1] not in ("None", "Priority", "Resources"))
+        )
+        and state,
+        300,
+    )
+    print(
+        f"slurmd of {node} stopped: job {job_id}: JobState={state[0]} Reason={state[1]} "
+        f"ExitCode={state[2]}",
+        *map(read, glob.glob(f"{scratch}/work/fault-{job_id}.out")),
+        sep="\n",
+    )
     assert state[0] != "COMPLETED", f"job {job_id} completed without {node}"
     slurm("scancel", job_id)
 

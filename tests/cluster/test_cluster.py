@@ -24,8 +24,12 @@ def read(path):
 def processes():
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            yield (pid, read(f"/proc/{pid}/comm").strip(), read(f"/proc/{pid}/cmdline"),
-                   os.stat(f"/proc/{pid}/ns/net").st_ino)
+            yield (
+                pid,
+                read(f"/proc/{pid}/comm").strip(),
+                read(f"/proc/{pid}/cmdline"),
+                os.stat(f"/proc/{pid}/ns/net").st_ino,
+            )
         except OSError:
             pass
 
@@ -47,7 +51,9 @@ def leftovers(run_id):
     mine = re.compile(re.escape(run_id) + r"(?!\d)")
     names = glob.glob("/run/netns/*") + glob.glob("/var/tmp/*")
     names += read("/proc/self/mountinfo").splitlines()
-    names += subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout.splitlines()
+    names += subprocess.run(
+        ["ip", "-o", "link"], capture_output=True, text=True
+    ).stdout.splitlines()
     found = [name for name in names if mine.search(name)]
     for pid, _, line, _ in processes():
         try:
@@ -60,6 +66,7 @@ def leftovers(run_id):
 
 class Run:
     """run_cluster.sh in a session of its own; once a run built a cluster, skips fail."""
+
     every, built = [], False
 
     def __init__(self, outdir, *program, fault=""):
@@ -67,9 +74,13 @@ class Run:
         self.outdir, self.id = outdir, None
         with open(os.path.join(outdir, "harness.log"), "wb") as log:
             self.proc = subprocess.Popen(
-                [os.path.join(HERE, "run_cluster.sh"), outdir, *program], stdout=log,
-                stdin=subprocess.DEVNULL, stderr=subprocess.STDOUT, start_new_session=True,
-                env=dict(os.environ, DRIVES_CLUSTER_FAULT=fault))
+                [os.path.join(HERE, "run_cluster.sh"), outdir, *program],
+                stdout=log,
+                stdin=subprocess.DEVNULL,
+                stderr=subprocess.STDOUT,
+                start_new_session=True,
+                env=dict(os.environ, DRIVES_CLUSTER_FAULT=fault),
+            )
         Run.every.append(self)
 
     def log(self):
@@ -85,18 +96,33 @@ class Run:
 
     def running(self, command):
         """Waits until COMMAND runs on all three hosts of this run."""
+
         def three():
             assert self.proc.poll() is None, f"{self.outdir} ended:\n{self.log()}"
-            return self.log() and self.id and 3 == len(
-                {net for _, name, line, net in processes() if name == command and self.id in line})
+            return (
+                self.log()
+                and self.id
+                and 3
+                == len(
+                    {
+                        net
+                        for _, name, line, net in processes()
+                        if name == command and self.id in line
+                    }
+                )
+            )
+
         until(f"{self.outdir}: {command} on three hosts", three, 120)
 
     def finish(self, timeout=300):
         until(f"{self.outdir}: the run's end", lambda: self.proc.poll() is not None, timeout)
         status = self.proc.returncode
         console = self.outdir + "/console.txt"
-        print(f"---- {self.outdir}: status {status}\n{read(self.outdir + '/harness.log')}"
-              + (read(console) if os.path.exists(console) else ""), end="")
+        print(
+            f"---- {self.outdir}: status {status}\n{read(self.outdir + '/harness.log')}"
+            + (read(console) if os.path.exists(console) else ""),
+            end="",
+        )
         text = self.log()
         assert self.id, f"{self.outdir}: the run has no id"
         assert not (left := leftovers(self.id)), f"{self.id} left behind: {left}"
@@ -112,7 +138,9 @@ def check_cluster_report(console, dirs, names, shown_dir):
     """One rank per host, rank r working in dirs[r] (shown_dir to the ranks): each
     worker's files on its own host only, the root's result file on its host only,
     and the report line by line."""
-    assert not (warned := [ln for ln in split_lines(console) if ln.startswith("drives_mpi:")]), warned
+    assert not (
+        warned := [ln for ln in split_lines(console) if ln.startswith("drives_mpi:")]
+    ), warned
     for rank in range(1, len(names)):
         for filename in rank_files(rank, names[rank]):
             check_test_file(os.path.join(dirs[rank], filename))
@@ -120,8 +148,9 @@ def check_cluster_report(console, dirs, names, shown_dir):
             assert not strays, f"{filename!r} also in {strays}"
     strays = [f for d in dirs[1:] for f in os.listdir(d) if f.startswith("results_drives_")]
     assert not strays, f"result files on worker hosts: {strays}"
-    check_report(console, dirs[0], len(names), list(enumerate(names))[1:], names[0],
-                 shown_dir=shown_dir)
+    check_report(
+        console, dirs[0], len(names), list(enumerate(names))[1:], names[0], shown_dir=shown_dir
+    )
     print("checked: report, arithmetic and files of", ", ".join(map(repr, names)))
 
 
@@ -134,16 +163,20 @@ def test_benchmark(outdir, build):
     assert status == 0, f"run_cluster.sh exited with status {status}"
     hosts, names = zip(*(line.split("\t") for line in split_lines(read(run.outdir + "/names.txt"))))
     assert len(set(names)) == len(names) > 1, f"processor names {names!r}"
-    console = [line for line in split_lines(read(run.outdir + "/console.txt"))
-               if not LAUNCHER_NOISE.match(line)]
+    console = [
+        line
+        for line in split_lines(read(run.outdir + "/console.txt"))
+        if not LAUNCHER_NOISE.match(line)
+    ]
     dirs = [f"{run.outdir}/host-{host}/work/new/dir" for host in hosts]
     check_cluster_report("\n".join(console) + "\n", dirs, names, f"/var/tmp/{run.id}/work/new/dir")
     # drives-run ran on host b: the record went to host a, beside the result file.
     records = glob.glob(f"{dirs[0]}/results_*.record.json")
     assert len(records) == 1, f"records beside the result file on host a: {records}"
     record = json.loads(read(records[0]))
-    assert [(n["host"], n["ranks"]) for n in record["nodes"]] == [(name, [r]) for r, name in
-                                                                  enumerate(names)], record
+    assert [(n["host"], n["ranks"]) for n in record["nodes"]] == [
+        (name, [r]) for r, name in enumerate(names)
+    ], record
     assert not (homes := files(f"{run.outdir}/host-*/home/**")), f"files in homes: {homes}"
 
 
@@ -151,16 +184,19 @@ def test_faults(outdir, build):
     """Broken ssh fails the run (no skip, no unchecked key), in ssh's words;
     a node that cannot make the working directory stops drives-run before
     any rank measures, named as the hostfile names it."""
-    for fault, want in (("hostkey:c", ["REMOTE HOST IDENTIFICATION HAS CHANGED",
-                                       "Host key verification failed."]),
-                        ("sshd:b", ["sshd on host b", "no hostkeys available"])):
+    for fault, want in (
+        ("hostkey:c", ["REMOTE HOST IDENTIFICATION HAS CHANGED", "Host key verification failed."]),
+        ("sshd:b", ["sshd on host b", "no hostkeys available"]),
+    ):
         status, text = Run(f"{outdir}/{fault}", fault=fault).finish()
         missing = [line for line in want if line not in text]
         assert status == 1 and not missing, f"{fault}: status {status}, lacks {missing}"
     run = Run(f"{outdir}/rodir", "--drives-run", build, fault="rodir:c")
     status, text = run.finish()
     console = read(run.outdir + "/console.txt")
-    said = re.search(rf"^drives-run: 10\.77\.0\.13: .*/var/tmp/{run.id}/work/new/dir", console, re.M)
+    said = re.search(
+        rf"^drives-run: 10\.77\.0\.13: .*/var/tmp/{run.id}/work/new/dir", console, re.M
+    )
     assert status == 4 and said and "Velkora" not in console, f"read-only host c: status {status}"
     assert not (made := files(f"{run.outdir}/host-*/**")), f"files made: {made}"
 
@@ -174,8 +210,16 @@ def test_interrupts(outdir, build):
     sigint.running("sleep")
     launcher.running("drives_mpi")
     os.killpg(sigint.proc.pid, signal.SIGINT)
-    os.kill(int(next(pid for pid, name, line, _ in processes() if launcher.id in line
-                     and name == "drives-run")), signal.SIGINT)
+    os.kill(
+        int(
+            next(
+                pid
+                for pid, name, line, _ in processes()
+                if launcher.id in line and name == "drives-run"
+            )
+        ),
+        signal.SIGINT,
+    )
     assert sigint.finish()[0] == 130, "SIGINT: status is not 130"
     assert launcher.finish()[0] == 255, "drives-run ends by its signal, 255 through ssh: not so"
     live, killed = Run(outdir + "/live", "sleep", "600"), Run(outdir + "/killed", "sleep", "600")
@@ -195,8 +239,10 @@ def test_slurm(outdir, build):
     """Two Slurm clusters started at the same moment: the benchmark's jobs on
     one, a light job and a stopped slurmd on the other. The jobs' python3 is
     the one a login on host a finds: this one may live in a home it lacks."""
-    runs = [Run(f"{outdir}/{jobs}", "--slurm", build, "python3", f"{HERE}/slurm_jobs.py", jobs)
-            for jobs in ("light", "benchmark")]
+    runs = [
+        Run(f"{outdir}/{jobs}", "--slurm", build, "python3", f"{HERE}/slurm_jobs.py", jobs)
+        for jobs in ("light", "benchmark")
+    ]
     for run in runs:
         assert run.finish(3600)[0] == 0, f"{run.outdir} failed"
 
@@ -205,10 +251,14 @@ def main(args):
     parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
     parser.add_argument("build")
     parser.add_argument("--keep", metavar="OUTDIR")
-    for name, test in (("--faults", test_faults), ("--interrupts", test_interrupts),
-                       ("--slurm", test_slurm)):
-        parser.add_argument(name, dest="test", action="store_const", const=test,
-                            default=test_benchmark)
+    for name, test in (
+        ("--faults", test_faults),
+        ("--interrupts", test_interrupts),
+        ("--slurm", test_slurm),
+    ):
+        parser.add_argument(
+            name, dest="test", action="store_const", const=test, default=test_benchmark
+        )
     opts = parser.parse_args(args)
     # Started in the background by a script, this test inherits an ignored SIGINT, which
     # bash cannot trap: a handler of its own gives the harness the default back.

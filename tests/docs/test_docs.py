@@ -24,8 +24,15 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 from drives_tools import check, drives_results, drives_run  # noqa: E402
 from drives_tools.statuses import Failure  # noqa: E402
 
-USER_DOCS = ["README.md", "docs/install.md", "docs/user-guide.md", "docs/cluster.md",
-             "docs/records.md", "docs/results-tool.md", "docs/performance.md"]
+USER_DOCS = [
+    "README.md",
+    "docs/install.md",
+    "docs/user-guide.md",
+    "docs/cluster.md",
+    "docs/records.md",
+    "docs/results-tool.md",
+    "docs/performance.md",
+]
 BLOCK = re.compile(r"^```(?:sh|shell|bash)\n(.*?)^```", re.M | re.S)
 LINK = re.compile(r"\]\(([^)#\s]+)(?:#[^)]*)?\)")
 REDIRECTION = re.compile(r"(?<!\S)\d?[<>]{1,2}&?\s*[^\s;&|]+")
@@ -90,6 +97,7 @@ def command_failures():
 
 # ---------------------------------------------------------------- option tables
 
+
 def parser_options(parser):
     """Every option string of a parser and of its sub-commands' parsers."""
     found = set()
@@ -101,16 +109,21 @@ def parser_options(parser):
     return found
 
 
-TABLES = {"docs/user-guide.md": ("drives-run", drives_run.parser()),
-          "docs/results-tool.md": ("drives-results", drives_results.parser())}
+TABLES = {
+    "docs/user-guide.md": ("drives-run", drives_run.parser()),
+    "docs/results-tool.md": ("drives-results", drives_results.parser()),
+}
 
 
 def table_options(text):
     """The options of a doc's tables whose first column is "Option"."""
     found, in_table = set(), False
     for line in text.splitlines():
-        cells = [cell.strip() for cell in re.split(r"(?<!\\)\|", line.strip().strip("|"))] \
-            if line.startswith("|") else []
+        cells = (
+            [cell.strip() for cell in re.split(r"(?<!\\)\|", line.strip().strip("|"))]
+            if line.startswith("|")
+            else []
+        )
         if cells[:1] == ["Option"]:
             in_table = True
         elif not cells:
@@ -124,8 +137,10 @@ def option_failures():
     for doc, (name, parser) in TABLES.items():
         documented, parsed = table_options(read(doc)), parser_options(parser)
         if documented != parsed:
-            yield (f"{doc}: the option tables of {name} lack {sorted(parsed - documented)} "
-                   f"and have {sorted(documented - parsed)} too many")
+            yield (
+                f"{doc}: the option tables of {name} lack {sorted(parsed - documented)} "
+                f"and have {sorted(documented - parsed)} too many"
+            )
 
 
 # ---------------------------------------------------------------- quoted messages
@@ -135,8 +150,10 @@ PREFIXES = ("drives-run: ", "drives-results: ", "setup: ")
 # the system's own words for an error, and what a message quotes or puts in
 # brackets, which comes from the input or the report.
 VARIABLE = re.compile(r"[/0-9'@\[\]<>]|^(vm|empty|bad\.txt|cut\.txt|node[a-z0-9-]*)\W*$")
-SYSTEM = re.compile(r"Read-only file system|No such file or directory|No space left on device|"
-                    r"standard input|\"[^\"]*\"|'[^']*'|\([^)]*\)")
+SYSTEM = re.compile(
+    r"Read-only file system|No such file or directory|No space left on device|"
+    r"standard input|\"[^\"]*\"|'[^']*'|\([^)]*\)"
+)
 CODE = ["tools/drives_tools/*.py", "scripts/setup.sh"]
 
 
@@ -189,13 +206,17 @@ def message_failures():
     code = code_text()
     for doc in USER_DOCS:
         for message in quoted(read(doc)):
-            missing = [" ".join(part) for part in fragments(message)
-                       if pieces(part, code) > max(1, len(part) // 2)]
+            missing = [
+                " ".join(part)
+                for part in fragments(message)
+                if pieces(part, code) > max(1, len(part) // 2)
+            ]
             if missing:
                 yield f"{doc}: the message {message!r} has words the code lacks: {missing}"
 
 
 # ---------------------------------------------------------------- numbers
+
 
 def constant(name):
     return int(float(re.search(rf"{name} = ([0-9.]+);", read("src/run/constants.h"))[1]))
@@ -235,6 +256,7 @@ def number_failures():
 
 # ---------------------------------------------------------------- the runs' own words
 
+
 def shape(line):
     """A line with its numbers, host names and paths made alike."""
     line = re.sub(r"(find it at|saved in a file at): .*", r"\1: PATH", line)
@@ -246,21 +268,36 @@ def shape(line):
 def kept(runs, pattern):
     lines = set()
     for path in glob.glob(os.path.join(runs, pattern)):
-        lines |= {shape(line) for line in pathlib.Path(path).read_text(errors="replace")
-                  .splitlines()}
+        lines |= {
+            shape(line) for line in pathlib.Path(path).read_text(errors="replace").splitlines()
+        }
     return lines
 
 
 def run_failures(runs):
     """The samples and the guide's excerpt of them, and the quoted standard
     error, against what the end-to-end tests' runs printed."""
-    checks = [("docs/samples/console.txt", read("docs/samples/console.txt").splitlines(),
-               kept(runs, "*/console.txt")),
-              ("docs/samples/result-file.txt", read("docs/samples/result-file.txt").splitlines(),
-               kept(runs, "*/results_drives_*.txt")),
-              ("docs/user-guide.md, drives_mpi's lines",
-               [line.strip() for line in read("docs/user-guide.md").splitlines()
-                if line.strip().startswith("drives_mpi: ")], kept(runs, "stderr/*.txt"))]
+    checks = [
+        (
+            "docs/samples/console.txt",
+            read("docs/samples/console.txt").splitlines(),
+            kept(runs, "*/console.txt"),
+        ),
+        (
+            "docs/samples/result-file.txt",
+            read("docs/samples/result-file.txt").splitlines(),
+            kept(runs, "*/results_drives_*.txt"),
+        ),
+        (
+            "docs/user-guide.md, drives_mpi's lines",
+            [
+                line.strip()
+                for line in read("docs/user-guide.md").splitlines()
+                if line.strip().startswith("drives_mpi: ")
+            ],
+            kept(runs, "stderr/*.txt"),
+        ),
+    ]
     sample = set(read("docs/samples/console.txt").splitlines())
     report = read("docs/user-guide.md").split("## The report", 1)[1].split("```text\n", 1)[1]
     excerpt = [line for line in report.split("```", 1)[0].splitlines() if line not in ("...",)]

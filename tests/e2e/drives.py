@@ -48,6 +48,7 @@ NUMBER = r"-?(?:inf|nan|\d+(?:\.\d*)?(?:e[-+]\d+)?)"
 
 # ---------------------------------------------------------------- running
 
+
 def scratch_dir(prefix):
     """A fresh working directory, removed when the test process exits."""
     path = tempfile.mkdtemp(prefix=prefix)
@@ -58,8 +59,11 @@ def scratch_dir(prefix):
 def installed(opts):
     """The build installed as a user installs it, in a fresh prefix."""
     prefix = scratch_dir("prefix-")
-    subprocess.run(["cmake", "--install", os.path.dirname(opts.binary), "--prefix", prefix],
-                   check=True, capture_output=True)
+    subprocess.run(
+        ["cmake", "--install", os.path.dirname(opts.binary), "--prefix", prefix],
+        check=True,
+        capture_output=True,
+    )
     return prefix
 
 
@@ -67,9 +71,14 @@ def run(opts, np, workdir, app_contexts=None, shim_env=None, apart=False, timeou
     """Runs the launcher; returns its status, what it printed (with `apart`,
     a list of what each rank printed) and its standard error."""
     outdir = scratch_dir("drives-out-") if apart else None
-    done = subprocess.run(command(opts, np, app_contexts, shim_env, outdir), cwd=workdir,
-                          stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                          timeout=timeout)
+    done = subprocess.run(
+        command(opts, np, app_contexts, shim_env, outdir),
+        cwd=workdir,
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
     check_no_sanitizer_report(done.stderr)
     keep_stderr(done.stderr)
     out = [launched.rank_output(outdir, rank) for rank in range(np)] if apart else done.stdout
@@ -83,8 +92,9 @@ def keep_stderr(text):
     if runs and text:
         os.makedirs(os.path.join(runs, "stderr"), exist_ok=True)
         name = os.path.basename(sys.argv[0])[:-3] + ".txt"
-        with open(os.path.join(runs, "stderr", name), "a" if KEPT else "w",
-                  encoding="utf-8") as stream:
+        with open(
+            os.path.join(runs, "stderr", name), "a" if KEPT else "w", encoding="utf-8"
+        ) as stream:
             stream.write(text)
         KEPT.append(name)
 
@@ -94,7 +104,7 @@ KEPT = []  # this test's standard error is kept anew, then added to
 
 def check_no_sanitizer_report(stderr):
     found = SANITIZER_REPORT.search(stderr)
-    assert not found, "sanitizer report:\n" + stderr[max(0, found.start() - 200):][:4000]
+    assert not found, "sanitizer report:\n" + stderr[max(0, found.start() - 200) :][:4000]
 
 
 # For a sanitizer build: the shim is preloaded ahead of the ASan runtime, and
@@ -116,8 +126,9 @@ def command(opts, np, app_contexts=None, shim_env=None, outdir=None):
     env = dict(SANITIZER_ENV)
     if shim_env:
         env.update(shim_env, LD_PRELOAD=opts.shim)
-    return launched.command(opts.binary, np, opts.mpi, contexts=app_contexts, env=env,
-                          outdir=outdir)
+    return launched.command(
+        opts.binary, np, opts.mpi, contexts=app_contexts, env=env, outdir=outdir
+    )
 
 
 def with_hostname(opts, name):
@@ -127,8 +138,10 @@ def with_hostname(opts, name):
     probe = subprocess.run(["unshare", "--uts", "true"], capture_output=True, text=True)
     if probe.returncode != 0:
         raise SkipTest("no UTS namespaces here: " + probe.stderr.strip())
-    become = ("import os, socket, sys; socket.sethostname(sys.argv[1]); "
-              "os.execv(sys.argv[2], sys.argv[2:])")
+    become = (
+        "import os, socket, sys; socket.sethostname(sys.argv[1]); "
+        "os.execv(sys.argv[2], sys.argv[2:])"
+    )
     return ["unshare", "--uts", sys.executable, "-c", become, name, opts.binary]
 
 
@@ -139,6 +152,7 @@ HOST = os.uname().nodename
 
 
 # ---------------------------------------------------------------- matching
+
 
 def compile_template(template):
     """'It was: {m} Millions' -> regex with a named group per placeholder."""
@@ -162,33 +176,48 @@ def match_lines(actual, expected, what):
             values[key] = value
     assert len(actual) == len(expected), (
         f"{what}: {len(actual)} lines, expected {len(expected)}; "
-        f"first extra/missing: {(actual + expected)[min(len(actual), len(expected))]!r}")
+        f"first extra/missing: {(actual + expected)[min(len(actual), len(expected))]!r}"
+    )
     return values
 
 
 def close(a, b, what):
-    assert math.isclose(a, b, rel_tol=TOLERANCE) or math.isnan(a) and math.isnan(b), \
-        f"{what}: {a} vs {b}"
+    assert (
+        math.isclose(a, b, rel_tol=TOLERANCE) or math.isnan(a) and math.isnan(b)
+    ), f"{what}: {a} vs {b}"
 
 
 # ---------------------------------------------------------------- report
 
+
 def speed_block(prefix, suffix):
-    return [f"The system spent: {{{prefix}_s}}{suffix}",
-            f"It was: {{{prefix}_m}} Millions Accesses/sec.",
-            f"Conventionally, it was: {{{prefix}_mb}} MB/sec."]
+    return [
+        f"The system spent: {{{prefix}_s}}{suffix}",
+        f"It was: {{{prefix}_m}} Millions Accesses/sec.",
+        f"Conventionally, it was: {{{prefix}_mb}} MB/sec.",
+    ]
 
 
 def single_phase(console, root_unable=False):
     """The single-process phase on one stream, from its heading on."""
     could = "The system could process " if console else "The system could process  "
     higher = "Power of Handling Files -- Hihger" if console else "Power of Handling Files -- Higher"
-    lines = ["Force to be single thread.", "",
-             "Power of Handling Files -- Lower", "",
-             "The system spent: {sx_s} Secs.", could + "{sx_r} Files/sec.", "",
-             higher, "",
-             "The system spent: {sx1_s} Secs.", could + "{sx1_r} Files/sec.", "",
-             "Low writing and reading speeds:", ""]
+    lines = [
+        "Force to be single thread.",
+        "",
+        "Power of Handling Files -- Lower",
+        "",
+        "The system spent: {sx_s} Secs.",
+        could + "{sx_r} Files/sec.",
+        "",
+        higher,
+        "",
+        "The system spent: {sx1_s} Secs.",
+        could + "{sx1_r} Files/sec.",
+        "",
+        "Low writing and reading speeds:",
+        "",
+    ]
     lines += speed_block("s0", " Secs. to Write.")
     if console and root_unable:
         lines.append(UNABLE)
@@ -204,10 +233,15 @@ def file_block(console, heading, key, workers):
     gap = " " if console else ""
     for rank, name in workers:
         at = f"Thread:{rank} @{name}{gap}"
-        lines += [at + f"The system spent: {{{key}{rank}_s}} Secs.",
-                  at + f"The system could process {{{key}{rank}_r}} Files/sec."]
-    lines += [f"Overall, The system could process: {{{key}_total}} Files/sec.",
-              f"Multi-Thread Improvements: {{{key}_gain}} times.", ""]
+        lines += [
+            at + f"The system spent: {{{key}{rank}_s}} Secs.",
+            at + f"The system could process {{{key}{rank}_r}} Files/sec.",
+        ]
+    lines += [
+        f"Overall, The system could process: {{{key}_total}} Files/sec.",
+        f"Multi-Thread Improvements: {{{key}_gain}} times.",
+        "",
+    ]
     lines += ["", ""] if console else [""]
     lines += [f"Among all nodes, the average process per thread was: {{{key}_mean}} Files/sec.", ""]
     return lines
@@ -217,9 +251,11 @@ def worker_speed_lines(console, key, secs, workers):
     unit = " Millions Access/sec." if console else " Millions Accesses/sec."
     lines = []
     for rank, name in workers:
-        lines += [f"Thread:{rank} @{name} The system spent: {{{key}{rank}_s}}{secs}",
-                  f"Thread:{rank} @{name} It was: {{{key}{rank}_m}}{unit}",
-                  f"Conventionally, it was: {{{key}{rank}_mb}} MB/sec."]
+        lines += [
+            f"Thread:{rank} @{name} The system spent: {{{key}{rank}_s}}{secs}",
+            f"Thread:{rank} @{name} It was: {{{key}{rank}_m}}{unit}",
+            f"Conventionally, it was: {{{key}{rank}_mb}} MB/sec.",
+        ]
     return lines
 
 
@@ -227,16 +263,21 @@ def speed_summary(key, blanks, low):
     level = "low" if low else "high"
     write_unit = " MB/sec." if low else "  MB/sec."
     lines = [""] * blanks
-    lines += [f"Overall, It was: {{{key}w_total}} Millions Accesses/sec.to Write",
-              f"Conventionally, total writing speed was: {{{key}w_mb}} MB/sec.",
-              f"Multi-Thread Improvements: {{{key}w_gain}} times.",
-              f"Overall, It was: {{{key}r_total}} Millions Accesses/sec.to Read",
-              f"Conventionally, total reading speed was: {{{key}r_mb}} MB/sec.",
-              f"Multi-Thread Improvements: {{{key}r_gain}} times.", "", "",
-              f"Among all nodes, the average {level} writing process per thread was: "
-              f"{{{key}w_mean}}{write_unit}", "",
-              f"Among all nodes, the average {level} reading process per thread was: "
-              f"{{{key}r_mean}}  MB/sec."]
+    lines += [
+        f"Overall, It was: {{{key}w_total}} Millions Accesses/sec.to Write",
+        f"Conventionally, total writing speed was: {{{key}w_mb}} MB/sec.",
+        f"Multi-Thread Improvements: {{{key}w_gain}} times.",
+        f"Overall, It was: {{{key}r_total}} Millions Accesses/sec.to Read",
+        f"Conventionally, total reading speed was: {{{key}r_mb}} MB/sec.",
+        f"Multi-Thread Improvements: {{{key}r_gain}} times.",
+        "",
+        "",
+        f"Among all nodes, the average {level} writing process per thread was: "
+        f"{{{key}w_mean}}{write_unit}",
+        "",
+        f"Among all nodes, the average {level} reading process per thread was: "
+        f"{{{key}r_mean}}  MB/sec.",
+    ]
     return lines + ([""] if low else [])
 
 
@@ -265,8 +306,9 @@ def expected_console(nproc, workers, end_line, root_unable=False):
 
 
 def expected_file(nproc, workers):
-    return ([TITLE, "", f"Thread(s): {nproc}", ""] + single_phase(False)
-            + multi_phase(False, workers))
+    return (
+        [TITLE, "", f"Thread(s): {nproc}", ""] + single_phase(False) + multi_phase(False, workers)
+    )
 
 
 def split_lines(text):
@@ -321,14 +363,27 @@ def normal_counts(nproc, blocks=True):
 
 
 def result_file(workdir, root_name):
-    found = glob.glob(os.path.join(glob.escape(workdir), RESULT_NAME.format(glob.escape(root_name))
-                                   + "????.??.?? time ??.??.??.txt"))
+    found = glob.glob(
+        os.path.join(
+            glob.escape(workdir),
+            RESULT_NAME.format(glob.escape(root_name)) + "????.??.?? time ??.??.??.txt",
+        )
+    )
     assert len(found) == 1, f"result files in {workdir}: {found}"
     return found[0]
 
 
-def check_report(console_text, workdir, nproc, workers, root_name, counts=None, saved=True,
-                 root_unable=False, shown_dir=None):
+def check_report(
+    console_text,
+    workdir,
+    nproc,
+    workers,
+    root_name,
+    counts=None,
+    saved=True,
+    root_unable=False,
+    shown_dir=None,
+):
     """Console and result file of a run against what a user must see; returns
     the captured values. `saved`: whether there is a result file. `shown_dir`:
     where the root, on a host of its own, saw what is `workdir` here."""
@@ -337,17 +392,24 @@ def check_report(console_text, workdir, nproc, workers, root_name, counts=None, 
         shown = os.path.join(shown_dir, os.path.basename(path)) if shown_dir else path
         end_line = "Results have been saved in a file and you can find it at: " + shown
     else:  # the result file's name is known but for its time of day
-        end_line = re.compile(re.escape("Results could not be saved in a file at: " + workdir
-                                        + "/" + RESULT_NAME.format(root_name))
-                              + r"\d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d\.txt\Z")
+        end_line = re.compile(
+            re.escape(
+                "Results could not be saved in a file at: "
+                + workdir
+                + "/"
+                + RESULT_NAME.format(root_name)
+            )
+            + r"\d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d\.txt\Z"
+        )
     console = expected_console(nproc, workers, end_line, root_unable)
     console_values = match_lines(split_lines(console_text), console, "console")
     if saved:
         with open(path, encoding="utf-8", newline="") as stream:
             file_text = stream.read()
         assert file_text.endswith("\n") and "\r" not in file_text
-        file_values = match_lines(split_lines(file_text), expected_file(nproc, workers),
-                                  "result file")
+        file_values = match_lines(
+            split_lines(file_text), expected_file(nproc, workers), "result file"
+        )
         assert console_values == file_values, "console and result file disagree"
     check_relations(console_values, workers, counts or normal_counts(nproc))
     runs = os.environ.get("DRIVES_RUNS_DIR")
@@ -364,6 +426,7 @@ def check_report(console_text, workdir, nproc, workers, root_name, counts=None, 
 
 
 # ---------------------------------------------------------------- files
+
 
 def check_test_file(path):
     with open(path, "rb") as stream:
@@ -422,8 +485,11 @@ def tmpfs(size, files=(), read_only=False):
     file permissions, so a read-only mount is what makes a directory unwritable."""
     path = os.path.realpath(tempfile.mkdtemp(prefix="drives-mnt-"))
     atexit.register(os.rmdir, path)
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path],
-                             capture_output=True, text=True)
+    mounted = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path],
+        capture_output=True,
+        text=True,
+    )
     if mounted.returncode != 0:
         raise SkipTest("cannot mount a tmpfs here: " + mounted.stderr.strip())
     try:
@@ -439,18 +505,22 @@ def tmpfs(size, files=(), read_only=False):
 def failures(stderr, rank, host):
     """What `rank` on `host` told of its failed calls, in order, from the test name on."""
     prefix = f"drives_mpi: rank {rank} @{host}: "
-    return [row[len(prefix):] for row in split_lines(stderr) if row.startswith(prefix)]
+    return [row[len(prefix) :] for row in split_lines(stderr) if row.startswith(prefix)]
 
 
 def shared_host_line(workers_here, workers):
     """What the root says on standard error when workers shared its host."""
-    text = (f"drives_mpi: {workers_here} of {workers} workers ran on this host ({HOST}) "
-            "while its single-process tests ran; those figures and every \"Multi-Thread "
-            "Improvements\" gain include their load.")
+    text = (
+        f"drives_mpi: {workers_here} of {workers} workers ran on this host ({HOST}) "
+        'while its single-process tests ran; those figures and every "Multi-Thread '
+        'Improvements" gain include their load.'
+    )
     processors = os.sysconf("SC_NPROCESSORS_ONLN")
     if workers_here + 1 > processors:
-        text += (f" The {workers_here + 1} ranks on this host also shared its {processors} "
-                 "processors online.")
+        text += (
+            f" The {workers_here + 1} ranks on this host also shared its {processors} "
+            "processors online."
+        )
     return text
 
 
@@ -458,9 +528,15 @@ def shared_host_line(workers_here, workers):
 def started(opts, nproc, workdir, until):
     """Yields a run in a session of its own and its console up to the line
     `until`; kills the whole session on the way out."""
-    launcher = subprocess.Popen(command(opts, nproc), cwd=workdir, stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                start_new_session=True)
+    launcher = subprocess.Popen(
+        command(opts, nproc),
+        cwd=workdir,
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
     try:
         console = []
         for row in launcher.stdout:

@@ -14,14 +14,22 @@ def test(opts):
         assert status == 3, f"status {status}: {err}"
         # The one-byte counts are fixed; what the block tests moved depends
         # on how much of each data file fit.
-        drives.check_report(out[0], workdir, 3, workers, drives.HOST,
-                            counts=drives.normal_counts(3, blocks=False), saved=False)
-        with open(drives.result_file(workdir, drives.HOST), encoding="utf-8",
-                  errors="replace") as stream:
+        drives.check_report(
+            out[0],
+            workdir,
+            3,
+            workers,
+            drives.HOST,
+            counts=drives.normal_counts(3, blocks=False),
+            saved=False,
+        )
+        with open(
+            drives.result_file(workdir, drives.HOST), encoding="utf-8", errors="replace"
+        ) as stream:
             kept = stream.read().split("\n")
         expected = drives.expected_file(3, workers)
         complete = kept[:-1]  # the last piece may be a line cut short
-        drives.match_lines(complete, expected[:len(complete)], "kept result file")
+        drives.match_lines(complete, expected[: len(complete)], "kept result file")
         assert len(complete) < len(expected), "the whole report was kept, yet not saved"
 
 

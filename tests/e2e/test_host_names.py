@@ -11,9 +11,11 @@ def test(opts):
     assert len(drives.LONG_NAME) == 64, "not the longest host name Linux allows"
     workdir = drives.scratch_dir("names-")
     iodir = drives.scratch_dir("names-io-")
-    contexts = [["sh", "-c", 'exec "$0" <&-', opts.binary],
-                drives.with_hostname(opts, drives.LONG_NAME),
-                drives.with_hostname(opts, drives.SPACED_NAME)]
+    contexts = [
+        ["sh", "-c", 'exec "$0" <&-', opts.binary],
+        drives.with_hostname(opts, drives.LONG_NAME),
+        drives.with_hostname(opts, drives.SPACED_NAME),
+    ]
     status, out, err = drives.run(opts, 3, workdir, contexts, drives.counting(iodir))
     assert status == 0, f"status {status}: {err}"
     assert err == "", f"a healthy run on hosts of their own told {err!r}"

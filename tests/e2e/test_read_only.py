@@ -16,9 +16,16 @@ def test(opts):
         status, out, err = drives.run(opts, 2, workdir, apart=True)
         assert status == 3, f"status {status}: {err}"
         assert os.listdir(workdir) == [], f"files created: {os.listdir(workdir)}"
-        values = drives.check_report(out[0], workdir, 2, [(1, drives.HOST)], drives.HOST,
-                                     counts=drives.normal_counts(2, blocks=False), saved=False,
-                                     root_unable=True)
+        values = drives.check_report(
+            out[0],
+            workdir,
+            2,
+            [(1, drives.HOST)],
+            drives.HOST,
+            counts=drives.normal_counts(2, blocks=False),
+            saved=False,
+            root_unable=True,
+        )
     assert float(values["s_m"]) == float(values["s1_m"]) == 0, values
     assert out[1] == drives.UNABLE + "\n", f"the worker printed {out[1]!r}"
     for rank in (0, 1):

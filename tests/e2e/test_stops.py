@@ -7,18 +7,32 @@ import os
 import drives
 
 THREAD_LEVEL = "MPI do not Support Multiple thread\n"
-BANNER = "\n".join(["", drives.STOP_TITLE, drives.RIGHTS, drives.SUPPORT, "",
-                    "The number of threads has reached the limits, the program terminates.", ""])
+BANNER = "\n".join(
+    [
+        "",
+        drives.STOP_TITLE,
+        drives.RIGHTS,
+        drives.SUPPORT,
+        "",
+        "The number of threads has reached the limits, the program terminates.",
+        "",
+    ]
+)
 
 
 def test(opts):
     drives.require_linux("Steering the runtime through a preloaded shim (LD_PRELOAD)")
-    for shim_env, printed in (({"DRIVES_SHIM_THREAD_LEVEL": "2"}, [THREAD_LEVEL, THREAD_LEVEL]),
-                              ({"DRIVES_SHIM_COMM_SIZE": "4097"}, [BANNER + "\n", ""])):
+    for shim_env, printed in (
+        ({"DRIVES_SHIM_THREAD_LEVEL": "2"}, [THREAD_LEVEL, THREAD_LEVEL]),
+        ({"DRIVES_SHIM_COMM_SIZE": "4097"}, [BANNER + "\n", ""]),
+    ):
         workdir = drives.scratch_dir("stop-")
         status, got, err = drives.run(opts, 2, workdir, shim_env=shim_env, apart=True)
-        assert (status, got, os.listdir(workdir)) == (1, printed, []), \
-            f"{shim_env}: status {status}, printed {got}, files {os.listdir(workdir)}: {err}"
+        assert (status, got, os.listdir(workdir)) == (
+            1,
+            printed,
+            [],
+        ), f"{shim_env}: status {status}, printed {got}, files {os.listdir(workdir)}: {err}"
 
 
 if __name__ == "__main__":

@@ -15,9 +15,11 @@ import tty
 
 import drives
 
-STATUS = re.compile(r"drives-run: (starting|(stream file cycle|descriptor file cycle|one-byte "
-                    r"write|one-byte read|block read|block write) \((root alone|workers)\)), "
-                    r"(\d+ s|\d+:\d\d); run time (\d+ s|\d+:\d\d)\Z")
+STATUS = re.compile(
+    r"drives-run: (starting|(stream file cycle|descriptor file cycle|one-byte "
+    r"write|one-byte read|block read|block write) \((root alone|workers)\)), "
+    r"(\d+ s|\d+:\d\d); run time (\d+ s|\d+:\d\d)\Z"
+)
 
 
 def run_on_terminal(args, cwd):
@@ -35,8 +37,9 @@ def run_on_terminal(args, cwd):
 
     reader = threading.Thread(target=read_terminal)
     reader.start()
-    with subprocess.Popen(args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=side) as process:
+    with subprocess.Popen(
+        args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=side
+    ) as process:
         os.close(side)
         out = process.stdout.read()
     reader.join()
@@ -55,8 +58,9 @@ def test(opts):
         pathlib.Path(workdir, name).write_bytes(b"\xff" * size)
     env = dict(drives.SANITIZER_ENV, LD_PRELOAD=opts.shim, **(drives.counting(iodir) or {}))
     flags = drives.mpis.env_flags(drives.mpis.MPIS[opts.mpi], env)
-    status, out, shown = run_on_terminal([drives_run, "-n", "2", "--dir", workdir, "--"] + flags,
-                                         cwd=base)
+    status, out, shown = run_on_terminal(
+        [drives_run, "-n", "2", "--dir", workdir, "--"] + flags, cwd=base
+    )
     # drives-run's status lines among the ranks' output, each erased (by
     # "\r\033[K") before the next output, none left at the end.
     pieces = shown.split("\r\033[K")
@@ -75,11 +79,17 @@ def test(opts):
 
     with drives.tmpfs("1m", read_only=True) as read_only:
         wanted = os.path.join(read_only, "new")
-        done = subprocess.run([drives_run, "--dir", wanted], stdin=subprocess.DEVNULL,
-                              capture_output=True, text=True, timeout=300)
+        done = subprocess.run(
+            [drives_run, "--dir", wanted],
+            stdin=subprocess.DEVNULL,
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
     assert (done.returncode, done.stdout) == (4, ""), f"read-only: {done}"
-    assert done.stderr == (f"drives-run: cannot create the working directory {wanted}: "
-                           "Read-only file system\n"), f"read-only: {done.stderr!r}"
+    assert done.stderr == (
+        f"drives-run: cannot create the working directory {wanted}: " "Read-only file system\n"
+    ), f"read-only: {done.stderr!r}"
 
 
 if __name__ == "__main__":

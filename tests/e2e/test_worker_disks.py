@@ -7,7 +7,7 @@ and the run ends with status 3."""
 import drives
 
 N2 = drives.FIRST_PASS // 3  # rank 2's second pass
-DISK = 8388608               # what rank 2's disk holds
+DISK = 8388608  # what rank 2's disk holds
 LOW = "Low writing and reading speeds: "
 HIGH = "High writing and reading speeds: "
 READ_ONLY = [  # the data file is there, empty, so it opens for reading

@@ -27,7 +27,7 @@ def test(opts):
     assert text.endswith("\n"), "a line was cut short"
     kept = drives.split_lines(text)
     expected = drives.expected_file(2, [(1, drives.HOST)])
-    drives.match_lines(kept, expected[:len(kept)], "kept result file")
+    drives.match_lines(kept, expected[: len(kept)], "kept result file")
     # Every block up to the heading the console showed is in the file too.
     assert len(kept) >= expected.index(HEADING) + 2, f"the file stops at line {len(kept)}"
 

@@ -20,10 +20,16 @@ import urllib.request
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD, MPI = os.path.abspath(sys.argv[1]), sys.argv[2]
-DEV, LAUNCHER = {"openmpi": ("libopenmpi-dev", "openmpi-bin"), "mpich": ("libmpich-dev", "mpich")}[MPI]
+DEV, LAUNCHER = {"openmpi": ("libopenmpi-dev", "openmpi-bin"), "mpich": ("libmpich-dev", "mpich")}[
+    MPI
+]
 PREFIX = os.path.join("/var/tmp", "drives-package-")
-ENV = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root",
-       "LC_ALL": "C.UTF-8", "DEBIAN_FRONTEND": "noninteractive"}
+ENV = {
+    "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+    "HOME": "/root",
+    "LC_ALL": "C.UTF-8",
+    "DEBIAN_FRONTEND": "noninteractive",
+}
 SAVED = "Results have been saved in a file and you can find it at: "
 # The shell's prelude inside the root: a command that must fail, and the result file of a
 # run's console.
@@ -65,10 +71,16 @@ def skip(reason):
 def run(args, timeout=900, **options):
     """Runs args in a process group of its own that dies with this process, or is killed
     when it ends otherwise (an exception, a signal); its status and output."""
-    child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                             errors="replace", start_new_session=True,  # and PR_SET_PDEATHSIG:
-                             preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL),
-                             **options)
+    child = subprocess.Popen(
+        args,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        errors="replace",
+        start_new_session=True,  # and PR_SET_PDEATHSIG:
+        preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL),
+        **options,
+    )
     try:
         output = child.communicate(timeout=timeout)[0]
     finally:
@@ -81,10 +93,28 @@ def run(args, timeout=900, **options):
 def inside(root, script, what):
     """Runs a shell script in the root, /proc, /sys and /dev mounted in namespaces that end
     with it; fails the test with its output's end when the script fails."""
-    mounts = ('mount -t proc proc "$0/proc"; mount --rbind /sys "$0/sys"; mount --rbind /dev '
-              '"$0/dev"; mount -t tmpfs tmpfs "$0/dev/shm"; exec chroot "$0" /bin/sh -ec "$1"')
-    status, output = run(["unshare", "--mount", "--pid", "--fork", "--kill-child", "--propagation",
-                          "private", "sh", "-ec", mounts, root, PRELUDE + script], 1200, env=ENV)
+    mounts = (
+        'mount -t proc proc "$0/proc"; mount --rbind /sys "$0/sys"; mount --rbind /dev '
+        '"$0/dev"; mount -t tmpfs tmpfs "$0/dev/shm"; exec chroot "$0" /bin/sh -ec "$1"'
+    )
+    status, output = run(
+        [
+            "unshare",
+            "--mount",
+            "--pid",
+            "--fork",
+            "--kill-child",
+            "--propagation",
+            "private",
+            "sh",
+            "-ec",
+            mounts,
+            root,
+            PRELUDE + script,
+        ],
+        1200,
+        env=ENV,
+    )
     check(status == 0, f"{what} (status {status}):\n" + "\n".join(output.splitlines()[-40:]))
     return output
 
@@ -104,7 +134,7 @@ def remove(scratch):
 
 def remove_dead_runs():
     for scratch in glob.glob(PREFIX + "*"):
-        pid = re.match(r"(\d+)-", scratch[len(PREFIX):])
+        pid = re.match(r"(\d+)-", scratch[len(PREFIX) :])
         try:
             os.kill(int(pid[1]), 0) if pid else None
         except ProcessLookupError:
@@ -114,16 +144,26 @@ def remove_dead_runs():
 def mirror():
     """The suite of this system and the first of apt's sources that serves it."""
     with open("/etc/os-release") as stream:
-        suite = dict(row.rstrip("\n").split("=", 1) for row in stream if "=" in row).get(
-            "VERSION_CODENAME", "").strip('"')
+        suite = (
+            dict(row.rstrip("\n").split("=", 1) for row in stream if "=" in row)
+            .get("VERSION_CODENAME", "")
+            .strip('"')
+        )
     for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*")):
-        text = open(path).read() if path.endswith((".list", ".sources")) and os.path.isfile(path) else ""
+        text = (
+            open(path).read()
+            if path.endswith((".list", ".sources")) and os.path.isfile(path)
+            else ""
+        )
         for uri, suites in re.findall(r"^deb\s+(?:\[[^]]*\]\s+)?(\S+)\s+(\S+)", text, re.M):
             if suites == suite:
                 return suite, uri
         for stanza in re.split(r"\n\s*\n", text):
             fields = dict(re.findall(r"^([\w-]+):\s*(.*)$", stanza, re.M))
-            if "deb" in fields.get("Types", "").split() and suite in fields.get("Suites", "").split():
+            if (
+                "deb" in fields.get("Types", "").split()
+                and suite in fields.get("Suites", "").split()
+            ):
                 return suite, fields["URIs"].split()[0]
     skip(f"apt has no source for this system's suite {suite!r}")
 
@@ -131,28 +171,48 @@ def mirror():
 def packages(scratch):
     """The .deb and the RPM of this build, from CPack, and the checks made outside the root."""
     for generator in ("DEB", "RPM"):
-        status, output = run(["cpack", "-G", generator, "-B", scratch, "--config",
-                              os.path.join(BUILD, "CPackConfig.cmake")], cwd=BUILD)
+        status, output = run(
+            [
+                "cpack",
+                "-G",
+                generator,
+                "-B",
+                scratch,
+                "--config",
+                os.path.join(BUILD, "CPackConfig.cmake"),
+            ],
+            cwd=BUILD,
+        )
         check(status == 0, f"cpack -G {generator}: {output}")
-    deb, = glob.glob(os.path.join(scratch, "*.deb"))
-    rpm, = glob.glob(os.path.join(scratch, "*.rpm"))
+    (deb,) = glob.glob(os.path.join(scratch, "*.deb"))
+    (rpm,) = glob.glob(os.path.join(scratch, "*.rpm"))
     arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout
-    check(re.fullmatch(rf"drives-mpi_\d+\.\d+\.\d+_{arch.strip()}\.deb", os.path.basename(deb)),
-          f"named {os.path.basename(deb)}")
+    check(
+        re.fullmatch(rf"drives-mpi_\d+\.\d+\.\d+_{arch.strip()}\.deb", os.path.basename(deb)),
+        f"named {os.path.basename(deb)}",
+    )
     said = run(["lintian", deb])[1]
     print(said)
     check(not re.search(r"^E:", said, re.M), "lintian found errors")
-    files = {row.split()[-1][1:] for row in run(["dpkg-deb", "-c", deb])[1].splitlines()
-             if not row.startswith("d")}
+    files = {
+        row.split()[-1][1:]
+        for row in run(["dpkg-deb", "-c", deb])[1].splitlines()
+        if not row.startswith("d")
+    }
     listed = set(run(["rpm", "-qpl", rpm])[1].split())
     others = [path for path in listed - files if "drives" not in path]
     check(files <= listed and not others, f"the RPM's files: {sorted(listed ^ files)}")
     for command in ("drives_mpi", "drives-run", "drives-results"):
-        check({f"/usr/bin/{command}", f"/usr/share/man/man1/{command}.1.gz"} <= files,
-              f"{command} or its page missing: {sorted(files)}")
+        check(
+            {f"/usr/bin/{command}", f"/usr/share/man/man1/{command}.1.gz"} <= files,
+            f"{command} or its page missing: {sorted(files)}",
+        )
     needs = run(["rpm", "-qpR", rpm])[1].split("\n")
-    check({"python3", {"openmpi-bin": "openmpi"}.get(LAUNCHER, LAUNCHER)} <= set(needs)
-          and any(re.match(r"libmpi(ch)?\.so", need) for need in needs), f"RPM needs: {needs}")
+    check(
+        {"python3", {"openmpi-bin": "openmpi"}.get(LAUNCHER, LAUNCHER)} <= set(needs)
+        and any(re.match(r"libmpi(ch)?\.so", need) for need in needs),
+        f"RPM needs: {needs}",
+    )
     return deb
 
 
@@ -176,15 +236,37 @@ def main():
     try:
         deb = packages(scratch)
         root = os.path.join(scratch, "root")
-        status, output = run(["unshare", "--mount", "--pid", "--mount-proc", "--fork", "--kill-child",
-                              "--propagation", "private", "mmdebstrap", "--variant=apt", "--skip=cleanup/apt",
-                              f"--include=g++,cmake,make,python3,{DEV},{LAUNCHER}", suite, root,
-                              uri])
+        status, output = run(
+            [
+                "unshare",
+                "--mount",
+                "--pid",
+                "--mount-proc",
+                "--fork",
+                "--kill-child",
+                "--propagation",
+                "private",
+                "mmdebstrap",
+                "--variant=apt",
+                "--skip=cleanup/apt",
+                f"--include=g++,cmake,make,python3,{DEV},{LAUNCHER}",
+                suite,
+                root,
+                uri,
+            ]
+        )
         check(status == 0, f"mmdebstrap (status {status}): {output[-3000:]}")
         print(f"root made: {time.monotonic() - started:.0f} s")
-        status, output = run(["sh", "-c", "mkdir \"$0/src\" && git ls-files -z -co --exclude-standard"
-                              " | tar --null --ignore-failed-read -T - -cf - | tar -C \"$0/src\" -xf -",
-                              root], cwd=SOURCE)
+        status, output = run(
+            [
+                "sh",
+                "-c",
+                'mkdir "$0/src" && git ls-files -z -co --exclude-standard'
+                ' | tar --null --ignore-failed-read -T - -cf - | tar -C "$0/src" -xf -',
+                root,
+            ],
+            cwd=SOURCE,
+        )
         check(status == 0, f"the sources: {output}")
         inside(root, PLAIN, "the plain CMake build, install and run")
         print(f"plain CMake path: {time.monotonic() - started:.0f} s")

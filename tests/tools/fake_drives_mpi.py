@@ -10,8 +10,7 @@ import sys
 import time
 
 TITLE = "Velkora :: Quorvalent Benchmark Drives for MacOS Clusters on Mx system 2023.02.20."
-print(TITLE, "Force to be single thread.", "Power of Handling Files -- Lower", sep="\n",
-      flush=True)
+print(TITLE, "Force to be single thread.", "Power of Handling Files -- Lower", sep="\n", flush=True)
 with open(".fake-runs", "a+") as runs:
     runs.write("run\n")
     runs.seek(0)
@@ -21,7 +20,10 @@ if os.environ.get("FAKE_TICKS") and run >= int(os.environ["FAKE_TICKS"]):
         print("The system spent: 1 Secs.", flush=True)
         time.sleep(0.1)
 result = os.environ.get("FAKE_RESULT", f"{os.getcwd()}/run{run}.txt")
-print(f"Results have been saved in a file and you can find it at: {result}",
-      "Press Enter to Exit.",
-      sep="\n", flush=True)
+print(
+    f"Results have been saved in a file and you can find it at: {result}",
+    "Press Enter to Exit.",
+    sep="\n",
+    flush=True,
+)
 print(f"typed: {sys.stdin.readline()!r}", file=sys.stderr, flush=True)

@@ -40,7 +40,7 @@ def contexts(args):
             wdir, at = args[at + 1], at + 2
         elif word in ("-np", "-n"):
             end = args.index(":", at) if ":" in args[at:] else len(args)
-            found.append((wdir, args[at + 2:end]))
+            found.append((wdir, args[at + 2 : end]))
             at = end + 1
         else:
             at += 2 if word in VALUED else 1

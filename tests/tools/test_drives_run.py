@@ -31,8 +31,9 @@ def write(name, data, mode=0o644):
     return str(path)
 
 
-HOSTFILE = write("hosts",
-                 "# the root's node first\nnode01 slots=4  # 4 cores\nnode02:2\n\nnode03\n")
+HOSTFILE = write(
+    "hosts", "# the root's node first\nnode01 slots=4  # 4 cores\nnode02:2\n\nnode03\n"
+)
 # Slurm's scontrol for n[1-3]; launchers that run every context here.
 BINDIR = os.path.dirname(write("bin/scontrol", "#!/bin/sh\necho n1; echo n2; echo n3\n", 0o755))
 for launcher in ("mpirun.openmpi", "mpiexec.mpich"):
@@ -53,30 +54,74 @@ CASES = [
     (["--hosts", "a,fe80::zz"], 2, "--hosts, host 2: 'fe80::zz' is not an IPv6 address"),
     (["--hosts", "[fe80::1],b", "--mpi", "mpich"], 2, "fe80::1: MPICH's launcher takes no IPv6"),
     (["--hostfile", SCRATCH + "/missing"], 2, "missing: No such file or directory"),
-    *[(["--hostfile", write(f"bad{n}", text)], 2, BAD.format(SCRATCH + f"/bad{n}", line) + said)
-      for n, (text, line, said) in enumerate([
-          ("node01 slots=many\n", 1, "slots must be a whole number"),
-          ("n1\nn2 slots=\u00b2\n", 2,
-           "slots must be a whole number from 1 to 4096, found '\u00b2'"),
-          ("n1 slot=4\n", 1, "unknown key 'slot' (known: slots, max_slots, max-slots)"),
-          (b"n1\nn\xff2\n", 2, "not UTF-8 text"),
-          ("n1 slots=2 slots=3\n", 1, "two slot counts for n1"),
-          ("n1:2 slots=3\n", 1, "two slot counts for n1")])],
-    (["--dry-run"], 2, "Slurm's SLURM_TASKS_PER_NODE gives 2 counts for the 3 nodes",
-     dict(SLURM, SLURM_TASKS_PER_NODE="2,1")),
+    *[
+        (["--hostfile", write(f"bad{n}", text)], 2, BAD.format(SCRATCH + f"/bad{n}", line) + said)
+        for n, (text, line, said) in enumerate(
+            [
+                ("node01 slots=many\n", 1, "slots must be a whole number"),
+                (
+                    "n1\nn2 slots=\u00b2\n",
+                    2,
+                    "slots must be a whole number from 1 to 4096, found '\u00b2'",
+                ),
+                ("n1 slot=4\n", 1, "unknown key 'slot' (known: slots, max_slots, max-slots)"),
+                (b"n1\nn\xff2\n", 2, "not UTF-8 text"),
+                ("n1 slots=2 slots=3\n", 1, "two slot counts for n1"),
+                ("n1:2 slots=3\n", 1, "two slot counts for n1"),
+            ]
+        )
+    ],
+    (
+        ["--dry-run"],
+        2,
+        "Slurm's SLURM_TASKS_PER_NODE gives 2 counts for the 3 nodes",
+        dict(SLURM, SLURM_TASKS_PER_NODE="2,1"),
+    ),
     (["--dir", write("file", "")], 4, "the working directory " + SCRATCH + "/file is a file"),
-    (["--binary", SCRATCH + "/typo", "--dir", SCRATCH + "/never"], 4,
-     SCRATCH + "/typo is missing or not executable"),
-    (["--hostfile", HOSTFILE, "--dry-run"], 0, "--wdir {cwd} --host node01:1 -np 1 {bin} : "
-     "--wdir {cwd} --host node02:2 -np 2 {bin} : --wdir {cwd} --host node03:1 -np 1 {bin}"),
-    (["--hosts", "node01:4,node02", "--root-shares-node", "-n", "3", "--dry-run", "--", "--mca",
-      "btl", "tcp,self"], 0, "--mca btl tcp,self --wdir {cwd} --host node01:3 -np 3 {bin}"),
-    (["--hosts", "a,b:3", "--mpi", "mpich", "-n", "3", "--dry-run"], 0,
-     "-hosts a:1,b:2 -wdir {cwd} -n 1 {bin} : -n 2 {bin}"),
-    (["--hosts", "[fe80::1]:2,b", "--dry-run"], 0,
-     "--wdir {cwd} --hostfile {tmp}/hosts.1 -np 1 {bin} : --wdir {cwd} --host b:1 -np 1 {bin}"),
-    (["--dry-run", "--dir", "sub"], 0, "--wdir {cwd}/sub --host n1:1 -np 1 {bin} : "
-     "--wdir {cwd}/sub --host n2:2 -np 2 {bin} : --wdir {cwd}/sub --host n3:2 -np 2 {bin}", SLURM),
+    (
+        ["--binary", SCRATCH + "/typo", "--dir", SCRATCH + "/never"],
+        4,
+        SCRATCH + "/typo is missing or not executable",
+    ),
+    (
+        ["--hostfile", HOSTFILE, "--dry-run"],
+        0,
+        "--wdir {cwd} --host node01:1 -np 1 {bin} : "
+        "--wdir {cwd} --host node02:2 -np 2 {bin} : --wdir {cwd} --host node03:1 -np 1 {bin}",
+    ),
+    (
+        [
+            "--hosts",
+            "node01:4,node02",
+            "--root-shares-node",
+            "-n",
+            "3",
+            "--dry-run",
+            "--",
+            "--mca",
+            "btl",
+            "tcp,self",
+        ],
+        0,
+        "--mca btl tcp,self --wdir {cwd} --host node01:3 -np 3 {bin}",
+    ),
+    (
+        ["--hosts", "a,b:3", "--mpi", "mpich", "-n", "3", "--dry-run"],
+        0,
+        "-hosts a:1,b:2 -wdir {cwd} -n 1 {bin} : -n 2 {bin}",
+    ),
+    (
+        ["--hosts", "[fe80::1]:2,b", "--dry-run"],
+        0,
+        "--wdir {cwd} --hostfile {tmp}/hosts.1 -np 1 {bin} : --wdir {cwd} --host b:1 -np 1 {bin}",
+    ),
+    (
+        ["--dry-run", "--dir", "sub"],
+        0,
+        "--wdir {cwd}/sub --host n1:1 -np 1 {bin} : "
+        "--wdir {cwd}/sub --host n2:2 -np 2 {bin} : --wdir {cwd}/sub --host n3:2 -np 2 {bin}",
+        SLURM,
+    ),
 ]
 
 
@@ -84,9 +129,14 @@ BINARY = write("drives_mpi", "#!/bin/sh\n", 0o755)
 
 
 def drives_run(args, env={}, path=BINDIR):
-    return subprocess.run([os.path.join(ROOT, "tools", "drives-run"), "--binary", BINARY] + args,
-                          cwd=SCRATCH, capture_output=True, text=True, stdin=subprocess.DEVNULL,
-                          env=dict(os.environ, PATH=f"{path}:{os.environ['PATH']}", **env))
+    return subprocess.run(
+        [os.path.join(ROOT, "tools", "drives-run"), "--binary", BINARY] + args,
+        cwd=SCRATCH,
+        capture_output=True,
+        text=True,
+        stdin=subprocess.DEVNULL,
+        env=dict(os.environ, PATH=f"{path}:{os.environ['PATH']}", **env),
+    )
 
 
 def failed_case(args, status, said, env={}):
@@ -98,8 +148,13 @@ def failed_case(args, status, said, env={}):
         ok = done.returncode == 0 and run == want and done.stdout.startswith(("CHECK=", "# "))
     else:
         said = said if status else "?"
-        ok = (done.returncode == status and not done.stdout and said in done.stderr
-              and done.stderr.count("\n") == 1 and done.stderr.startswith("drives-run: "))
+        ok = (
+            done.returncode == status
+            and not done.stdout
+            and said in done.stderr
+            and done.stderr.count("\n") == 1
+            and done.stderr.startswith("drives-run: ")
+        )
     return None if ok else f"{args}: status {done.returncode}, {done.stdout!r}, {done.stderr!r}"
 
 
@@ -119,10 +174,11 @@ def side_effects():
     # MPICH's library is libmpi.so.12 where it is not libmpich (a source
     # build, Fedora), which Open MPI's 1.10 was too; Open MPI's own
     # libraries settle it.
-    for binary, mpi in ((REAL_BINARY, REAL_MPI),
-                        (write("mpich-built", b"\0libmpi.so.12\0libc.so.6\0", 0o755), "mpich"),
-                        (write("openmpi-built", b"\0libmpi.so.12\0libopen-pal.so.13\0", 0o755),
-                         "openmpi")):
+    for binary, mpi in (
+        (REAL_BINARY, REAL_MPI),
+        (write("mpich-built", b"\0libmpi.so.12\0libc.so.6\0", 0o755), "mpich"),
+        (write("openmpi-built", b"\0libmpi.so.12\0libopen-pal.so.13\0", 0o755), "openmpi"),
+    ):
         done = drives_run(["--binary", binary, "--dry-run"], path="")
         launcher = done.stdout.splitlines()[-1].split()[0] if done.stdout else done.stderr
         if launcher not in MPIS[mpi].launchers:
@@ -144,8 +200,11 @@ def rank_zero_alone():
         probe = ["sh", "-c", 'echo "rank ${OMPI_COMM_WORLD_RANK:-$PMI_RANK} on $(uname -n)"']
         run = [real] + [word for arg in run[1:] for word in (probe if arg == BINARY else [arg])]
         if mpi == "openmpi":
-            shown = subprocess.run(run[:1] + ["--display-map", "--do-not-launch"] + run[1:],
-                                   capture_output=True, text=True).stdout
+            shown = subprocess.run(
+                run[:1] + ["--display-map", "--do-not-launch"] + run[1:],
+                capture_output=True,
+                text=True,
+            ).stdout
             ranks = re.findall(r"Data for node: (\S+)|Process rank: (\d+)", shown)
             placed, node = {}, None
             for name, rank in ranks:
@@ -153,14 +212,22 @@ def rank_zero_alone():
                 if rank:
                     placed[int(rank)] = node
         else:
-            ssh = write("ssh-here", "#!/bin/sh\nwhile [ \"${1#-}\" != \"$1\" ]; do shift; done\n"
-                        "host=$1; shift\nexec unshare --uts sh -c 'hostname \"$0\"; eval \"$1\"'"
-                        " \"$host\" \"$*\"\n", 0o755)
+            ssh = write(
+                "ssh-here",
+                '#!/bin/sh\nwhile [ "${1#-}" != "$1" ]; do shift; done\n'
+                'host=$1; shift\nexec unshare --uts sh -c \'hostname "$0"; eval "$1"\''
+                ' "$host" "$*"\n',
+                0o755,
+            )
             if subprocess.run(["unshare", "--uts", "true"], capture_output=True).returncode:
                 print("SKIPPED: placement under MPICH: no UTS namespaces here")
                 continue
-            shown = subprocess.run(run[:1] + ["-launcher", "ssh", "-launcher-exec", ssh] + run[1:],
-                                   capture_output=True, text=True, timeout=120).stdout
+            shown = subprocess.run(
+                run[:1] + ["-launcher", "ssh", "-launcher-exec", ssh] + run[1:],
+                capture_output=True,
+                text=True,
+                timeout=120,
+            ).stdout
             placed = {int(r): n for r, n in re.findall(r"^rank (\d+) on (\S+)$", shown, re.M)}
         if placed != {0: "node01", 1: here, 2: here}:
             yield f"{mpi}: ranks placed {placed}, from {shlex.join(run)}:\n{shown}"
@@ -168,24 +235,36 @@ def rank_zero_alone():
 
 def report_texts():
     """The report's lines the tools look for, against the benchmark's constants."""
-    constants = dict(re.findall(r'constexpr const char\* (k\w+) =\s*"((?:[^"\\]|\\.)*)";',
-                                pathlib.Path(ROOT, "src/run/constants.h").read_text()))
+    constants = dict(
+        re.findall(
+            r'constexpr const char\* (k\w+) =\s*"((?:[^"\\]|\\.)*)";',
+            pathlib.Path(ROOT, "src/run/constants.h").read_text(),
+        )
+    )
     for name, value in vars(report).items():
         if name.isupper() and isinstance(value, str):
             key = "k" + "".join(part.capitalize() for part in name.split("_"))
-            key = {"kRights": "kRightsLine", "kSupport": "kSupportLine", "kUnable": "kUnableToOpen",
-                   "kMultiHeading": "kMultiHeading"}.get(key, key)
+            key = {
+                "kRights": "kRightsLine",
+                "kSupport": "kSupportLine",
+                "kUnable": "kUnableToOpen",
+                "kMultiHeading": "kMultiHeading",
+            }.get(key, key)
             if constants.get(key) != value:
-                yield (f"report.{name} = {value!r}, src/run/constants.h {key} = "
-                       f"{constants.get(key)!r}")
-    if report.MAX_RANKS != int(re.search(r"kRankLimit = (\d+);", pathlib.Path(
-            ROOT, "src/run/constants.h").read_text())[1]):
+                yield (
+                    f"report.{name} = {value!r}, src/run/constants.h {key} = "
+                    f"{constants.get(key)!r}"
+                )
+    if report.MAX_RANKS != int(
+        re.search(r"kRankLimit = (\d+);", pathlib.Path(ROOT, "src/run/constants.h").read_text())[1]
+    ):
         yield "report.MAX_RANKS is not kRankLimit"
 
 
 REAL_BINARY, REAL_MPI = os.path.abspath(sys.argv[1]), sys.argv[2]
-VERSION = re.search(r"project\(\w+ VERSION (\S+)",
-                    pathlib.Path(ROOT, "CMakeLists.txt").read_text()).group(1)
+VERSION = re.search(
+    r"project\(\w+ VERSION (\S+)", pathlib.Path(ROOT, "CMakeLists.txt").read_text()
+).group(1)
 failures = [f for f in (failed_case(*case) for case in CASES) if f]
 failures += [*side_effects(), *rank_zero_alone(), *report_texts()]
 print("".join(f"FAILED: {failure}\n" for failure in failures) or "passed")

@@ -18,6 +18,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from drives_tools import results_read  # noqa: E402
 from drives_tools.results_compare import SHARED  # noqa: E402
+
 TOOL = os.path.join(ROOT, "tools", "drives-results")
 SCHEMA = os.path.join(ROOT, "tools", "drives_tools", "drives_results.schema.json")
 RECORD_SCHEMA = os.path.join(ROOT, "tools", "drives_tools", "drives_run_record.schema.json")
@@ -47,8 +48,13 @@ def read(run):
 
 
 def tool(*args, stdin=None, env=None):
-    return subprocess.run([TOOL] + list(args), input=stdin, capture_output=True,
-                          text=True, env=env and dict(os.environ, **env))
+    return subprocess.run(
+        [TOOL] + list(args),
+        input=stdin,
+        capture_output=True,
+        text=True,
+        env=env and dict(os.environ, **env),
+    )
 
 
 def contents(path):
@@ -80,7 +86,12 @@ def check_run(path, kept, validator, stdin=None):
     hosts = dict(kept["workers"])
     got = {w["rank"]: w["host"] for t in run["tests"].values() for w in t["workers"]}
     assert (run["source"], got, run["host"], run["ranks"], run["complete"]) == (
-        "standard input" if stdin else path, hosts, kept["root"], kept["nproc"], True), path
+        "standard input" if stdin else path,
+        hosts,
+        kept["root"],
+        kept["nproc"],
+        True,
+    ), path
     rows = list(csv.DictReader(tool("csv", path, stdin=stdin).stdout.splitlines()))
     table = {(r["test"], int(r["rank"]) if r["rank"] else None, r["quantity"]): r for r in rows}
     assert len(table) == len(rows), f"{path}: a figure twice in the CSV"
@@ -93,8 +104,11 @@ def check_run(path, kept, validator, stdin=None):
 def columns(text):
     """A printed table as dicts by its header: Markdown by pipes, text by the header's columns."""
     if "\n| " in text:
-        rows = [[re.sub(r"\\(.)", r"\1", cell.strip()) for cell in line.strip("|").split(" | ")]
-                for line in text.splitlines() if line.startswith("| ")]
+        rows = [
+            [re.sub(r"\\(.)", r"\1", cell.strip()) for cell in line.strip("|").split(" | ")]
+            for line in text.splitlines()
+            if line.startswith("| ")
+        ]
         return [dict(zip(rows[0], row)) for row in rows[2:]]
     lines = text.split("\n\n")[1].splitlines()
     starts = [m.start() for m in re.finditer(r"(?:^|(?<=  ))\S", lines[0])]
@@ -109,8 +123,9 @@ def check_chart(kept_runs, paths):
     ids = [e.get("id") for e in ElementTree.parse(svg).iter() if e.get("id")]
     for test in TESTS:
         for number, kept in enumerate(kept_runs):
-            bars = sorted(int(i.rsplit("rank", 1)[1]) for i in ids
-                          if i.startswith(f"bar-{test}-run{number}-"))
+            bars = sorted(
+                int(i.rsplit("rank", 1)[1]) for i in ids if i.startswith(f"bar-{test}-run{number}-")
+            )
             assert bars == [rank for rank, _ in kept["workers"]], f"{test} run {number}: {bars}"
     for name, magic in (("one.png", b"\x89PNG\r\n\x1a\n"), ("one.pdf", b"%PDF")):
         done = tool("chart", paths[-1], "-o", os.path.join(SCRATCH, name))
@@ -126,11 +141,15 @@ def scaled_sets(result, console):
     directory (console, data file, hostfile), and new, its stream cycle twice as slow."""
     text = contents(result)
     rates = r"[\d.e+]+(?= Files/sec)"  # the root's stream, then descriptor file cycle first
-    for side, factors in (("old", [(1, 1), (1.02, 1.3), (.98, .7)]),
-                          ("new", [(.5, .8), (.52, 1), (.48, .85)])):
+    for side, factors in (
+        ("old", [(1, 1), (1.02, 1.3), (0.98, 0.7)]),
+        ("new", [(0.5, 0.8), (0.52, 1), (0.48, 0.85)]),
+    ):
         for name, by in zip([os.path.basename(result), "1.txt", "2.txt"], map(iter, factors)):
-            write(f"{side}/{name}",
-                  re.sub(rates, lambda m: f"{float(m.group()) * next(by):g}", text, count=2))
+            write(
+                f"{side}/{name}",
+                re.sub(rates, lambda m: f"{float(m.group()) * next(by):g}", text, count=2),
+            )
     old = os.path.join(SCRATCH, "old")
     shutil.copy(console, old)
     pathlib.Path(old, "data64-macos-mx-single.tmp").write_bytes(b"x" * 16777216)
@@ -143,11 +162,14 @@ def check_compare(old, console, new):
     rate, olds, news = scaled_sets(old, console)
     slower = os.path.join(news, os.path.basename(old))
     worse = {(test, "rate", "root"): "WORSE" for test in ("stream_cycle", "descriptor_cycle")}
-    cases = [([old, old], 0, {}), ([old, new], None, None), ([old, slower], 1, worse),
-             ([slower, old], 0, {key: "better" for key in worse}),
-             ([olds, news, "--format", "markdown"], 1,
-              dict(zip(worse, ["WORSE", "within spread"]))),
-             ([f"{olds}/1.txt", f"{olds}/2.txt", "--", "--threshold", "60", news], 0, {})]
+    cases = [
+        ([old, old], 0, {}),
+        ([old, new], None, None),
+        ([old, slower], 1, worse),
+        ([slower, old], 0, {key: "better" for key in worse}),
+        ([olds, news, "--format", "markdown"], 1, dict(zip(worse, ["WORSE", "within spread"]))),
+        ([f"{olds}/1.txt", f"{olds}/2.txt", "--", "--threshold", "60", news], 0, {}),
+    ]
     for args, status, marks in cases:
         done = tool("compare", *args)
         rows = columns(done.stdout)
@@ -163,17 +185,29 @@ def check_compare(old, console, new):
     out = os.path.join(SCRATCH, "compare.json")
     assert tool("compare", olds, news, "--format", "json", "-o", out).returncode == 1
     data = json.loads(contents(out))
-    got = [(f["test"], f["rank"], f["old"]["min"]["text"], f["new"]["median"]["text"])
-           for f in data["figures"] if f["mark"] == "WORSE"]
-    assert (len(data["old"]), data["tool_version"], got) == (3, VERSION, [(
-        "stream_cycle", 0, f"{rate * .98:g}", f"{rate * .5:g}")]), (data["old"], got)
+    got = [
+        (f["test"], f["rank"], f["old"]["min"]["text"], f["new"]["median"]["text"])
+        for f in data["figures"]
+        if f["mark"] == "WORSE"
+    ]
+    assert (len(data["old"]), data["tool_version"], got) == (
+        3,
+        VERSION,
+        [("stream_cycle", 0, f"{rate * .98:g}", f"{rate * .5:g}")],
+    ), (data["old"], got)
     empty = os.path.dirname(write("empty/notes.txt", "not a report\n"))
     done = tool("compare", empty, news, "-o", out)
     assert (done.returncode, empty in done.stderr, json.loads(contents(out))) == (
-        2, True, data), f"{done}, or written anyway"
+        2,
+        True,
+        data,
+    ), f"{done}, or written anyway"
     rows = csv.DictReader(tool("summary", olds, "--format", "csv").stdout.splitlines())
-    got = [[r[k] for k in ("count", "min", "median", "max", "spread_percent")] for r in rows
-           if (r["test"], r["rank"], r["quantity"]) == ("stream_cycle", "0", "rate")]
+    got = [
+        [r[k] for k in ("count", "min", "median", "max", "spread_percent")]
+        for r in rows
+        if (r["test"], r["rank"], r["quantity"]) == ("stream_cycle", "0", "rate")
+    ]
     assert got == [["3", f"{rate * .98:g}", f"{rate:g}", f"{rate * 1.02:g}", "4.0"]], got
 
 
@@ -189,7 +223,7 @@ def check_bad_inputs(kept, result, console, validator):
     gain = [i for i, l in enumerate(rows) if l.startswith("Multi-Thread Improvements")][1]
     end = next(i for i, l in enumerate(shown) if l.startswith("Results "))
     cut = lambda part, count: "\n".join(part[:count]) + "\n"
-    edit = lambda at, new: "\n".join(rows[:at] + [new] + rows[at + 1:])
+    edit = lambda at, new: "\n".join(rows[:at] + [new] + rows[at + 1 :])
 
     names = ["a", "x. The system spent: 1 Secs.", "b" * 30 + " " + "c." * 16 + "d"]
     renames = {rank: new for (rank, _), new in zip(kept["workers"], names)}
@@ -201,18 +235,27 @@ def check_bad_inputs(kept, result, console, validator):
     notes = [shared, "drives_mpi: a note", "Unable to open file"] + frame
     noisy = shown[:end] + notes + shown[end:]
     at = next(i for i, line in enumerate(shown) if line.startswith("Conventionally"))
-    glued = shown[:at] + [shared + shown[at], ""] + shown[at + 1:]  # its line end comes after
+    glued = shown[:at] + [shared + shown[at], ""] + shown[at + 1 :]  # its line end comes after
     whole = printed(kept["values"]).items()
     cases = [  # name, text, and the first missing block or (line, expected text) of the error
         ("cut single", cut(rows, higher + 1), "single process: descriptor file cycle"),
         ("cut workers", cut(rows, low + 1), "workers: low writing and reading speeds"),
-        ("cut in a line", cut(rows, high) + rows[high][:20],
-         "workers: high writing and reading speeds"),
+        (
+            "cut in a line",
+            cut(rows, high) + rows[high][:20],
+            "workers: high writing and reading speeds",
+        ),
         ("console without end lines", cut(shown, end), "end lines"),
-        ("a figure is a word", edit(gain, "Multi-Thread Improvements: many times."),
-         (gain + 1, "Multi-Thread Improvements: <number> times.")),
-        ("a worker changes name", edit(high, rows[high].replace("@", "@other ", 1)),
-         (high + 1, f"Thread:1 @{kept['workers'][0][1]} ")),
+        (
+            "a figure is a word",
+            edit(gain, "Multi-Thread Improvements: many times."),
+            (gain + 1, "Multi-Thread Improvements: <number> times."),
+        ),
+        (
+            "a worker changes name",
+            edit(high, rows[high].replace("@", "@other ", 1)),
+            (high + 1, f"Thread:1 @{kept['workers'][0][1]} "),
+        ),
         ("lines after the end", text + "more\n", (len(rows), "the end of the result file")),
         ("foreign file", json.dumps(kept, indent=1), (1, "Velkora")),
         ("empty file", "", (1, "Velkora")),
@@ -226,8 +269,12 @@ def check_bad_inputs(kept, result, console, validator):
         out = write("previous.json", "previous\n")
         done = tool("json", path, "-o", out)
         if isinstance(expected, tuple):
-            assert (done.returncode, contents(out), f"{path}, line {expected[0]}:" in done.stderr,
-                    expected[1] in done.stderr) == (2, "previous\n", True, True), f"{label}: {done}"
+            assert (
+                done.returncode,
+                contents(out),
+                f"{path}, line {expected[0]}:" in done.stderr,
+                expected[1] in done.stderr,
+            ) == (2, "previous\n", True, True), f"{label}: {done}"
             continue
         assert done.returncode == 0, f"{label}: {done.stderr}"
         data = json.loads(contents(out))
@@ -241,7 +288,10 @@ def check_bad_inputs(kept, result, console, validator):
             assert {w["rank"]: w["host"] for w in run["tests"]["high_write"]["workers"]} == renames
         if label.startswith("notes"):  # the shared-host line is no failure, the others are
             assert (run["valid"], run["invalid_because"], run["root_shared_node"]) == (
-                False, "some calls failed: drives_mpi: a note (and 1 more)", True), run
+                False,
+                "some calls failed: drives_mpi: a note (and 1 more)",
+                True,
+            ), run
         if label.startswith("glued"):
             assert (run["notes"], run["valid"]) == ([shared], True), run["notes"]
     assert not glob.glob(os.path.join(SCRATCH, ".drives-results-*")), "temporary files left"
@@ -249,18 +299,44 @@ def check_bad_inputs(kept, result, console, validator):
 
 def record(status=0, shared=False, nodes=1, mpi="4.1.4", **node):
     """A record as drives-run writes it; `node` changes each node's facts."""
-    nodes = [dict({"name": f"n{i}", "host": f"n{i}", "ranks": [i], "os": "Debian 12",
-                   "kernel": "Linux 6.1", "machine": "x86_64", "cpu": "EPYC", "cores": 2,
-                   "memory_bytes": 1 << 34, "fs_type": "ext4", "device": "/dev/vda",
-                   "device_model": None, "free_bytes": 1 << 36, "load": [0.5, 1, 2]}, **node)
-             for i in range(nodes)]
+    nodes = [
+        dict(
+            {
+                "name": f"n{i}",
+                "host": f"n{i}",
+                "ranks": [i],
+                "os": "Debian 12",
+                "kernel": "Linux 6.1",
+                "machine": "x86_64",
+                "cpu": "EPYC",
+                "cores": 2,
+                "memory_bytes": 1 << 34,
+                "fs_type": "ext4",
+                "device": "/dev/vda",
+                "device_model": None,
+                "free_bytes": 1 << 36,
+                "load": [0.5, 1, 2],
+            },
+            **node,
+        )
+        for i in range(nodes)
+    ]
     failures = ["drives_mpi: rank 1 @n1: low_write: 9 one-byte writes failed"] * (status == 3)
-    return {"record": 1, "drives_mpi_version": VERSION, "command_line": ["drives-run"],
-            "launcher_command": ["mpirun"], "start": "2026-12-07T10:00:00+01:00",
-            "end": "2026-12-07T10:09:00+01:00", "mpi": {"name": "Open MPI", "launcher": "mpirun",
-                                                      "version": f"mpirun (Open MPI) {mpi}"},
-            "status": status, "result_file": None, "failures": failures,
-            "root_shared_node": shared, "repeat": {"run": 1, "runs": 1}, "nodes": nodes}
+    return {
+        "record": 1,
+        "drives_mpi_version": VERSION,
+        "command_line": ["drives-run"],
+        "launcher_command": ["mpirun"],
+        "start": "2026-12-07T10:00:00+01:00",
+        "end": "2026-12-07T10:09:00+01:00",
+        "mpi": {"name": "Open MPI", "launcher": "mpirun", "version": f"mpirun (Open MPI) {mpi}"},
+        "status": status,
+        "result_file": None,
+        "failures": failures,
+        "root_shared_node": shared,
+        "repeat": {"run": 1, "runs": 1},
+        "nodes": nodes,
+    }
 
 
 def check_records(result, console, validator, record_validator):
@@ -272,23 +348,39 @@ def check_records(result, console, validator, record_validator):
     fast, slow, bad = record(), record(status=3), record(cores="two")
     cases = [  # name, old and new runs as (rate factor, record), facts differing, gains' note
         ("facts match", [(1, fast)] * 2, [(1, fast)], [], {}),
-        ("environments differ", [(1, fast)], [(1, record(nodes=2, mpi="4.1.5", fs_type="tmpfs",
-                                                         kernel="Linux 6.2"))],
-         ["node count", "MPI", "file system type", "kernel"], {}),
-        ("a node differs", [(1, fast)], [(1, record(fs_type="tmpfs"))],
-         ["file system type of node n0"], {}),
+        (
+            "environments differ",
+            [(1, fast)],
+            [(1, record(nodes=2, mpi="4.1.5", fs_type="tmpfs", kernel="Linux 6.2"))],
+            ["node count", "MPI", "file system type", "kernel"],
+            {},
+        ),
+        (
+            "a node differs",
+            [(1, fast)],
+            [(1, record(fs_type="tmpfs"))],
+            ["file system type of node n0"],
+            {},
+        ),
         ("one side not recorded", [(1, None)], [(1, fast)], None, {}),
-        ("status 3 left out", [(1, fast)], [(1, fast), (.5, slow), (.5, slow)], [], {}),
+        ("status 3 left out", [(1, fast)], [(1, fast), (0.5, slow), (0.5, slow)], [], {}),
         ("damaged records", [(1, "{"), (1, bad)], [(1, fast)], None, {}),
-        ("root shared its node", [(1, record(shared=True))], [(1, fast)], [],
-         {"gain": f"{SHARED} (old)"}),
+        (
+            "root shared its node",
+            [(1, record(shared=True))],
+            [(1, fast)],
+            [],
+            {"gain": f"{SHARED} (old)"},
+        ),
     ]
     for label, *sides, differs, marks in cases:
         where = os.path.join(SCRATCH, "records", label)
         for side, runs in zip(("old", "new"), sides):
             for number, (factor, kept) in enumerate(runs, 1):
-                write(f"records/{label}/{side}/{number}/{name}", re.sub(
-                    r"[\d.e+]+(?= Files/sec)", f"{rate * factor:g}", text, count=1))
+                write(
+                    f"records/{label}/{side}/{number}/{name}",
+                    re.sub(r"[\d.e+]+(?= Files/sec)", f"{rate * factor:g}", text, count=1),
+                )
                 if isinstance(kept, dict):
                     assert record_validator.is_valid(kept) == (kept is not bad), label
                 if kept:
@@ -297,8 +389,9 @@ def check_records(result, console, validator, record_validator):
         old, new = (os.path.join(where, side) for side in ("old", "new"))
         done = tool("compare", old, new)
         head = done.stdout.split("\n\n")[0]
-        facts = [line.split(":")[1].strip() for line in head.splitlines()
-                 if line.startswith("differs: ")]
+        facts = [
+            line.split(":")[1].strip() for line in head.splitlines() if line.startswith("differs: ")
+        ]
         notes = {row["quantity"]: row["note"] for row in columns(done.stdout) if row.get("note")}
         assert (done.returncode, facts, notes) == (0, differs or [], marks), f"{label}: {done}"
         assert ("facts: the recorded facts match" in head) == (differs == []), f"{label}: {head}"
@@ -308,14 +401,21 @@ def check_records(result, console, validator, record_validator):
         validator.validate(data)
         assert [run["record"] for run in data["runs"]] == [
             kept if isinstance(kept, dict) and kept is not bad else None
-            for runs in sides for _, kept in runs], label
+            for runs in sides
+            for _, kept in runs
+        ], label
     new = os.path.join(SCRATCH, "records", "status 3 left out", "new")
-    for include, count, factor, left_out in (([], 1, 1, 2), (["--include-invalid"], 3, .5, 0)):
+    for include, count, factor, left_out in (([], 1, 1, 2), (["--include-invalid"], 3, 0.5, 0)):
         done = tool("summary", new, *include)
-        got = [(r["count"], r["median"]) for r in columns(done.stdout)
-               if (r["test"], r["quantity"], r["rank"]) == ("stream_cycle", "rate", "root")]
+        got = [
+            (r["count"], r["median"])
+            for r in columns(done.stdout)
+            if (r["test"], r["quantity"], r["rank"]) == ("stream_cycle", "rate", "root")
+        ]
         assert (got, done.stdout.count("left out as invalid")) == (
-            [(str(count), f"{rate * factor:g}")], left_out), done
+            [(str(count), f"{rate * factor:g}")],
+            left_out,
+        ), done
     assert "node n0: Debian 12; Linux 6.1 x86_64; EPYC, 2 cores;" in done.stdout, done.stdout
     done = tool("summary", os.path.join(SCRATCH, "records", "root shared its node", "old"))
     assert {r["quantity"] for r in columns(done.stdout) if r.get("note") == SHARED} == {"gain"}
@@ -339,8 +439,10 @@ def main(runs_dir):
         skip(f"no kept runs in {runs_dir}")
     assert tool("--version").stdout == f"drives-results {VERSION}\n"
     assert "standard input, line 1:" in tool("json", "-", stdin="nothing\n").stderr
-    validator, record_validator = (jsonschema.Draft202012Validator(json.loads(contents(path)))
-                                   for path in (SCHEMA, RECORD_SCHEMA))
+    validator, record_validator = (
+        jsonschema.Draft202012Validator(json.loads(contents(path)))
+        for path in (SCHEMA, RECORD_SCHEMA)
+    )
     runs = []  # (values, result file or None, console)
     for values in kept_files:
         kept, where = json.loads(contents(values)), os.path.dirname(values)

@@ -38,10 +38,20 @@ def standin(name, body):
 class Run:
     """drives-run with standard error (and, if asked, input) on a terminal
     of `columns` columns, or without a terminal."""
+
     every = []
 
-    def __init__(self, *args, mode="", terminal=True, stdin_terminal=False, columns=80,
-                 stdout=subprocess.PIPE, env=None, directory=SCRATCH):
+    def __init__(
+        self,
+        *args,
+        mode="",
+        terminal=True,
+        stdin_terminal=False,
+        columns=80,
+        stdout=subprocess.PIPE,
+        env=None,
+        directory=SCRATCH,
+    ):
         self.log = tempfile.mktemp(dir=SCRATCH)
         self.master, side = pty.openpty()
         fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
@@ -50,10 +60,17 @@ class Run:
         self.reader.start()
         self.proc = subprocess.Popen(
             [DRIVES_RUN, "--mpi", "openmpi", "--binary", FAKE, "--dir", directory, *args],
-            stdin=side if stdin_terminal else subprocess.DEVNULL, stdout=stdout,
+            stdin=side if stdin_terminal else subprocess.DEVNULL,
+            stdout=stdout,
             stderr=side if terminal else subprocess.PIPE,
-            env=dict(os.environ, PATH=f"{BIN}:{os.environ['PATH']}", FAKE_MODE=mode,
-                     FAKE_LOG=self.log, **(env or {})))
+            env=dict(
+                os.environ,
+                PATH=f"{BIN}:{os.environ['PATH']}",
+                FAKE_MODE=mode,
+                FAKE_LOG=self.log,
+                **(env or {}),
+            ),
+        )
         os.close(side)
         Run.every.append(self)
 
@@ -80,11 +97,13 @@ class Run:
 
     def launchers_gone(self):
         """Whether every launcher this run started has ended (zombies aside)."""
+
         def alive(pid):
             try:
                 return pathlib.Path(f"/proc/{pid}/stat").read_text().split(")")[1].split()[0] != "Z"
             except OSError:
                 return False
+
         pids = re.findall(r"^pid (\d+)$", self.logged(), re.M)
         until(lambda: not any(map(alive, pids)))
         return True
@@ -108,8 +127,7 @@ def launcher_killed():
 
 
 def signal_to_drives_run():
-    for terminal, number in ((True, signal.SIGINT), (False, signal.SIGTERM),
-                             (True, signal.SIGHUP)):
+    for terminal, number in ((True, signal.SIGINT), (False, signal.SIGTERM), (True, signal.SIGHUP)):
         run = Run(terminal=terminal, env={"FAKE_TICKS": "1"})
         run.proc.stdout.readline()
         run.proc.send_signal(number)
@@ -135,8 +153,11 @@ def repeat_interrupted():
     assert status == -signal.SIGINT and record["repeat"] == {"run": 1, "runs": 3}, (status, record)
     assert "run 1 is left out of the summary" in shown and "Traceback" not in shown, shown
     left = sorted(os.listdir(directory))
-    assert left[0] == ".fake-runs" and left[1].startswith("drives-run @ ") and left[2:] == [
-        "run1.record.json"], left
+    assert (
+        left[0] == ".fake-runs"
+        and left[1].startswith("drives-run @ ")
+        and left[2:] == ["run1.record.json"]
+    ), left
     with open(os.path.join(directory, left[1])) as stream:
         assert json.load(stream)["status"] == 128 + signal.SIGINT, "the second run's record"
 
@@ -147,8 +168,11 @@ def status_line_width():
     for columns in (12, 1, 100):
         with open(os.path.join(SCRATCH, "out"), "w") as out:
             run = Run(columns=columns, stdout=out, env={"FAKE_TICKS": "1"})
-            until(lambda: b"\r\033[Kdrives-run" in b"".join(run.shown) if columns > 1 else
-                  os.path.getsize(out.name) > 400)
+            until(
+                lambda: b"\r\033[Kdrives-run" in b"".join(run.shown)
+                if columns > 1
+                else os.path.getsize(out.name) > 400
+            )
             run.proc.terminate()
             status, shown = run.wait()
         lines = [piece for piece in shown.split("\r\033[K") if piece.startswith("drives-run")]
@@ -169,8 +193,9 @@ def record_not_written():
     run = Run(env={"FAKE_RESULT": "/proc/self/none/result.txt"})
     run.proc.stdout.read()
     status, shown = run.wait()
-    assert status == 0 and "drives-run: cannot write the run's record /proc/self/none/result" \
-        in shown, (status, shown)
+    assert (
+        status == 0 and "drives-run: cannot write the run's record /proc/self/none/result" in shown
+    ), (status, shown)
 
 
 def enter_typed():
@@ -197,20 +222,32 @@ def check_faults():
 
 
 # A Mac's commands as far as drives-run and its check ask them.
-MAC = {"uname": 'case $1 in -s) echo Darwin ;; -r) echo 23.5.0 ;; -m) echo arm64 ;; '
-                '*) echo mac-mini ;; esac',
-       "brew": f"echo {SCRATCH}",
-       "sw_vers": 'case $1 in -productName) echo macOS ;; *) echo 14.5 ;; esac',
-       "sysctl": 'case $2 in machdep.cpu.brand_string) echo "Apple M2" ;; hw.ncpu) echo 8 ;; '
-                 'hw.memsize) echo 17179869184 ;; vm.loadavg) echo "{ 1.50 1.25 1.00 }" ;; esac',
-       "df": 'echo "Filesystem 1024-blocks Used Available Capacity Mounted on"; '
-             'echo "/dev/disk3s5 488245288 1 4000000 1% /"',
-       "diskutil": 'printf "   Type (Bundle):             apfs\\n   Device / Media Name:       '
-                   'APPLE SSD AP0512Z\\n"'}
-MAC_NODE = {"host": "mac-mini", "os": "macOS 14.5", "kernel": "Darwin 23.5.0", "machine": "arm64",
-            "cpu": "Apple M2", "cores": 8, "memory_bytes": 17179869184, "fs_type": "apfs",
-            "device": "/dev/disk3s5", "device_model": "APPLE SSD AP0512Z",
-            "free_bytes": 4096000000, "load": [1.5, 1.25, 1.0]}
+MAC = {
+    "uname": "case $1 in -s) echo Darwin ;; -r) echo 23.5.0 ;; -m) echo arm64 ;; "
+    "*) echo mac-mini ;; esac",
+    "brew": f"echo {SCRATCH}",
+    "sw_vers": "case $1 in -productName) echo macOS ;; *) echo 14.5 ;; esac",
+    "sysctl": 'case $2 in machdep.cpu.brand_string) echo "Apple M2" ;; hw.ncpu) echo 8 ;; '
+    'hw.memsize) echo 17179869184 ;; vm.loadavg) echo "{ 1.50 1.25 1.00 }" ;; esac',
+    "df": 'echo "Filesystem 1024-blocks Used Available Capacity Mounted on"; '
+    'echo "/dev/disk3s5 488245288 1 4000000 1% /"',
+    "diskutil": 'printf "   Type (Bundle):             apfs\\n   Device / Media Name:       '
+    'APPLE SSD AP0512Z\\n"',
+}
+MAC_NODE = {
+    "host": "mac-mini",
+    "os": "macOS 14.5",
+    "kernel": "Darwin 23.5.0",
+    "machine": "arm64",
+    "cpu": "Apple M2",
+    "cores": 8,
+    "memory_bytes": 17179869184,
+    "fs_type": "apfs",
+    "device": "/dev/disk3s5",
+    "device_model": "APPLE SSD AP0512Z",
+    "free_bytes": 4096000000,
+    "load": [1.5, 1.25, 1.0],
+}
 
 
 def macos():
@@ -229,11 +266,16 @@ def macos():
         with open(os.path.join(directory, "run1.record.json")) as stream:
             node = json.load(stream)["nodes"][0]
         assert MAC_NODE.items() <= node.items(), node
-        dry = subprocess.run([DRIVES_RUN, "--binary", FAKE, "--hosts", "n1.local,n2",
-                              "--dry-run"], capture_output=True, text=True,
-                             env=dict(os.environ, PATH=f"{BIN}:{os.environ['PATH']}"))
-        assert f"--prefix {SCRATCH} " in dry.stdout and "n1.local: a name ending in .local" in \
-            dry.stderr, dry
+        dry = subprocess.run(
+            [DRIVES_RUN, "--binary", FAKE, "--hosts", "n1.local,n2", "--dry-run"],
+            capture_output=True,
+            text=True,
+            env=dict(os.environ, PATH=f"{BIN}:{os.environ['PATH']}"),
+        )
+        assert (
+            f"--prefix {SCRATCH} " in dry.stdout
+            and "n1.local: a name ending in .local" in dry.stderr
+        ), dry
         status, shown = Run("--hosts", "a,b", "--check-timeout", "2", mode="quiet").wait()
         assert status == 4 and "macOS firewall" in shown, (status, shown)
     finally:
@@ -243,9 +285,17 @@ def macos():
 
 def main():
     failed = []
-    for case in (closed_stdout, launcher_killed, signal_to_drives_run, repeat_interrupted,
-                 status_line_width, record_not_written,
-                 enter_typed, check_faults, macos):
+    for case in (
+        closed_stdout,
+        launcher_killed,
+        signal_to_drives_run,
+        repeat_interrupted,
+        status_line_width,
+        record_not_written,
+        enter_typed,
+        check_faults,
+        macos,
+    ):
         try:
             case()
         except AssertionError as error:

@@ -90,8 +90,16 @@ def contexts(opts, placed, ranks):
     they need; the same sh on this machine where there are no nodes."""
     found = []
     for index, host in enumerate(placed):
-        args = ["sh", "-c", SCRIPT, MARKER, str(index), opts.dir, opts.binary,
-                str(need_kib(ranks[index]))] + [str(rank) for rank in ranks[index]]
+        args = [
+            "sh",
+            "-c",
+            SCRIPT,
+            MARKER,
+            str(index),
+            opts.dir,
+            opts.binary,
+            str(need_kib(ranks[index])),
+        ] + [str(rank) for rank in ranks[index]]
         found.append((host, 1, args))
     return found
 
@@ -111,8 +119,13 @@ def answers(text):
 def last_words(stderr):
     """The launcher's line that says the most: one naming an error, else its last."""
     lines = [line.strip() for line in stderr.splitlines() if line.strip().strip("-")]
-    errors = [line for line in lines if re.search(r"error|refused|denied|resolve|failed|"
-                                                  r"verification|unreachable|unknown", line, re.I)]
+    errors = [
+        line
+        for line in lines
+        if re.search(
+            r"error|refused|denied|resolve|failed|" r"verification|unreachable|unknown", line, re.I
+        )
+    ]
     return (errors or lines or ["it said nothing"])[0]
 
 
@@ -125,15 +138,21 @@ def check(opts, args, env, signals, hints=()):
     said = answers(out)
     placed = [host for host, _ in opts.placed]
     name = [host or "" for host in placed]
-    told = [f"{name[index]}{': ' if name[index] else ''}{said[index][0]}"
-            for index in sorted(said) if said[index][0] != "ok"]
+    told = [
+        f"{name[index]}{': ' if name[index] else ''}{said[index][0]}"
+        for index in sorted(said)
+        if said[index][0] != "ok"
+    ]
     silent = [name[index] or "this machine" for index in range(len(placed)) if index not in said]
     if silent and status is None:
-        told.append(f"{', '.join(silent)}: no answer within {opts.check_timeout:g} s "
-                    f"(--check-timeout)")
+        told.append(
+            f"{', '.join(silent)}: no answer within {opts.check_timeout:g} s " f"(--check-timeout)"
+        )
     elif silent:
-        told.append(f"{', '.join(silent)}: not reached through {args[0]} (status {status}): "
-                    f"{last_words(err)}")
+        told.append(
+            f"{', '.join(silent)}: not reached through {args[0]} (status {status}): "
+            f"{last_words(err)}"
+        )
     if told:
         raise Failure("\n".join(told + [hint for hint in hints if silent]), NODE_FAILED)
     return {index: facts for index, (_, facts) in said.items()}

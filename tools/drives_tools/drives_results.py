@@ -64,8 +64,11 @@ def threshold_arg(text):
 
 def parsers():
     """The top-level parser and each command's own."""
-    top = argparse.ArgumentParser(prog="drives-results", description=HELP,
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    top = argparse.ArgumentParser(
+        prog="drives-results",
+        description=HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     top.add_argument("--version", action="version", version=f"drives-results {version()}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     subs = {}
@@ -75,9 +78,14 @@ def parsers():
         sub = subs[name] = commands.add_parser(name, help=text, **options)
         sub.add_argument("files", nargs="+", metavar="FILE")
         chart_out = name == "chart"
-        sub.add_argument("-o", "--output", required=chart_out,
-                         help="OUT.png, OUT.svg or OUT.pdf" if chart_out
-                         else "write here instead of standard output")
+        sub.add_argument(
+            "-o",
+            "--output",
+            required=chart_out,
+            help="OUT.png, OUT.svg or OUT.pdf"
+            if chart_out
+            else "write here instead of standard output",
+        )
         return sub
 
     command("json", "runs as JSON")
@@ -85,20 +93,32 @@ def parsers():
     command("chart", "draw the runs' rates").add_argument("--title", help="the figure's title")
     command("summary", "count, min, median, max and spread of every figure over several runs")
     sub = command(
-        "compare", "compare two runs, or two sets of runs",
+        "compare",
+        "compare two runs, or two sets of runs",
         description="Prints every figure of OLD and NEW with new/old, and marks the changes beyond "
         "the threshold; with several runs a side, their medians and ranges, marking only the "
         "changes beyond the threshold whose ranges do not overlap. Worse means more seconds, or "
         "a lower rate, total, mean or gain. Exit status 1 when a figure got worse.",
         usage="drives-results compare [options] OLD NEW\n"
-              "       drives-results compare [options] OLD... -- NEW...")
-    sub.add_argument("--threshold", type=threshold_arg, default=0.10, metavar="PERCENT",
-                     help="mark changes beyond this many percent (default 10)")
+        "       drives-results compare [options] OLD... -- NEW...",
+    )
+    sub.add_argument(
+        "--threshold",
+        type=threshold_arg,
+        default=0.10,
+        metavar="PERCENT",
+        help="mark changes beyond this many percent (default 10)",
+    )
     for name in ("summary", "compare"):
-        subs[name].add_argument("--format", choices=FORMATS, default="text",
-                                help="text (the default), json, csv or markdown")
-        subs[name].add_argument("--include-invalid", action="store_true",
-                                help="count the runs whose calls failed too")
+        subs[name].add_argument(
+            "--format",
+            choices=FORMATS,
+            default="text",
+            help="text (the default), json, csv or markdown",
+        )
+        subs[name].add_argument(
+            "--include-invalid", action="store_true", help="count the runs whose calls failed too"
+        )
     return top, subs
 
 
@@ -127,7 +147,7 @@ def sides(files, usage):
     `--` between them."""
     if files.count(SIDES) == 1:
         at = files.index(SIDES)
-        old, new = files[:at], files[at + 1:]
+        old, new = files[:at], files[at + 1 :]
     elif SIDES not in files and len(files) == 2:
         old, new = files[:1], files[1:]
     else:

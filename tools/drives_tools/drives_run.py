@@ -74,37 +74,69 @@ def rank_count(text):
 
 
 def parser():
-    top = Parser(prog="drives-run", formatter_class=argparse.RawDescriptionHelpFormatter,
-                 usage="%(prog)s [options] [-- LAUNCHER-ARG...]",
-                 description="Runs drives_mpi on the nodes you name, every rank in the working "
-                             "directory you name; LAUNCHER-ARGs go to mpirun or mpiexec "
-                             "unchanged.",
-                 epilog=EPILOG)
+    top = Parser(
+        prog="drives-run",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        usage="%(prog)s [options] [-- LAUNCHER-ARG...]",
+        description="Runs drives_mpi on the nodes you name, every rank in the working "
+        "directory you name; LAUNCHER-ARGs go to mpirun or mpiexec "
+        "unchanged.",
+        epilog=EPILOG,
+    )
     top.add_argument("--version", action="version", version=f"drives-run {version()}")
-    top.add_argument("-n", "--np", type=rank_count, metavar="N",
-                     help="ranks (default: 2 on this machine, every slot with nodes)")
+    top.add_argument(
+        "-n",
+        "--np",
+        type=rank_count,
+        metavar="N",
+        help="ranks (default: 2 on this machine, every slot with nodes)",
+    )
     hosts = top.add_mutually_exclusive_group()
-    hosts.add_argument("--hostfile", metavar="FILE",
-                       help="nodes, one per line: 'host slots=N' or 'host:N'")
+    hosts.add_argument(
+        "--hostfile", metavar="FILE", help="nodes, one per line: 'host slots=N' or 'host:N'"
+    )
     hosts.add_argument("--hosts", metavar="HOST[:SLOTS],...", help="nodes on the command line")
-    top.add_argument("--dir", default=".", help="working directory of every rank, the same "
-                     "path on every node, made where missing (default: this one)")
-    top.add_argument("--mpi", choices=sorted(mpis.MPIS),
-                     help="the binary's MPI (default: found in the binary)")
-    top.add_argument("--binary", metavar="PATH",
-                     help="the drives_mpi to run (default: the one beside drives-run)")
-    top.add_argument("--root-shares-node", action="store_true",
-                     help="let workers run beside the root on the first node")
-    top.add_argument("--check-timeout", type=seconds, default=check.CHECK_SECONDS,
-                     metavar="SECONDS", help="how long every node has to answer the check "
-                     f"before the run (default: {check.CHECK_SECONDS})")
-    top.add_argument("--repeat", type=repeat_count, default=1, metavar="N",
-                     help="run N times, one after the other, answering each run's wait for "
-                          f"Enter, then print each figure's spread over the runs (1 to "
-                          f"{MAX_REPEAT}; default 1)")
-    top.add_argument("--dry-run", action="store_true",
-                     help="print the commands it would run (the check's, then the run's) "
-                          "and stop")
+    top.add_argument(
+        "--dir",
+        default=".",
+        help="working directory of every rank, the same "
+        "path on every node, made where missing (default: this one)",
+    )
+    top.add_argument(
+        "--mpi", choices=sorted(mpis.MPIS), help="the binary's MPI (default: found in the binary)"
+    )
+    top.add_argument(
+        "--binary",
+        metavar="PATH",
+        help="the drives_mpi to run (default: the one beside drives-run)",
+    )
+    top.add_argument(
+        "--root-shares-node",
+        action="store_true",
+        help="let workers run beside the root on the first node",
+    )
+    top.add_argument(
+        "--check-timeout",
+        type=seconds,
+        default=check.CHECK_SECONDS,
+        metavar="SECONDS",
+        help="how long every node has to answer the check "
+        f"before the run (default: {check.CHECK_SECONDS})",
+    )
+    top.add_argument(
+        "--repeat",
+        type=repeat_count,
+        default=1,
+        metavar="N",
+        help="run N times, one after the other, answering each run's wait for "
+        f"Enter, then print each figure's spread over the runs (1 to "
+        f"{MAX_REPEAT}; default 1)",
+    )
+    top.add_argument(
+        "--dry-run",
+        action="store_true",
+        help="print the commands it would run (the check's, then the run's) " "and stop",
+    )
     return top
 
 
@@ -113,7 +145,7 @@ def parse(argv):
     launcher's."""
     at = argv.index("--") if "--" in argv else len(argv)
     opts = parser().parse_args(argv[:at])
-    opts.launcher_args = argv[at + 1:]
+    opts.launcher_args = argv[at + 1 :]
     return opts
 
 
@@ -121,8 +153,9 @@ def options(argv):
     """The options, the nodes and where the ranks go."""
     opts = parse(argv)
     program = os.path.realpath(sys.argv[0] or __file__)
-    opts.binary = os.path.abspath(opts.binary or os.path.join(os.path.dirname(program),
-                                                              "drives_mpi"))
+    opts.binary = os.path.abspath(
+        opts.binary or os.path.join(os.path.dirname(program), "drives_mpi")
+    )
     opts.dir = os.path.abspath(opts.dir)
     opts.mpi = opts.mpi or mpis.detect(opts.binary)
     if opts.hostfile:
@@ -131,14 +164,16 @@ def options(argv):
         found = nodes.host_list(opts.hosts)
     else:
         found = nodes.slurm_nodes()
-    slots = sum(count for _, count in nodes.root_alone(found, opts.root_shares_node)) if found \
-        else 2
+    slots = (
+        sum(count for _, count in nodes.root_alone(found, opts.root_shares_node)) if found else 2
+    )
     opts.np = nodes.rank_limit(opts.np or slots)
-    opts.placed = nodes.place(found, opts.np, opts.root_shares_node) if found else [
-        (None, opts.np)]
+    opts.placed = nodes.place(found, opts.np, opts.root_shares_node) if found else [(None, opts.np)]
     if opts.mpi == "mpich" and (v6 := [h for h, _ in opts.placed if h and mpis.is_ipv6(h)]):
-        raise Failure(f"{v6[0]}: MPICH's launcher takes no IPv6 address; name the node by a "
-                      f"host name", USAGE)
+        raise Failure(
+            f"{v6[0]}: MPICH's launcher takes no IPv6 address; name the node by a " f"host name",
+            USAGE,
+        )
     return opts
 
 
@@ -188,8 +223,14 @@ def prepare_for_macos(opts, env):
 
 
 def local_ranks(placed):
-    here = {None, "localhost", "127.0.0.1", "::1", os.uname().nodename,
-            os.uname().nodename.split(".")[0]}
+    here = {
+        None,
+        "localhost",
+        "127.0.0.1",
+        "::1",
+        os.uname().nodename,
+        os.uname().nodename.split(".")[0],
+    }
     return sum(count for host, count in placed if host in here)
 
 
@@ -202,12 +243,22 @@ def commands(opts):
     """The check's command line and the run's."""
     hosts = [host for host, _ in opts.placed]
     ranks = ranks_of(opts.placed)
-    check_args = mpis.command(opts.mpi, check.contexts(opts, hosts, ranks), wdir="/",
-                              extra=opts.launcher_args, hostfiles=opts.hostfiles,
-                              dry_run=opts.dry_run)
-    run_args = mpis.command(opts.mpi, [(host, count, [opts.binary]) for host, count in opts.placed],
-                            wdir=opts.dir, extra=opts.launcher_args, hostfiles=opts.hostfiles,
-                            dry_run=opts.dry_run)
+    check_args = mpis.command(
+        opts.mpi,
+        check.contexts(opts, hosts, ranks),
+        wdir="/",
+        extra=opts.launcher_args,
+        hostfiles=opts.hostfiles,
+        dry_run=opts.dry_run,
+    )
+    run_args = mpis.command(
+        opts.mpi,
+        [(host, count, [opts.binary]) for host, count in opts.placed],
+        wdir=opts.dir,
+        extra=opts.launcher_args,
+        hostfiles=opts.hostfiles,
+        dry_run=opts.dry_run,
+    )
     return check_args, run_args
 
 
@@ -239,8 +290,11 @@ def run_once(opts, base, number, signals, env, hints, check_args, run_args):
     run = dict(base, start=record.now())
     run["facts"] = check.check(opts, check_args, env, signals, hints)
     several = opts.repeat > 1
-    status = StatusLine(2, f"run {number} of {opts.repeat}: " if several else "") \
-        if os.isatty(2) else None
+    status = (
+        StatusLine(2, f"run {number} of {opts.repeat}: " if several else "")
+        if os.isatty(2)
+        else None
+    )
     sys.stdout.flush()
     outcome = process.run(run_args, signals, status, env, answer_enter=several)
     written = record.build(run, outcome, {"run": number, "runs": opts.repeat})
@@ -267,8 +321,14 @@ def summary_of(done):
             if path and os.path.isfile(path):
                 runs.append(results_read.read_run(path))
             else:
-                runs.append(results_read.attach_record(results_read.parse(
-                    outcome.stdout.decode("utf-8", "replace"), f"run {number}"), written))
+                runs.append(
+                    results_read.attach_record(
+                        results_read.parse(
+                            outcome.stdout.decode("utf-8", "replace"), f"run {number}"
+                        ),
+                        written,
+                    )
+                )
         except results_read.InputError as error:
             warn(f"run {number} is left out of the summary: {error}")
     if runs:
@@ -283,26 +343,33 @@ def run_set(opts, argv, env, hints, check_args, run_args):
     output, or a node that fails the check; the summary of the runs that
     ended is printed all the same. The outcome of the whole: the signal
     that ended it, else the worst status."""
-    base = {"argv": ["drives-run"] + argv, "launcher_command": run_args, "mpi": opts.mpi,
-            "launcher": record.launcher_path(run_args[0]),
-            "mpi_version": record.mpi_version(run_args[0]), "placed": opts.placed,
-            "ranks": ranks_of(opts.placed)}
+    base = {
+        "argv": ["drives-run"] + argv,
+        "launcher_command": run_args,
+        "mpi": opts.mpi,
+        "launcher": record.launcher_path(run_args[0]),
+        "mpi_version": record.mpi_version(run_args[0]),
+        "placed": opts.placed,
+        "ranks": ranks_of(opts.placed),
+    }
     done = []
     with process.Signals() as signals:
         try:
             for number in range(1, opts.repeat + 1):
                 if signals.received:
                     raise process.Interrupted(signals.received)
-                done.append(run_once(opts, base, number, signals, env, hints, check_args,
-                                     run_args))
+                done.append(run_once(opts, base, number, signals, env, hints, check_args, run_args))
                 if done[-1][1].stop_signal():
                     break
         finally:
             if opts.repeat > 1 and not (done and done[-1][1].broken):
                 summary_of(done)
     stopped = [outcome for _, outcome in done if outcome.stop_signal()]
-    return stopped[-1] if stopped else max((outcome for _, outcome in done),
-                                           key=process.Outcome.status)
+    return (
+        stopped[-1]
+        if stopped
+        else max((outcome for _, outcome in done), key=process.Outcome.status)
+    )
 
 
 def main(argv=None):

@@ -22,8 +22,12 @@ FILES_BASE = 64
 
 def is_macos():
     try:
-        return subprocess.run(["uname", "-s"], capture_output=True, text=True,
-                              errors="replace").stdout.strip() == "Darwin"
+        return (
+            subprocess.run(
+                ["uname", "-s"], capture_output=True, text=True, errors="replace"
+            ).stdout.strip()
+            == "Darwin"
+        )
     except OSError:
         return False
 
@@ -61,16 +65,21 @@ def homebrew_prefix(launcher):
     if not (brew and path):
         return None
     try:
-        prefix = subprocess.run([brew, "--prefix"], capture_output=True, text=True,
-                                errors="replace", timeout=30).stdout.strip()
+        prefix = subprocess.run(
+            [brew, "--prefix"], capture_output=True, text=True, errors="replace", timeout=30
+        ).stdout.strip()
     except (OSError, subprocess.TimeoutExpired):
         return None
     return prefix if prefix and path.startswith(prefix.rstrip("/") + "/") else None
 
 
-BONJOUR = ("{hosts}: a name ending in .local is found by Bonjour, which each node may "
-           "answer differently or not at all; if a node cannot be reached, name the nodes by "
-           "address or by names every node resolves the same way")
-FIREWALL = ("a node not reached may be behind the macOS firewall: allow incoming "
-            "connections for mpirun and its daemon (orted, prted or hydra_pmi_proxy) on every "
-            "node, in System Settings, Network, Firewall")
+BONJOUR = (
+    "{hosts}: a name ending in .local is found by Bonjour, which each node may "
+    "answer differently or not at all; if a node cannot be reached, name the nodes by "
+    "address or by names every node resolves the same way"
+)
+FIREWALL = (
+    "a node not reached may be behind the macOS firewall: allow incoming "
+    "connections for mpirun and its daemon (orted, prted or hydra_pmi_proxy) on every "
+    "node, in System Settings, Network, Firewall"
+)

@@ -17,19 +17,31 @@ from .statuses import USAGE, Failure
 class Mpi:
     """How one MPI implementation's launcher is called."""
 
-    def __init__(self, name, launchers, np, wdir, env, rank_variable, library, hosts,
-                 as_root=(), oversubscribe=(), output=None):
+    def __init__(
+        self,
+        name,
+        launchers,
+        np,
+        wdir,
+        env,
+        rank_variable,
+        library,
+        hosts,
+        as_root=(),
+        oversubscribe=(),
+        output=None,
+    ):
         self.name = name
-        self.launchers = launchers          # candidate commands, the first found wins
-        self.np = np                        # option giving a context's rank count
-        self.wdir = wdir                    # option giving the ranks' working directory
-        self.env = env                      # option setting one variable
+        self.launchers = launchers  # candidate commands, the first found wins
+        self.np = np  # option giving a context's rank count
+        self.wdir = wdir  # option giving the ranks' working directory
+        self.env = env  # option setting one variable
         self.rank_variable = rank_variable  # what a rank finds its rank in
-        self.library = library              # what a program built with it links
-        self.hosts = hosts                  # option taking host:slots,...
-        self.as_root = list(as_root)        # needed to run as root at all
+        self.library = library  # what a program built with it links
+        self.hosts = hosts  # option taking host:slots,...
+        self.as_root = list(as_root)  # needed to run as root at all
         self.oversubscribe = list(oversubscribe)  # needed for more ranks than cores
-        self.output = output                # per-rank output files in a directory
+        self.output = output  # per-rank output files in a directory
 
     def launcher(self, needed=True):
         """The launcher on PATH; without it, the first name (for --dry-run)
@@ -39,8 +51,11 @@ class Mpi:
                 return name
         if not needed:
             return self.launchers[0]
-        raise Failure(f"none of {', '.join(self.launchers)} is on PATH: install the MPI "
-                      f"drives_mpi was built with, or give --mpi", USAGE)
+        raise Failure(
+            f"none of {', '.join(self.launchers)} is on PATH: install the MPI "
+            f"drives_mpi was built with, or give --mpi",
+            USAGE,
+        )
 
 
 MPIS = {
@@ -48,14 +63,30 @@ MPIS = {
     # default one; where one MPI is the only one, its launcher is plain.
     # libmpi.so.12 is the MPICH ABI's name, which Open MPI has not used since
     # 1.10; Open MPI's own libraries (libopen-pal, libopen-rte) settle it.
-    "openmpi": Mpi("Open MPI", ("mpirun.openmpi", "mpirun"), "-np", "--wdir", "-x",
-                   "OMPI_COMM_WORLD_RANK",
-                   re.compile(rb"libopen-(?:rte|pal)|libmpi\.so\.40|libmpi\.40\.dylib"),
-                   "--host", as_root=["--allow-run-as-root"],
-                   oversubscribe=["--oversubscribe"], output="--output-filename"),
-    "mpich": Mpi("MPICH", ("mpiexec.mpich", "mpiexec.hydra", "mpiexec"), "-n", "-wdir", "-env",
-                 "PMI_RANK", re.compile(rb"libmpich|libmpi\.so\.12|libmpi\.12\.dylib"),
-                 "-hosts", output="-outfile-pattern"),
+    "openmpi": Mpi(
+        "Open MPI",
+        ("mpirun.openmpi", "mpirun"),
+        "-np",
+        "--wdir",
+        "-x",
+        "OMPI_COMM_WORLD_RANK",
+        re.compile(rb"libopen-(?:rte|pal)|libmpi\.so\.40|libmpi\.40\.dylib"),
+        "--host",
+        as_root=["--allow-run-as-root"],
+        oversubscribe=["--oversubscribe"],
+        output="--output-filename",
+    ),
+    "mpich": Mpi(
+        "MPICH",
+        ("mpiexec.mpich", "mpiexec.hydra", "mpiexec"),
+        "-n",
+        "-wdir",
+        "-env",
+        "PMI_RANK",
+        re.compile(rb"libmpich|libmpi\.so\.12|libmpi\.12\.dylib"),
+        "-hosts",
+        output="-outfile-pattern",
+    ),
 }
 
 
@@ -70,8 +101,14 @@ def detect(binary):
     for name, kind in MPIS.items():
         if kind.library.search(data):
             return name
-    return next((name for name, kind in MPIS.items()
-                 if any(shutil.which(launcher) for launcher in kind.launchers)), "openmpi")
+    return next(
+        (
+            name
+            for name, kind in MPIS.items()
+            if any(shutil.which(launcher) for launcher in kind.launchers)
+        ),
+        "openmpi",
+    )
 
 
 def is_ipv6(host):
@@ -85,8 +122,9 @@ def env_flags(kind, env):
     return flags
 
 
-def command(mpi, contexts, wdir=None, env=None, extra=(), outdir=None, hostfiles=None,
-            dry_run=False):
+def command(
+    mpi, contexts, wdir=None, env=None, extra=(), outdir=None, hostfiles=None, dry_run=False
+):
     """The launcher's command line for `contexts` (see above). `env` goes to
     every rank, `extra` is the user's own launcher options, `outdir`
     collects each rank's output apart; `hostfiles(host, count)` gives a file

@@ -128,11 +128,17 @@ def slurm_nodes():
     if not (job and nodelist):
         return None
     try:
-        names = subprocess.run(["scontrol", "show", "hostnames", nodelist], capture_output=True,
-                               text=True, errors="replace", check=True).stdout.split()
+        names = subprocess.run(
+            ["scontrol", "show", "hostnames", nodelist],
+            capture_output=True,
+            text=True,
+            errors="replace",
+            check=True,
+        ).stdout.split()
     except (OSError, subprocess.CalledProcessError) as error:
-        raise Failure(f"cannot list the nodes of Slurm job {job} with scontrol: {error}",
-                      USAGE) from None
+        raise Failure(
+            f"cannot list the nodes of Slurm job {job} with scontrol: {error}", USAGE
+        ) from None
     for name in ("SLURM_TASKS_PER_NODE", "SLURM_JOB_CPUS_PER_NODE"):
         if os.environ.get(name):
             counts = expand_counts(os.environ[name], name)
@@ -140,8 +146,11 @@ def slurm_nodes():
     else:
         counts = [1] * len(names)
     if len(counts) != len(names):
-        raise Failure(f"Slurm's {name} gives {len(counts)} counts for the {len(names)} nodes of "
-                      f"SLURM_JOB_NODELIST={nodelist}", USAGE)
+        raise Failure(
+            f"Slurm's {name} gives {len(counts)} counts for the {len(names)} nodes of "
+            f"SLURM_JOB_NODELIST={nodelist}",
+            USAGE,
+        )
     try:
         return [(host_name(host), count) for host, count in zip(names, counts)]
     except NodeError as error:
@@ -163,9 +172,11 @@ def place(nodes, np, root_shares_node):
     slots = sum(count for _, count in nodes)
     if np > slots:
         alone = len(nodes) >= 2 and not root_shares_node
-        raise Failure(f"{np} ranks, but the nodes give {slots} slots"
-                      + (" (the root's node gives one, for the root alone)" if alone else ""),
-                      USAGE)
+        raise Failure(
+            f"{np} ranks, but the nodes give {slots} slots"
+            + (" (the root's node gives one, for the root alone)" if alone else ""),
+            USAGE,
+        )
     placed, left = [], np
     for host, count in nodes:
         if left:

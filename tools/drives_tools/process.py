@@ -110,7 +110,7 @@ def write_all(fd, data):
     view = memoryview(data)
     while view:
         try:
-            view = view[os.write(fd, view):]
+            view = view[os.write(fd, view) :]
         except BlockingIOError:
             select.select([], [fd], [])
         except BrokenPipeError:
@@ -158,8 +158,12 @@ class Pump:
             self.draw()
         self.drain()
         self.hide()
-        return Outcome(self.process.returncode, self.signals.received, self.broken,
-                       *(b"".join(self.printed[fd]) for fd in (1, 2)))
+        return Outcome(
+            self.process.returncode,
+            self.signals.received,
+            self.broken,
+            *(b"".join(self.printed[fd]) for fd in (1, 2)),
+        )
 
     # ---- output
 
@@ -206,8 +210,10 @@ class Pump:
         """What the launcher wrote before it ended. Whatever it left running
         may hold the pipes open: they are read as far as they hold data,
         not to their end."""
-        for stream, take in ((self.process.stdout, self.from_stdout),
-                             (self.process.stderr, self.from_stderr)):
+        for stream, take in (
+            (self.process.stdout, self.from_stdout),
+            (self.process.stderr, self.from_stderr),
+        ):
             os.set_blocking(stream.fileno(), False)
             try:
                 while data := os.read(stream.fileno(), CHUNK):
@@ -255,7 +261,7 @@ class Pump:
     def to_launcher(self):
         pipe = self.process.stdin.fileno()
         try:
-            self.typed = self.typed[os.write(pipe, self.typed):] if self.typed else b""
+            self.typed = self.typed[os.write(pipe, self.typed) :] if self.typed else b""
         except BlockingIOError:
             pass
         except BrokenPipeError:
@@ -275,8 +281,14 @@ def run(args, signals, status=None, env=None, answer_enter=False):
     once: its standard input is empty."""
     relay = os.isatty(0) and not answer_enter
     stdin = subprocess.DEVNULL if answer_enter else subprocess.PIPE if relay else None
-    process = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=env, preexec_fn=os.setpgrp)
+    process = subprocess.Popen(
+        args,
+        stdin=stdin,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+        preexec_fn=os.setpgrp,
+    )
     signals.child = process.pid
     try:
         if signals.received:  # before the launcher could be told
@@ -307,8 +319,14 @@ def collect(args, env, signals, timeout, stdin=subprocess.DEVNULL):
     seconds, its standard output, its standard error). A signal drives-run
     gets meanwhile, or the timeout, ends the command's whole process group;
     the signal is then raised as Interrupted."""
-    child = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, start_new_session=True, env=env)
+    child = subprocess.Popen(
+        args,
+        stdin=stdin,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        start_new_session=True,
+        env=env,
+    )
     out_fd, err_fd = child.stdout.fileno(), child.stderr.fileno()
     parts = {out_fd: [], err_fd: []}
     still_open = set(parts)

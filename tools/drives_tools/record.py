@@ -17,8 +17,9 @@ from .version import version
 FAILURE = "drives_mpi: "
 # The benchmark's line about workers on the root's host (not a failure).
 SHARED = re.compile(r"drives_mpi: \d+ of \d+ workers ran on this host ")
-END_LINE = re.compile("^(?:" + re.escape(report.SAVED) + "|" + re.escape(report.NOT_SAVED)
-                      + ")(.*)$", re.M)
+END_LINE = re.compile(
+    "^(?:" + re.escape(report.SAVED) + "|" + re.escape(report.NOT_SAVED) + ")(.*)$", re.M
+)
 
 
 def now():
@@ -28,8 +29,14 @@ def now():
 def mpi_version(launcher):
     """The first line the launcher's --version prints that names a version."""
     try:
-        said = subprocess.run([launcher, "--version"], capture_output=True, text=True,
-                              errors="replace", timeout=30, stdin=subprocess.DEVNULL).stdout
+        said = subprocess.run(
+            [launcher, "--version"],
+            capture_output=True,
+            text=True,
+            errors="replace",
+            timeout=30,
+            stdin=subprocess.DEVNULL,
+        ).stdout
     except (OSError, subprocess.TimeoutExpired):
         return None
     lines = [line.strip() for line in said.splitlines() if line.strip()]
@@ -51,13 +58,22 @@ def node(name, ranks, facts):
     text = {key: value.strip() or None for key, value in facts.items()}
     memory = number(text.get("memory_bytes")) or number(text.get("memory_kib"), scale=1024)
     load = [number(item, float) for item in (text.get("load") or "").replace(",", " ").split()]
-    return {"name": name, "host": text.get("host"), "ranks": ranks, "os": text.get("os"),
-            "kernel": text.get("kernel"), "machine": text.get("machine"), "cpu": text.get("cpu"),
-            "cores": number(text.get("cores")), "memory_bytes": memory,
-            "fs_type": text.get("fs_type"), "device": text.get("device"),
-            "device_model": text.get("device_model"),
-            "free_bytes": number(text.get("free_kib"), scale=1024),
-            "load": load if len(load) == 3 and None not in load else None}
+    return {
+        "name": name,
+        "host": text.get("host"),
+        "ranks": ranks,
+        "os": text.get("os"),
+        "kernel": text.get("kernel"),
+        "machine": text.get("machine"),
+        "cpu": text.get("cpu"),
+        "cores": number(text.get("cores")),
+        "memory_bytes": memory,
+        "fs_type": text.get("fs_type"),
+        "device": text.get("device"),
+        "device_model": text.get("device_model"),
+        "free_bytes": number(text.get("free_kib"), scale=1024),
+        "load": load if len(load) == 3 and None not in load else None,
+    }
 
 
 def result_file(stdout):
@@ -67,8 +83,9 @@ def result_file(stdout):
 
 
 def failures(stdout, stderr):
-    lines = [line for line in stderr.splitlines()
-             if line.startswith(FAILURE) and not SHARED.match(line)]
+    lines = [
+        line for line in stderr.splitlines() if line.startswith(FAILURE) and not SHARED.match(line)
+    ]
     return lines + [line for line in stdout.splitlines() if line == report.UNABLE]
 
 
@@ -83,8 +100,11 @@ def build(run, outcome, repeat):
         "drives_mpi_version": version(),
         "command_line": run["argv"],
         "launcher_command": run["launcher_command"],
-        "mpi": {"name": MPIS[run["mpi"]].name, "launcher": run["launcher"],
-                "version": run["mpi_version"]},
+        "mpi": {
+            "name": MPIS[run["mpi"]].name,
+            "launcher": run["launcher"],
+            "version": run["mpi_version"],
+        },
         "start": run["start"],
         "end": now(),
         "status": outcome.status(),
@@ -92,8 +112,10 @@ def build(run, outcome, repeat):
         "failures": failures(stdout, stderr),
         "root_shared_node": bool(SHARED.search(stderr)) or placed[0][1] > 1,
         "repeat": repeat,
-        "nodes": [node(host or os.uname().nodename, ranks, run["facts"].get(index, {}))
-                  for index, ((host, _), ranks) in enumerate(zip(placed, run["ranks"]))],
+        "nodes": [
+            node(host or os.uname().nodename, ranks, run["facts"].get(index, {}))
+            for index, ((host, _), ranks) in enumerate(zip(placed, run["ranks"]))
+        ],
     }
 
 
@@ -124,22 +146,31 @@ def text_of(record):
 
 # Run on the root's node with the record's path; the record comes on
 # standard input, which the launcher hands to its one process there.
-SAVE = ('tmp="$1.drives-run.$$" && cat > "$tmp" && mv -f -- "$tmp" "$1" || '
-        '{ rm -f -- "$tmp"; exit 1; }')
+SAVE = (
+    'tmp="$1.drives-run.$$" && cat > "$tmp" && mv -f -- "$tmp" "$1" || '
+    '{ rm -f -- "$tmp"; exit 1; }'
+)
 
 
 def send(record, path, host, opts, env, signals):
     """Writes the record beside a result file on another node, through the
     launcher, whole or not at all; a warning (returned) where it cannot."""
-    args = mpis.command(opts.mpi, [(host, 1, ["sh", "-c", SAVE, "drives-run-record", path])],
-                        wdir="/", extra=opts.launcher_args, hostfiles=opts.hostfiles)
+    args = mpis.command(
+        opts.mpi,
+        [(host, 1, ["sh", "-c", SAVE, "drives-run-record", path])],
+        wdir="/",
+        extra=opts.launcher_args,
+        hostfiles=opts.hostfiles,
+    )
     with tempfile.TemporaryFile() as data:
         data.write(text_of(record).encode("utf-8"))
         data.seek(0)
         status, _, err = process.collect(args, env, signals, opts.check_timeout, stdin=data)
     if status != 0:
-        return (f"cannot write the run's record {path} on {host}: "
-                f"{check.last_words(err) if status is not None else 'no answer'}")
+        return (
+            f"cannot write the run's record {path} on {host}: "
+            f"{check.last_words(err) if status is not None else 'no answer'}"
+        )
     return None
 
 

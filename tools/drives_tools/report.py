@@ -19,4 +19,3 @@ SAVED = "Results have been saved in a file and you can find it at: "
 NOT_SAVED = "Results could not be saved in a file at: "
 PRESS_ENTER = "Press Enter to Exit."
 MAX_RANKS = 4096
-

@@ -21,8 +21,10 @@ KINDS = (".png", ".svg", ".pdf")
 # No date stamped in the vector files, so that the same runs draw the same file.
 UNDATED = {"svg": {"Date": None}, "pdf": {"CreationDate": None}}
 # Homebrew's Python refuses pip installs of its own (externally managed).
-INSTALL = ("apt-get install python3-matplotlib (Debian), brew install python-matplotlib "
-           "(Homebrew), or pip install matplotlib in a virtual environment")
+INSTALL = (
+    "apt-get install python3-matplotlib (Debian), brew install python-matplotlib "
+    "(Homebrew), or pip install matplotlib in a virtual environment"
+)
 
 
 class MissingMatplotlib(Exception):
@@ -38,13 +40,16 @@ def chart(runs, path, title=None):
     """The runs' rates drawn into `path`, of the kind its extension names."""
     try:
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
         from matplotlib.lines import Line2D
         from matplotlib.patches import Patch
     except ImportError:
-        raise MissingMatplotlib(f"chart needs matplotlib, which {sys.executable} cannot "
-                                f"import; install it: {INSTALL}") from None
+        raise MissingMatplotlib(
+            f"chart needs matplotlib, which {sys.executable} cannot "
+            f"import; install it: {INSTALL}"
+        ) from None
     hosts = {}
     for run in runs:
         for test in run["tests"].values():
@@ -63,41 +68,69 @@ def chart(runs, path, title=None):
     rows = math.ceil(len(TESTS) / columns)
     width = min(16.0, max(6.0, 0.3 * bars + 3))
     height = 3.3 + (1.0 if rotate else 0.16 * label_lines)
-    fig, axes = plt.subplots(rows, columns, squeeze=False,
-                             figsize=(width * columns, height * rows + 1.1))
+    fig, axes = plt.subplots(
+        rows, columns, squeeze=False, figsize=(width * columns, height * rows + 1.1)
+    )
     colours = plt.get_cmap("tab10").colors
     for index, test in enumerate(TESTS):
         ax = axes[index // columns][index % columns]
         draw_panel(ax, test, runs, slots, colours)
         ax.set_xticks(range(len(slots)))
-        ax.set_xticklabels(labels, fontsize=8, rotation=35 if rotate else 0,
-                           ha="right" if rotate else "center",
-                           rotation_mode="anchor" if rotate else "default")
+        ax.set_xticklabels(
+            labels,
+            fontsize=8,
+            rotation=35 if rotate else 0,
+            ha="right" if rotate else "center",
+            rotation_mode="anchor" if rotate else "default",
+        )
         ax.set_xlim(-0.6, max(len(slots), 1) - 0.4)
         if index // columns == rows - 1:
             ax.set_xlabel("worker: rank @host", fontsize=9)
     if len(runs) == 1:
         run = runs[0]
-        handles = [Patch(color=colours[0], label="each worker, all at once"),
-                   Line2D([], [], color="black", linestyle="--",
-                          label="root alone (single process)")]
+        handles = [
+            Patch(color=colours[0], label="each worker, all at once"),
+            Line2D([], [], color="black", linestyle="--", label="root alone (single process)"),
+        ]
         when = f", {run['start'].replace('T', ' ')}" if run["start"] else ""
         ranks = run["ranks"] or 0
-        count = (f"{ranks} ranks ({ranks - 1} worker{'s' if ranks > 2 else ''})" if ranks > 1
-                 else "1 rank" if ranks else "? ranks")
+        count = (
+            f"{ranks} ranks ({ranks - 1} worker{'s' if ranks > 2 else ''})"
+            if ranks > 1
+            else "1 rank"
+            if ranks
+            else "? ranks"
+        )
         heading = title or f"drives_mpi on {run['host'] or run['run']}{when}, {count}"
         heading += INVALID * (not run["valid"])
     else:
-        handles = [Patch(color=colours[number % len(colours)],
-                         label=run["run"] + INVALID * (not run["valid"]))
-                   for number, run in enumerate(runs)]
-        handles.append(Line2D([], [], color="dimgray", linestyle="--",
-                              label="root alone (single process), in its run's colour"))
+        handles = [
+            Patch(
+                color=colours[number % len(colours)],
+                label=run["run"] + INVALID * (not run["valid"]),
+            )
+            for number, run in enumerate(runs)
+        ]
+        handles.append(
+            Line2D(
+                [],
+                [],
+                color="dimgray",
+                linestyle="--",
+                label="root alone (single process), in its run's colour",
+            )
+        )
         heading = title or f"drives_mpi, {len(runs)} runs"
     inches = fig.get_figheight()
     fig.suptitle(heading, fontsize=13, y=1 - 0.15 / inches, va="top")
-    fig.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, 1 - 0.5 / inches),
-               ncol=min(len(handles), 3), fontsize=9, frameon=False)
+    fig.legend(
+        handles=handles,
+        loc="upper center",
+        bbox_to_anchor=(0.5, 1 - 0.5 / inches),
+        ncol=min(len(handles), 3),
+        fontsize=9,
+        frameon=False,
+    )
     legend_rows = math.ceil(len(handles) / 3)
     fig.tight_layout(rect=(0, 0, 1, 1 - (0.5 + 0.25 * legend_rows) / inches), h_pad=1.2)
     kind = os.path.splitext(path)[1].lower().lstrip(".")
@@ -110,15 +143,23 @@ def draw_panel(ax, test, runs, slots, colours):
     """One measurement: a bar per worker and run (runs side by side within
     a worker's slot), each run's root rate as a dashed line."""
     from matplotlib.ticker import FuncFormatter
+
     panel = [run["tests"].get(test, {"single": {}, "workers": []}) for run in runs]
-    workers = [w["rate"]["value"] for data in panel for w in data["workers"]
-               if "rate" in w and w["rate"]["value"] is not None]
-    roots = [data["single"]["rate"]["value"] for data in panel
-             if data["single"].get("rate", {}).get("value") is not None]
+    workers = [
+        w["rate"]["value"]
+        for data in panel
+        for w in data["workers"]
+        if "rate" in w and w["rate"]["value"] is not None
+    ]
+    roots = [
+        data["single"]["rate"]["value"]
+        for data in panel
+        if data["single"].get("rate", {}).get("value") is not None
+    ]
     positive = [value for value in workers + roots if value > 0]
     # Workers an order and a half of magnitude apart would leave the small
     # ones as slivers on a linear axis.
-    log = bool(workers) and min(workers) > 0 and max(workers) / min(workers) > 10 ** 1.5
+    log = bool(workers) and min(workers) > 0 and max(workers) / min(workers) > 10**1.5
     if log:
         ax.set_yscale("log")
         bottom, top = min(positive) / 2, max(positive) * 3
@@ -143,8 +184,13 @@ def draw_panel(ax, test, runs, slots, colours):
                 label_bar(ax, x, height, note, bottom, top, log, rotate=bars > 4)
         root = data["single"].get("rate")
         if root and root["value"] is not None and (root["value"] > 0 or not log):
-            line = ax.axhline(root["value"], linestyle="--", linewidth=1.6, zorder=3,
-                              color=darker(colour) if len(runs) > 1 else "black")
+            line = ax.axhline(
+                root["value"],
+                linestyle="--",
+                linewidth=1.6,
+                zorder=3,
+                color=darker(colour) if len(runs) > 1 else "black",
+            )
             line.set_gid(f"root-{test}-run{number}")
     heading = TITLES[test]
     root = panel[0]["single"].get("rate") if len(runs) == 1 else None
@@ -158,22 +204,41 @@ def draw_panel(ax, test, runs, slots, colours):
     ax.grid(axis="y", alpha=0.3)
     ax.set_axisbelow(True)
     if not slots:
-        ax.text(0.5, 0.5, "one rank: no workers", transform=ax.transAxes, ha="center",
-                color="dimgray")
+        ax.text(
+            0.5, 0.5, "one rank: no workers", transform=ax.transAxes, ha="center", color="dimgray"
+        )
 
 
 def label_bar(ax, x, height, note, bottom, top, log, rotate):
     """The value inside a tall bar, half-way up (clear of the root's line,
     which runs near the bars' tops), or just above a short one."""
-    share = (math.log(height / bottom) / math.log(top / bottom) if log
-             else height / top) if height > bottom else 0
+    share = (
+        (math.log(height / bottom) / math.log(top / bottom) if log else height / top)
+        if height > bottom
+        else 0
+    )
     if share > 0.3:
         where = math.sqrt(height * bottom) if log else height / 2
-        ax.annotate(note, (x, where), ha="center", va="center", fontsize=8, color="white",
-                    rotation=90 if rotate else 0)
+        ax.annotate(
+            note,
+            (x, where),
+            ha="center",
+            va="center",
+            fontsize=8,
+            color="white",
+            rotation=90 if rotate else 0,
+        )
     else:
-        ax.annotate(note, (x, height), xytext=(0, 2), textcoords="offset points", ha="center",
-                    va="bottom", fontsize=8, rotation=90 if rotate else 0)
+        ax.annotate(
+            note,
+            (x, height),
+            xytext=(0, 2),
+            textcoords="offset points",
+            ha="center",
+            va="bottom",
+            fontsize=8,
+            rotation=90 if rotate else 0,
+        )
 
 
 def short(value, digits):
@@ -208,9 +273,8 @@ def wrap(text, size):
 def elide(text, size):
     if len(text) <= size:
         return text
-    return text[:size // 2 - 1] + "\u2026" + text[-(size - size // 2):]
+    return text[: size // 2 - 1] + "\u2026" + text[-(size - size // 2) :]
 
 
 def darker(colour):
     return tuple(c * 0.6 for c in colour[:3])
-

@@ -33,16 +33,25 @@ def over_runs(found):
     printed as inf or nan left out (and counted), and the hosts it was
     measured on. A median of an even count is printed to 6 digits."""
     hosts = list(dict.fromkeys(host for host, _ in found if host))
-    values = sorted((entry["value"], entry["text"]) for _, entry in found
-                    if entry["value"] is not None)
-    side = {"count": len(values), "left_out": len(found) - len(values), "min": None,
-            "median": None, "max": None, "hosts": hosts}
+    values = sorted(
+        (entry["value"], entry["text"]) for _, entry in found if entry["value"] is not None
+    )
+    side = {
+        "count": len(values),
+        "left_out": len(found) - len(values),
+        "min": None,
+        "median": None,
+        "max": None,
+        "hosts": hosts,
+    }
     if values:
         median = statistics.median(value for value, _ in values)
         text = values[len(values) // 2][1] if len(values) % 2 else f"{median:.6g}"
-        side.update(min={"value": values[0][0], "text": values[0][1]},
-                    median={"value": median, "text": text},
-                    max={"value": values[-1][0], "text": values[-1][1]})
+        side.update(
+            min={"value": values[0][0], "text": values[0][1]},
+            median={"value": median, "text": text},
+            max={"value": values[-1][0], "text": values[-1][1]},
+        )
     return side
 
 
@@ -54,10 +63,18 @@ def text_of(side, found):
 
 
 def runs_fields(runs, counted):
-    return [{"run": run["run"], "source": run["source"], "valid": run["valid"],
-             "invalid_because": run["invalid_because"], "root_shared_node": run["root_shared_node"],
-             "counted": id(run) in counted, "nodes": run["record"] and run["record"]["nodes"]}
-            for run in runs]
+    return [
+        {
+            "run": run["run"],
+            "source": run["source"],
+            "valid": run["valid"],
+            "invalid_because": run["invalid_because"],
+            "root_shared_node": run["root_shared_node"],
+            "counted": id(run) in counted,
+            "nodes": run["record"] and run["record"]["nodes"],
+        }
+        for run in runs
+    ]
 
 
 def counted_runs(runs, include_invalid):
@@ -76,8 +93,10 @@ def runs_heading(runs, counted, name):
         if run["valid"]:
             lines.append(f"{name}: {where}")
         elif id(run) in counted:
-            lines.append(f"{name}: {where}  [invalid, counted as --include-invalid asks: "
-                         f"{run['invalid_because']}]")
+            lines.append(
+                f"{name}: {where}  [invalid, counted as --include-invalid asks: "
+                f"{run['invalid_because']}]"
+            )
         else:
             lines.append(f"{name}, left out as invalid: {where}: {run['invalid_because']}")
     return lines
@@ -96,12 +115,17 @@ def unrecorded(runs, name=""):
 def shared_legend(sides):
     """The line that explains the gains' mark, where a side's root shared
     its node: then a worker's load is in every gain."""
-    found = [f"{sum(bool(run['root_shared_node']) for run in runs)} of {len(runs)} {name}runs"
-             for name, runs in sides if any(run["root_shared_node"] for run in runs)]
+    found = [
+        f"{sum(bool(run['root_shared_node']) for run in runs)} of {len(runs)} {name}runs"
+        for name, runs in sides
+        if any(run["root_shared_node"] for run in runs)
+    ]
     if not found:
         return []
-    return [f"{SHARED}: in {' and '.join(found)} workers ran on the root's node, so the gains "
-            "(and the root's own figures) include a worker's load"]
+    return [
+        f"{SHARED}: in {' and '.join(found)} workers ran on the root's node, so the gains "
+        "(and the root's own figures) include a worker's load"
+    ]
 
 
 def spread_of(side):
@@ -109,8 +133,9 @@ def spread_of(side):
     for fewer than two runs or a median of 0."""
     if side["count"] < 2 or not side["median"]["value"]:
         return None
-    return round((side["max"]["value"] - side["min"]["value"]) / abs(side["median"]["value"])
-                 * 100, 1)
+    return round(
+        (side["max"]["value"] - side["min"]["value"]) / abs(side["median"]["value"]) * 100, 1
+    )
 
 
 def summary(runs, include_invalid=False):
@@ -121,9 +146,11 @@ def summary(runs, include_invalid=False):
     shared = any(run["root_shared_node"] for run in counted)
     ranks = sorted({run["ranks"] or 0 for run in counted})
     if len(ranks) > 1:
-        print("drives-results: the runs have different numbers of ranks "
-              f"({', '.join(map(str, ranks))}); each worker's figures count only its own runs",
-              file=sys.stderr)
+        print(
+            "drives-results: the runs have different numbers of ranks "
+            f"({', '.join(map(str, ranks))}); each worker's figures count only its own runs",
+            file=sys.stderr,
+        )
     groups = gather(counted)
     records, rows = [], []
     for key in sorted(groups, key=order):
@@ -131,27 +158,44 @@ def summary(runs, include_invalid=False):
         side = over_runs(found)
         marked = shared and key[2] == "gain"
         spread = spread_of(side)
-        records.append({"test": key[0], "quantity": key[2], "rank": key[1], "unit": unit, **side,
-                        "invalid_left_out": len(invalid.get(key, (None, ()))[1]),
-                        "root_shared": marked, "spread_percent": spread})
+        records.append(
+            {
+                "test": key[0],
+                "quantity": key[2],
+                "rank": key[1],
+                "unit": unit,
+                **side,
+                "invalid_left_out": len(invalid.get(key, (None, ()))[1]),
+                "root_shared": marked,
+                "spread_percent": spread,
+            }
+        )
         cells = [side[name]["text"] if side["count"] else "-" for name in ("min", "median", "max")]
-        rows.append([key[0], key[2], rank_name(key[1]), str(side["count"])] + cells
-                    + ["-" if spread is None else f"{spread:.1f}%", unit,
-                       " / ".join(side["hosts"])] + ([SHARED if marked else ""] * shared))
+        rows.append(
+            [key[0], key[2], rank_name(key[1]), str(side["count"])]
+            + cells
+            + ["-" if spread is None else f"{spread:.1f}%", unit, " / ".join(side["hosts"])]
+            + ([SHARED if marked else ""] * shared)
+        )
     foot = ["spread: (max - min) / median of the counted runs."] if len(counted) > 1 else []
     if any(record["left_out"] for record in records):
         foot.append("Figures printed as inf or nan are left out of count, min, median and max.")
     if not counted:
         foot.append("No run is counted: every one is invalid; --include-invalid counts them.")
     head = runs_heading(runs, ids, "run") + [
-        node_line(node, free) for node, free in nodes_of(counted)]
+        node_line(node, free) for node, free in nodes_of(counted)
+    ]
     if unrecorded(counted):
         head.append(f"nodes: {NOT_RECORDED} for {unrecorded(counted)}")
-    header = ["test", "quantity", "rank", "count", "min", "median", "max", "spread", "unit",
-              "host"]
-    return Report({"runs": runs_fields(runs, ids), "include_invalid": include_invalid},
-                  records, head + shared_legend([("", counted)]),
-                  header + ["note"] * shared, rows, foot)
+    header = ["test", "quantity", "rank", "count", "min", "median", "max", "spread", "unit", "host"]
+    return Report(
+        {"runs": runs_fields(runs, ids), "include_invalid": include_invalid},
+        records,
+        head + shared_legend([("", counted)]),
+        header + ["note"] * shared,
+        rows,
+        foot,
+    )
 
 
 def judge(quantity, old, new, threshold):
@@ -162,8 +206,11 @@ def judge(quantity, old, new, threshold):
     if abs(change - 1) <= threshold:
         return change, ""
     higher = change > 1
-    apart = (new["min"]["value"] > old["max"]["value"] if higher
-             else new["max"]["value"] < old["min"]["value"])
+    apart = (
+        new["min"]["value"] > old["max"]["value"]
+        if higher
+        else new["max"]["value"] < old["min"]["value"]
+    )
     if not apart:
         return change, IN_SPREAD
     return change, WORSE if higher == worse_when_higher(quantity) else BETTER
@@ -183,21 +230,36 @@ def compare_figure(key, before, after, threshold, notes):
     elif {e["text"] for _, e in olds} != {e["text"] for _, e in news}:
         mark = "changed"
     shared = {name: quantity == "gain" and notes[name]["shared"] for name in ("old", "new")}
-    record = {"test": test, "quantity": quantity, "rank": rank, "unit": unit, "old": old,
-              "new": new, "ratio": None if change is None else float(f"{change:.6g}"),
-              "mark": mark,
-              "invalid_left_out": {name: len(notes[name]["invalid"].get(key, (None, ()))[1])
-                                   for name in ("old", "new")},
-              "root_shared": shared}
+    record = {
+        "test": test,
+        "quantity": quantity,
+        "rank": rank,
+        "unit": unit,
+        "old": old,
+        "new": new,
+        "ratio": None if change is None else float(f"{change:.6g}"),
+        "mark": mark,
+        "invalid_left_out": {
+            name: len(notes[name]["invalid"].get(key, (None, ()))[1]) for name in ("old", "new")
+        },
+        "root_shared": shared,
+    }
     sides = [name for name in ("old", "new") if shared[name]]
     hosts = [" / ".join(side["hosts"]) for side in (old, new)]
-    cells = {"test": test, "quantity": quantity, "rank": rank_name(rank), "unit": unit,
-             "old": text_of(old, olds), "new": text_of(new, news), "mark": mark,
-             "old range": range_text(old), "new range": range_text(new),
-             "new/old": "-" if not (olds and news) else
-                        "n/a" if change is None else f"{change:.3f}",
-             "host": " -> ".join(dict.fromkeys(h for h in hosts if h)),
-             "note": f"{SHARED} ({', '.join(sides)})" if sides else ""}
+    cells = {
+        "test": test,
+        "quantity": quantity,
+        "rank": rank_name(rank),
+        "unit": unit,
+        "old": text_of(old, olds),
+        "new": text_of(new, news),
+        "mark": mark,
+        "old range": range_text(old),
+        "new range": range_text(new),
+        "new/old": "-" if not (olds and news) else "n/a" if change is None else f"{change:.3f}",
+        "host": " -> ".join(dict.fromkeys(h for h in hosts if h)),
+        "note": f"{SHARED} ({', '.join(sides)})" if sides else "",
+    }
     return record, cells
 
 
@@ -211,16 +273,19 @@ def facts_heading(old, new, found):
     kernel explains more than any mark."""
     if not any(run["record"] for run in old + new):
         return [f"facts: {NOT_RECORDED} for any run"]
-    missing = [unrecorded(runs, name) for name, runs in (("old ", old), ("new ", new))
-               if unrecorded(runs)]
+    missing = [
+        unrecorded(runs, name) for name, runs in (("old ", old), ("new ", new)) if unrecorded(runs)
+    ]
     lines = [f"facts: {NOT_RECORDED} for {' and '.join(missing)}"] if missing else []
     if found is None:
         return lines
     for fact, olds, news in found:
         lines.append(f"differs: {fact}: {' / '.join(olds)} (old) -> {' / '.join(news)} (new)")
     if not found:
-        lines.append("facts: the recorded facts match (node count, MPI, drives_mpi version, and "
-                     "every node's file system type, device and kernel)")
+        lines.append(
+            "facts: the recorded facts match (node count, MPI, drives_mpi version, and "
+            "every node's file system type, device and kernel)"
+        )
     return lines
 
 
@@ -234,15 +299,23 @@ def compare(old, new, threshold, include_invalid=False):
     notes = {}
     for name, runs, every, ids in (("old", old, all_old, old_ids), ("new", new, all_new, new_ids)):
         if not runs:
-            raise InputError(f"{name}: no valid run, every one is left out ("
-                             f"{every[0]['invalid_because']}); --include-invalid counts them")
-        notes[name] = {"shared": any(run["root_shared_node"] for run in runs),
-                       "invalid": gather([run for run in every if id(run) not in ids])}
+            raise InputError(
+                f"{name}: no valid run, every one is left out ("
+                f"{every[0]['invalid_because']}); --include-invalid counts them"
+            )
+        notes[name] = {
+            "shared": any(run["root_shared_node"] for run in runs),
+            "invalid": gather([run for run in every if id(run) not in ids]),
+        }
     several = len(old) > 1 or len(new) > 1
     sides = ["old", "old range", "new", "new range"] if several else ["old", "new"]
     shared = notes["old"]["shared"] or notes["new"]["shared"]
-    header = (["test", "quantity", "rank"] + sides + ["new/old", "mark", "unit", "host"]
-              + ["note"] * shared)
+    header = (
+        ["test", "quantity", "rank"]
+        + sides
+        + ["new/old", "mark", "unit", "host"]
+        + ["note"] * shared
+    )
     before, after = gather(old), gather(new)
     records, rows = [], []
     for key in sorted(set(before) | set(after), key=order):
@@ -253,20 +326,33 @@ def compare(old, new, threshold, include_invalid=False):
     counts = {mark: marks.count(mark) for mark in (WORSE, BETTER, IN_SPREAD)}
     percent = f"{threshold * 100:g}%"
     found = differences(old, new)
-    head = (facts_heading(old, new, found) + runs_heading(all_old, old_ids, "old")
-            + runs_heading(all_new, new_ids, "new") + [
-                f"threshold: {percent}; worse means more seconds, or a lower rate, total, mean "
-                "or gain"])
+    head = (
+        facts_heading(old, new, found)
+        + runs_heading(all_old, old_ids, "old")
+        + runs_heading(all_new, new_ids, "new")
+        + [
+            f"threshold: {percent}; worse means more seconds, or a lower rate, total, mean "
+            "or gain"
+        ]
+    )
     foot = f"{len(rows)} figures: {counts[WORSE]} worse, {counts[BETTER]} better beyond {percent}"
     if several:
-        head.append("old, new: the medians of each side's runs; range: their min\u2013max; a "
-                    "change is marked only where the two ranges do not overlap")
+        head.append(
+            "old, new: the medians of each side's runs; range: their min\u2013max; a "
+            "change is marked only where the two ranges do not overlap"
+        )
         foot += f" and the runs' spread; {counts[IN_SPREAD]} more beyond {percent} within it"
     head += shared_legend([("old ", old), ("new ", new)])
-    fields = {"threshold_percent": float(f"{threshold * 100:g}"),
-              "old": runs_fields(all_old, old_ids), "new": runs_fields(all_new, new_ids),
-              "worse": counts[WORSE], "better": counts[BETTER],
-              "within_spread": counts[IN_SPREAD], "include_invalid": include_invalid,
-              "differences": None if found is None else [
-                  {"fact": fact, "old": olds, "new": news} for fact, olds, news in found]}
+    fields = {
+        "threshold_percent": float(f"{threshold * 100:g}"),
+        "old": runs_fields(all_old, old_ids),
+        "new": runs_fields(all_new, new_ids),
+        "worse": counts[WORSE],
+        "better": counts[BETTER],
+        "within_spread": counts[IN_SPREAD],
+        "include_invalid": include_invalid,
+        "differences": None
+        if found is None
+        else [{"fact": fact, "old": olds, "new": news} for fact, olds, news in found],
+    }
     return Report(fields, records, head, header, rows, [foot]), counts[WORSE] > 0

@@ -22,8 +22,9 @@ def write_output(path, data):
     if path in (None, "-"):
         sys.stdout.buffer.write(data.encode("utf-8"))
         return
-    handle, temporary = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)),
-                                         prefix=".drives-results-")
+    handle, temporary = tempfile.mkstemp(
+        dir=os.path.dirname(os.path.abspath(path)), prefix=".drives-results-"
+    )
     try:
         with os.fdopen(handle, "wb") as stream:
             if callable(data):
@@ -46,8 +47,7 @@ def json_document(fields, key, items):
     line: the compact form is several times quicker to write than an
     indented one, and `python3 -m json.tool` indents it. "version" numbers
     this JSON format, "tool_version" the drives-results that wrote it."""
-    head = json.dumps({"version": 1, "tool_version": version(), **fields},
-                      ensure_ascii=False)
+    head = json.dumps({"version": 1, "tool_version": version(), **fields}, ensure_ascii=False)
     body = ",\n".join(json.dumps(item, ensure_ascii=False, allow_nan=False) for item in items)
     return f'{head[:-1]}, "{key}": [\n{body}\n]}}\n'
 
@@ -68,8 +68,10 @@ def to_csv(runs):
         for test, rank, host, quantity, entry in figures(run):
             if host not in hosts:
                 hosts[host] = csv_field(host or "")
-            out.append(f"{label},{test},{'' if rank is None else rank},{hosts[host]},{quantity},"
-                       f"{entry['text']},{entry['unit']},{facts}\r\n")
+            out.append(
+                f"{label},{test},{'' if rank is None else rank},{hosts[host]},{quantity},"
+                f"{entry['text']},{entry['unit']},{facts}\r\n"
+            )
     return "".join(out)
 
 
@@ -85,7 +87,6 @@ def csv_field(text):
 
 def rank_name(rank):
     return "all" if rank is None else "root" if rank == 0 else str(rank)
-
 
 
 class Report:
@@ -111,8 +112,10 @@ def render(report, form):
 
 def table(rows, header):
     widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
-    return "".join("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip()
-                   + "\n" for row in [header] + rows)
+    return "".join(
+        "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n"
+        for row in [header] + rows
+    )
 
 
 def to_markdown(report):
@@ -137,8 +140,10 @@ def records_csv(records):
     """A row per record, its nested fields flattened into columns (old_median, old_min, ...)."""
     rows = [dict(flatten(record)) for record in records]
     header = list(dict.fromkeys(key for row in rows for key in row))
-    return "".join(",".join(csv_field(cell) for cell in cells) + "\r\n"
-                   for cells in [header] + [[row.get(key, "") for key in header] for row in rows])
+    return "".join(
+        ",".join(csv_field(cell) for cell in cells) + "\r\n"
+        for cells in [header] + [[row.get(key, "") for key in header] for row in rows]
+    )
 
 
 def flatten(record, prefix=""):

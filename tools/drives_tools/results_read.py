@@ -11,13 +11,14 @@ import re
 import sys
 
 from . import results_record
-from .report import (MAX_RANKS, NOT_SAVED, RIGHTS, SAVED, STOP_TITLE, SUPPORT, TITLE,
-                     UNABLE)
+from .report import MAX_RANKS, NOT_SAVED, RIGHTS, SAVED, STOP_TITLE, SUPPORT, TITLE, UNABLE
 
 NUMBER = r"-?(?:inf|nan|\d+(?:\.\d*)?(?:e[-+]\d+)?)"
-FILE_NAME = re.compile(r"results_drives_macos_clusters_mx @ (?P<host>.+) @ local date "
-                       r"(?P<y>\d{4})\.(?P<mo>\d\d)\.(?P<d>\d\d) time "
-                       r"(?P<h>\d\d)\.(?P<mi>\d\d)\.(?P<s>\d\d)\.txt\Z")
+FILE_NAME = re.compile(
+    r"results_drives_macos_clusters_mx @ (?P<host>.+) @ local date "
+    r"(?P<y>\d{4})\.(?P<mo>\d\d)\.(?P<d>\d\d) time "
+    r"(?P<h>\d\d)\.(?P<mi>\d\d)\.(?P<s>\d\d)\.txt\Z"
+)
 # Lines other processes add to a transcript: Open MPI's own notices,
 # one-line ("[host:pid] ...") or framed between rows of dashes.
 MPI_NOTICE = re.compile(r"\[[^\]\s]+:\d+\] ")
@@ -30,12 +31,22 @@ SHARED_HOST = re.compile(r"drives_mpi: \d+ of \d+ workers ran on this host \(")
 # The six measurements, in the order the single-process phase prints them,
 # which is also the order of the chart's panels.
 TESTS = ("stream_cycle", "descriptor_cycle", "low_write", "low_read", "high_read", "high_write")
-BLOCKS = {"stream_cycle": "stream file cycle", "descriptor_cycle": "descriptor file cycle",
-          "low_write": "low writing speed", "low_read": "low reading speed",
-          "high_read": "high reading speed", "high_write": "high writing speed"}
-RATE_UNITS = {"stream_cycle": "files/s", "descriptor_cycle": "files/s",
-              "low_write": "million accesses/s", "low_read": "million accesses/s",
-              "high_read": "million bytes/s", "high_write": "million bytes/s"}
+BLOCKS = {
+    "stream_cycle": "stream file cycle",
+    "descriptor_cycle": "descriptor file cycle",
+    "low_write": "low writing speed",
+    "low_read": "low reading speed",
+    "high_read": "high reading speed",
+    "high_write": "high writing speed",
+}
+RATE_UNITS = {
+    "stream_cycle": "files/s",
+    "descriptor_cycle": "files/s",
+    "low_write": "million accesses/s",
+    "low_read": "million accesses/s",
+    "high_read": "million bytes/s",
+    "high_write": "million bytes/s",
+}
 # Every quantity a test can have, in report order. The report's "MB" is
 # 1048576 bytes.
 QUANTITIES = ("seconds", "rate", "rate_mib", "total", "total_mib", "gain", "mean")
@@ -59,9 +70,11 @@ class InputError(Exception):
 
 # ---------------------------------------------------------------- the report
 
+
 class Step:
     """One expected line: the block it belongs to, its wording, and where its
     number goes (test, rank: 0 for the root, None for the workers' summary)."""
+
     __slots__ = ("block", "template", "regex", "test", "quantity", "rank", "named", "unit")
 
     def __init__(self, block, template, test=None, quantity=None, rank=None):
@@ -82,8 +95,9 @@ class Step:
 @functools.lru_cache(maxsize=None)
 def compile_template(template):
     pieces = {"{N}": f"(?P<n>{NUMBER})", "{R}": r"(?P<r>\d+)", "{H}": "(?P<h>.+)"}
-    pattern = "".join(pieces.get(piece) or re.escape(piece)
-                      for piece in re.split(r"(\{[NRH]\})", template))
+    pattern = "".join(
+        pieces.get(piece) or re.escape(piece) for piece in re.split(r"(\{[NRH]\})", template)
+    )
     return re.compile(pattern + r"\Z")
 
 
@@ -99,18 +113,31 @@ def single_steps(console):
         for template, quantity in lines:
             steps.append(Step(name, template, test, quantity, 0))
 
-    block("stream_cycle", ["Force to be single thread.", "Power of Handling Files -- Lower"],
-          [("The system spent: {N} Secs.", "seconds"), (could + "{N} Files/sec.", "rate")])
-    block("descriptor_cycle", [higher],
-          [("The system spent: {N} Secs.", "seconds"), (could + "{N} Files/sec.", "rate")])
+    block(
+        "stream_cycle",
+        ["Force to be single thread.", "Power of Handling Files -- Lower"],
+        [("The system spent: {N} Secs.", "seconds"), (could + "{N} Files/sec.", "rate")],
+    )
+    block(
+        "descriptor_cycle",
+        [higher],
+        [("The system spent: {N} Secs.", "seconds"), (could + "{N} Files/sec.", "rate")],
+    )
     for test, heading, spent in (
-            ("low_write", ["Low writing and reading speeds:"], " Secs. to Write."),
-            ("low_read", [], " Secs. to Read:"),
-            ("high_read", ["High writing and reading speeds:"], " Secs. to Read:"),
-            ("high_write", [], " Secs. to Write.")):
-        block(test, heading, [("The system spent: {N}" + spent, "seconds"),
-                              ("It was: {N} Millions Accesses/sec.", "rate"),
-                              ("Conventionally, it was: {N} MB/sec.", "rate_mib")])
+        ("low_write", ["Low writing and reading speeds:"], " Secs. to Write."),
+        ("low_read", [], " Secs. to Read:"),
+        ("high_read", ["High writing and reading speeds:"], " Secs. to Read:"),
+        ("high_write", [], " Secs. to Write."),
+    ):
+        block(
+            test,
+            heading,
+            [
+                ("The system spent: {N}" + spent, "seconds"),
+                ("It was: {N} Millions Accesses/sec.", "rate"),
+                ("Conventionally, it was: {N} MB/sec.", "rate_mib"),
+            ],
+        )
     return steps
 
 
@@ -119,46 +146,90 @@ def multi_steps(console, ranks):
     access = " Millions Access/sec." if console else " Millions Accesses/sec."
     workers = range(1, ranks)
     steps = []
-    for test, heading in (("stream_cycle", "Power of Handling Files -- Lower"),
-                          ("descriptor_cycle", "Power of Handling Files -- Higher")):
+    for test, heading in (
+        ("stream_cycle", "Power of Handling Files -- Lower"),
+        ("descriptor_cycle", "Power of Handling Files -- Higher"),
+    ):
         name = "workers: " + BLOCKS[test]
         if test == "stream_cycle":
             steps.append(Step(name, "Multi-Thread Enabled:"))
         steps.append(Step(name, heading))
         for rank in workers:
-            steps += [Step(name, "Thread:{R} @{H}" + gap + "The system spent: {N} Secs.",
-                           test, "seconds", rank),
-                      Step(name, "Thread:{R} @{H}" + gap
-                           + "The system could process {N} Files/sec.", test, "rate", rank)]
-        steps += [Step(name, "Overall, The system could process: {N} Files/sec.", test, "total"),
-                  Step(name, "Multi-Thread Improvements: {N} times.", test, "gain"),
-                  Step(name, "Among all nodes, the average process per thread was: {N} Files/sec.",
-                       test, "mean")]
+            steps += [
+                Step(
+                    name,
+                    "Thread:{R} @{H}" + gap + "The system spent: {N} Secs.",
+                    test,
+                    "seconds",
+                    rank,
+                ),
+                Step(
+                    name,
+                    "Thread:{R} @{H}" + gap + "The system could process {N} Files/sec.",
+                    test,
+                    "rate",
+                    rank,
+                ),
+            ]
+        steps += [
+            Step(name, "Overall, The system could process: {N} Files/sec.", test, "total"),
+            Step(name, "Multi-Thread Improvements: {N} times.", test, "gain"),
+            Step(
+                name,
+                "Among all nodes, the average process per thread was: {N} Files/sec.",
+                test,
+                "mean",
+            ),
+        ]
     for level, first, second in (("low", "write", "read"), ("high", "read", "write")):
         name = f"workers: {level} writing and reading speeds"
-        steps += [Step(name, "Multi-Thread Enabled:"),
-                  Step(name, f"{level.capitalize()} writing and reading speeds:")]
+        steps += [
+            Step(name, "Multi-Thread Enabled:"),
+            Step(name, f"{level.capitalize()} writing and reading speeds:"),
+        ]
         for direction in (first, second):
             test = f"{level}_{direction}"
             for rank in workers:
-                steps += [Step(name, "Thread:{R} @{H} The system spent: {N} Secs. to "
-                               + direction.capitalize() + ".", test, "seconds", rank),
-                          Step(name, "Thread:{R} @{H} It was: {N}" + access, test, "rate", rank),
-                          Step(name, "Conventionally, it was: {N} MB/sec.", test, "rate_mib", rank)]
+                steps += [
+                    Step(
+                        name,
+                        "Thread:{R} @{H} The system spent: {N} Secs. to "
+                        + direction.capitalize()
+                        + ".",
+                        test,
+                        "seconds",
+                        rank,
+                    ),
+                    Step(name, "Thread:{R} @{H} It was: {N}" + access, test, "rate", rank),
+                    Step(name, "Conventionally, it was: {N} MB/sec.", test, "rate_mib", rank),
+                ]
         for direction in ("write", "read"):
             test = f"{level}_{direction}"
             ing = direction[:-1] + "ing" if direction == "write" else "reading"
-            steps += [Step(name, "Overall, It was: {N} Millions Accesses/sec.to "
-                           + direction.capitalize(), test, "total"),
-                      Step(name, f"Conventionally, total {ing} speed was: {{N}} MB/sec.",
-                           test, "total_mib"),
-                      Step(name, "Multi-Thread Improvements: {N} times.", test, "gain")]
+            steps += [
+                Step(
+                    name,
+                    "Overall, It was: {N} Millions Accesses/sec.to " + direction.capitalize(),
+                    test,
+                    "total",
+                ),
+                Step(
+                    name, f"Conventionally, total {ing} speed was: {{N}} MB/sec.", test, "total_mib"
+                ),
+                Step(name, "Multi-Thread Improvements: {N} times.", test, "gain"),
+            ]
         for direction in ("write", "read"):
             ing = "writing" if direction == "write" else "reading"
             blanks = " " if (level, direction) == ("low", "write") else "  "
-            steps.append(Step(name, f"Among all nodes, the average {level} {ing} process per "
-                                    f"thread was: {{N}}{blanks}MB/sec.",
-                              f"{level}_{direction}", "mean"))
+            steps.append(
+                Step(
+                    name,
+                    f"Among all nodes, the average {level} {ing} process per "
+                    f"thread was: {{N}}{blanks}MB/sec.",
+                    f"{level}_{direction}",
+                    "mean",
+                )
+            )
     return steps
 
 
@@ -174,8 +245,12 @@ def report_steps(console, ranks):
 
 
 HEADER = {
-    True: (Step("title", TITLE), Step("title", RIGHTS), Step("title", SUPPORT),
-           Step("thread count", "Thread(s): {R}")),
+    True: (
+        Step("title", TITLE),
+        Step("title", RIGHTS),
+        Step("title", SUPPORT),
+        Step("thread count", "Thread(s): {R}"),
+    ),
     False: (Step("title", TITLE), Step("thread count", "Thread(s): {R}")),
 }
 
@@ -186,9 +261,20 @@ def parse(text, source):
     cut_short = not text.endswith("\n")
     if not cut_short:
         lines.pop()
-    run = {"source": source, "format": None, "run": None, "host": None, "start": None,
-           "ranks": None, "complete": False, "missing": None, "saved": None,
-           "saved_path": None, "notes": [], "tests": {}}
+    run = {
+        "source": source,
+        "format": None,
+        "run": None,
+        "host": None,
+        "start": None,
+        "ranks": None,
+        "complete": False,
+        "missing": None,
+        "saved": None,
+        "saved_path": None,
+        "notes": [],
+        "tests": {},
+    }
     hosts = {}
     steps = HEADER[True][:1]
     at = 0
@@ -203,10 +289,14 @@ def parse(text, source):
             if MPI_FRAME.match(line):
                 in_frame = not in_frame
                 continue
-            if (in_frame or line == UNABLE or line.startswith("drives_mpi: ")
-                    or MPI_NOTICE.match(line)):
+            if (
+                in_frame
+                or line == UNABLE
+                or line.startswith("drives_mpi: ")
+                or MPI_NOTICE.match(line)
+            ):
                 rest = glued(line, steps[at]) if at < len(steps) and not in_frame else None
-                run["notes"].append(line[:len(line) - len(rest or "")])
+                run["notes"].append(line[: len(line) - len(rest or "")])
                 if not rest:
                     continue
                 line = rest
@@ -215,8 +305,10 @@ def parse(text, source):
                 run["format"] = "console" if console else "result file"
                 steps = HEADER[console]
         if at == len(steps):
-            raise InputError(f"{source}, line {number}: expected the end of the "
-                             f"{run['format']}, found {line!r}")
+            raise InputError(
+                f"{source}, line {number}: expected the end of the "
+                f"{run['format']}, found {line!r}"
+            )
         step = steps[at]
         found = step.regex.match(line)
         if not found:
@@ -230,8 +322,10 @@ def parse(text, source):
         elif step.block == "thread count":
             ranks = int(found.group("r"))
             if not 1 <= ranks <= MAX_RANKS:
-                raise InputError(f"{source}, line {number}: expected \"Thread(s): <ranks>\" with "
-                                 f"1 to {MAX_RANKS} ranks, found {line!r}")
+                raise InputError(
+                    f'{source}, line {number}: expected "Thread(s): <ranks>" with '
+                    f"1 to {MAX_RANKS} ranks, found {line!r}"
+                )
             run["ranks"] = ranks
             steps = steps + report_steps(console, ranks)
         elif step.template == "{V}":
@@ -239,8 +333,10 @@ def parse(text, source):
             run["saved_path"] = found.group("path")
             name_run(run, found.group("path"))
     if run["format"] is None:
-        raise InputError(f"{source}, line 1: expected {TITLE!r}, the first line of a drives_mpi "
-                         "result file or console, found nothing")
+        raise InputError(
+            f"{source}, line 1: expected {TITLE!r}, the first line of a drives_mpi "
+            "result file or console, found nothing"
+        )
     if run["format"] == "result file":
         name_run(run, source)
     if at < len(steps) or run["ranks"] is None:
@@ -263,13 +359,16 @@ def attach_record(run, record):
             because = failed_calls(failures) if failures else "status 3: some calls failed"
         shared = record["root_shared_node"]
     else:
-        failures = [note for note in run["notes"]
-                    if note == UNABLE or (note.startswith("drives_mpi: ")
-                                          and not SHARED_HOST.match(note))]
+        failures = [
+            note
+            for note in run["notes"]
+            if note == UNABLE or (note.startswith("drives_mpi: ") and not SHARED_HOST.match(note))
+        ]
         because = failed_calls(failures) if failures else None
         shared = True if any(SHARED_HOST.match(note) for note in run["notes"]) else None
-    run.update(record=record, valid=because is None, invalid_because=because,
-               root_shared_node=shared)
+    run.update(
+        record=record, valid=because is None, invalid_because=because, root_shared_node=shared
+    )
     return run
 
 
@@ -297,13 +396,13 @@ def mismatch(source, number, line, step, run, hosts):
     if step.block == "title" and line == STOP_TITLE:
         return where + "this drives_mpi run stopped before its first test and holds no figures"
     if step.template == "{V}":
-        expected = f"\"{SAVED}<path>\" or \"{NOT_SAVED}<path>\""
+        expected = f'"{SAVED}<path>" or "{NOT_SAVED}<path>"'
     elif step.template == TITLE:
-        expected = f"\"{TITLE}\", the first line of a drives_mpi result file or console"
+        expected = f'"{TITLE}", the first line of a drives_mpi result file or console'
     elif step is HEADER[False][1]:
-        expected = f"\"{RIGHTS}\" (console) or \"Thread(s): <ranks>\" (result file)"
+        expected = f'"{RIGHTS}" (console) or "Thread(s): <ranks>" (result file)'
     else:
-        expected = f"\"{step.expected(hosts)}\" ({step.block})"
+        expected = f'"{step.expected(hosts)}" ({step.block})'
     return f"{where}expected {expected}, found {line!r}"
 
 
@@ -331,8 +430,10 @@ def record(run, hosts, step, found, source, number, line):
 
 
 def finish_test(test):
-    done = {"single": test["single"],
-            "workers": [test["workers"][rank] for rank in sorted(test["workers"])]}
+    done = {
+        "single": test["single"],
+        "workers": [test["workers"][rank] for rank in sorted(test["workers"])],
+    }
     for quantity in ("total", "total_mib", "gain", "mean"):
         if quantity in test:
             done[quantity] = test[quantity]
@@ -345,7 +446,6 @@ def name_run(run, path):
     if found:
         run["host"] = found.group("host")
         run["start"] = "{y}-{mo}-{d}T{h}:{mi}:{s}".format(**found.groupdict())
-
 
 
 # ---------------------------------------------------------------- the sources
@@ -372,8 +472,11 @@ def read_run(path):
     run = parse(text, source)
     find_record(run, None if path == STDIN else path)
     if not run["complete"]:
-        print(f"drives-results: {source}: incomplete run, the report is cut short; first missing "
-              f"block: \"{run['missing']}\"", file=sys.stderr)
+        print(
+            f"drives-results: {source}: incomplete run, the report is cut short; first missing "
+            f"block: \"{run['missing']}\"",
+            file=sys.stderr,
+        )
     return run
 
 
@@ -390,8 +493,11 @@ def find_record(run, path):
         places = [path] if path else []
     elif run["saved_path"]:
         named = run["saved_path"]
-        places = [named] if path is None else [
-            os.path.join(os.path.dirname(path), os.path.basename(named)), named]
+        places = (
+            [named]
+            if path is None
+            else [os.path.join(os.path.dirname(path), os.path.basename(named)), named]
+        )
     else:
         places = []
     for place in dict.fromkeys(results_record.path_for(place) for place in places):
@@ -434,8 +540,11 @@ def report_files(directory):
     found = [path for path in paths if os.path.isfile(path) and is_report(path)]
     if found:
         return [found]
-    below = [[path for path in entries(sub) if os.path.isfile(path) and is_report(path)]
-             for sub in paths if os.path.isdir(sub)]
+    below = [
+        [path for path in entries(sub) if os.path.isfile(path) and is_report(path)]
+        for sub in paths
+        if os.path.isdir(sub)
+    ]
     below = [files for files in below if files]
     if not below:
         raise InputError(f"{directory}: no drives_mpi result file or console in this directory")
@@ -446,15 +555,19 @@ def without_echoes(runs):
     """A directory's runs less the consoles whose result file lies there too:
     a run whose console was kept beside its result file counts once."""
     saved = {os.path.basename(run["source"]) for run in runs if run["format"] == "result file"}
-    return [run for run in runs if not (run["saved"] and os.path.basename(run["saved_path"])
-                                        in saved)]
+    return [
+        run for run in runs if not (run["saved"] and os.path.basename(run["saved_path"]) in saved)
+    ]
 
 
 def runs_in(argument):
     """The runs one argument names: a file, `-`, or a directory."""
     if argument != STDIN and os.path.isdir(argument):
-        return [run for files in report_files(argument)
-                for run in without_echoes([read_run(path) for path in files])]
+        return [
+            run
+            for files in report_files(argument)
+            for run in without_echoes([read_run(path) for path in files])
+        ]
     return [read_run(argument)]
 
 
@@ -487,6 +600,7 @@ def read_runs(arguments):
 
 
 # ---------------------------------------------------------------- the figures
+
 
 def figures(run):
     """(test, rank, host, quantity, figure) of a run, in report order; rank

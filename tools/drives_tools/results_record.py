@@ -7,8 +7,7 @@ import functools
 import json
 import os
 
-SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                      "drives_run_record.schema.json")
+SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "drives_run_record.schema.json")
 SUFFIX = ".record.json"
 NOT_RECORDED = "not recorded"
 # The largest record drives-run writes is a few kilobytes a node; a file far
@@ -113,6 +112,7 @@ def shape_problem(value, part, whole, where):
 
 # ---------------------------------------------------------------- in words
 
+
 def gib(count):
     """Bytes in GiB to a tenth, the unit df -h and free -h print."""
     return f"{count / (1 << 30):.1f}"
@@ -142,13 +142,18 @@ def node_line(node, free=None):
         free = size(node["free_bytes"])
     kernel = either(node["kernel"], "kernel") + (f" {node['machine']}" if node["machine"] else "")
     cores = f", {node['cores']} cores" if node["cores"] else ""
-    return f"node {node['name']}{host}: " + "; ".join([
-        either(node["os"], "system"), kernel, either(node["cpu"], "processor") + cores,
-        f"memory {size(node['memory_bytes'])}",
-        f"{either(node['fs_type'], 'file system')} on {either(node['device'], 'a device')}"
-        + (f" ({node['device_model']})" if node["device_model"] else ""),
-        f"{free} free" if free else f"free space {NOT_RECORDED}",
-        "ranks " + ", ".join(map(str, node["ranks"]))])
+    return f"node {node['name']}{host}: " + "; ".join(
+        [
+            either(node["os"], "system"),
+            kernel,
+            either(node["cpu"], "processor") + cores,
+            f"memory {size(node['memory_bytes'])}",
+            f"{either(node['fs_type'], 'file system')} on {either(node['device'], 'a device')}"
+            + (f" ({node['device_model']})" if node["device_model"] else ""),
+            f"{free} free" if free else f"free space {NOT_RECORDED}",
+            "ranks " + ", ".join(map(str, node["ranks"])),
+        ]
+    )
 
 
 def nodes_of(runs):
@@ -158,8 +163,9 @@ def nodes_of(runs):
     found = {}
     for run in runs:
         for node in (run["record"] or {}).get("nodes", ()):
-            key = json.dumps({k: v for k, v in node.items() if k not in ("free_bytes", "load")},
-                             sort_keys=True)
+            key = json.dumps(
+                {k: v for k, v in node.items() if k not in ("free_bytes", "load")}, sort_keys=True
+            )
             found.setdefault(key, (node, []))[1].append(node["free_bytes"])
     result = []
     for node, frees in found.values():
@@ -173,13 +179,19 @@ def nodes_of(runs):
 
 # The facts compare names where the two sides differ: the run's, then each
 # node's.
-RUN_FACTS = (("node count", lambda record: str(len(record["nodes"]))),
-             ("MPI", lambda record: " ".join(
-                 filter(None, (record["mpi"]["name"], record["mpi"]["version"])))),
-             ("drives_mpi version", lambda record: record["drives_mpi_version"]))
-NODE_FACTS = (("file system type", lambda node: known(node["fs_type"])),
-              ("device", device),
-              ("kernel", lambda node: known(node["kernel"])))
+RUN_FACTS = (
+    ("node count", lambda record: str(len(record["nodes"]))),
+    (
+        "MPI",
+        lambda record: " ".join(filter(None, (record["mpi"]["name"], record["mpi"]["version"]))),
+    ),
+    ("drives_mpi version", lambda record: record["drives_mpi_version"]),
+)
+NODE_FACTS = (
+    ("file system type", lambda node: known(node["fs_type"])),
+    ("device", device),
+    ("kernel", lambda node: known(node["kernel"])),
+)
 
 
 def distinct(items):
@@ -198,8 +210,9 @@ def differences(old, new):
     found = []
 
     def differ(name, pick):
-        pair = [distinct(value for record in side for value in pick(record))
-                for side in (olds, news)]
+        pair = [
+            distinct(value for record in side for value in pick(record)) for side in (olds, news)
+        ]
         if set(pair[0]) != set(pair[1]):
             found.append((name, pair[0], pair[1]))
 
@@ -213,6 +226,7 @@ def differences(old, new):
             continue
         for place in places:
             names = distinct(record["nodes"][place]["name"] for record in olds + news)
-            differ(f"{name} of node {' / '.join(names)}",
-                   lambda record: [fact(record["nodes"][place])])
+            differ(
+                f"{name} of node {' / '.join(names)}", lambda record: [fact(record["nodes"][place])]
+            )
     return found

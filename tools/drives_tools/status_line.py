@@ -57,8 +57,11 @@ class StatusLine:
                 self.phase = "workers"
             elif line in MEASUREMENTS:
                 self.steps, self.step, self.since = MEASUREMENTS[line], 0, time.monotonic()
-            elif (self.phase == "root alone" and line.startswith(report.SPENT)
-                  and self.step + 1 < len(self.steps)):
+            elif (
+                self.phase == "root alone"
+                and line.startswith(report.SPENT)
+                and self.step + 1 < len(self.steps)
+            ):
                 self.step, self.since = self.step + 1, time.monotonic()
             elif line.startswith(END_LINES):
                 self.done = True
@@ -66,8 +69,10 @@ class StatusLine:
     def text(self):
         now = time.monotonic()
         what = f"{self.steps[self.step]} ({self.phase})" if self.steps else "starting"
-        return (f"drives-run: {self.prefix}{what}, {clock(now - self.since)}; "
-                f"run time {clock(now - self.started)}")
+        return (
+            f"drives-run: {self.prefix}{what}, {clock(now - self.since)}; "
+            f"run time {clock(now - self.started)}"
+        )
 
     def wrote(self, data):
         """Output of the ranks reached the terminal: a line it leaves

@@ -15,8 +15,9 @@ def version():
     except OSError:
         pass
     try:
-        with open(os.path.join(HERE, os.pardir, os.pardir, "CMakeLists.txt"),
-                  encoding="utf-8") as stream:
+        with open(
+            os.path.join(HERE, os.pardir, os.pardir, "CMakeLists.txt"), encoding="utf-8"
+        ) as stream:
             found = re.search(r"project\(\w+ VERSION (\S+)", stream.read())
         return found.group(1) if found else "unknown"
     except OSError:
