@@ -19,14 +19,25 @@ constexpr int kTimestampSize = 1024;
 constexpr int kResultFileSize = 2048;
 constexpr int kFileNameSize = 4096;
 
+// Counts and sizes. A test build (CMake's DRIVES_TEST_SCALE, a power of two
+// up to 4096) divides every count and size by its scale, and the rates'
+// counts with them, so that its figures stay consistent with one another;
+// a release build's scale is 1. It says so at every run.
+#ifndef DRIVES_TEST_SCALE
+#define DRIVES_TEST_SCALE 1
+#endif
+constexpr int kTestScale = DRIVES_TEST_SCALE;
+static_assert(kTestScale >= 1 && kTestScale <= 4096 && (kTestScale & (kTestScale - 1)) == 0,
+              "DRIVES_TEST_SCALE is a power of two from 1 to 4096");
+
 // File-handling test.
-constexpr int kFileCycles = 131072;
+constexpr int kFileCycles = 131072 / kTestScale;
 constexpr unsigned kCreateMode = 0777;
 
 // One-byte test.
-constexpr std::int64_t kFirstPassBytes = 16777216;
-constexpr std::int64_t kSecondPassBytes = 8388608;
-constexpr double kLowAccesses = 25165824.0;  // first pass plus second pass
+constexpr std::int64_t kFirstPassBytes = 16777216 / kTestScale;
+constexpr std::int64_t kSecondPassBytes = 8388608 / kTestScale;
+constexpr double kLowAccesses = kFirstPassBytes + kSecondPassBytes;
 constexpr char kTestByte = 0x0B;
 
 // Block test.
@@ -125,6 +136,11 @@ constexpr const char* kTheirLoad =
 constexpr const char* kRanksHere = " The ";
 constexpr const char* kSharedProcessors = " ranks on this host also shared its ";
 constexpr const char* kProcessorsOnline = " processors online.";
+
+// The line on standard error of a test build, before anything is measured.
+constexpr const char* kTestBuild = ": a test build: every count and size is divided by ";
+constexpr const char* kNotComparable =
+    " (DRIVES_TEST_SCALE); its figures are not comparable with a release build's.";
 
 // End lines.
 constexpr const char* kSaved = "Results have been saved in a file and you can find it at: ";

@@ -120,6 +120,7 @@ int worker_path() {
 
 int drives_mpi(int argc, char** argv) {
   start_up(argc, argv);
+  if (iproc == kRootRank) tell_test_build();
   if (!full_support_everywhere()) thread_level_stop();
   if (nproc > kRankLimit) rank_limit_stop();
   return iproc == kRootRank ? root_path() : worker_path();

@@ -57,6 +57,11 @@ void tell_shared_host() {
   if (!text.empty()) tell(text);
 }
 
+void tell_test_build() {
+  const std::string text = test_build_line(kTestScale);
+  if (!text.empty()) tell(text);
+}
+
 bool report_end_lines() {
   // The file gets nothing after the last test block, so it is closed first:
   // only then is it known whether everything reached it.

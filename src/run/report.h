@@ -21,6 +21,8 @@ void open_result_file();
 // on its host.
 void tell_failures(const char* test, const Failures& failures);
 void tell_shared_host();
+// On standard error, on the root: that this build divides every count.
+void tell_test_build();
 
 // Closes the result file and prints the end lines; returns whether every
 // line of the report reached the file.

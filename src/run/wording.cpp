@@ -125,3 +125,8 @@ std::string shared_host_line(int workers_here, int workers, const char* host, lo
   }
   return text;
 }
+
+std::string test_build_line(int scale) {
+  if (scale == 1) return "";
+  return line(kProgram, kTestBuild, scale, kNotComparable);
+}

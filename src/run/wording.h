@@ -83,3 +83,5 @@ Blocks speed_summary(const SpeedSummaryTexts& texts, const Direction& write, con
 // the workers that shared the root's host (empty when none did).
 std::string failure_line(int rank, const char* host, const char* test, const Failures& failures);
 std::string shared_host_line(int workers_here, int workers, const char* host, long processors);
+// Standard error: that this is a test build (empty for a release build).
+std::string test_build_line(int scale);

@@ -219,7 +219,7 @@ def message_failures():
 
 
 def constant(name):
-    return int(float(re.search(rf"{name} = ([0-9.]+);", read("src/run/constants.h"))[1]))
+    return int(float(re.search(rf"{name} = ([0-9.]+)[ ;]", read("src/run/constants.h"))[1]))
 
 
 MIB = 1048576
@@ -228,7 +228,7 @@ NUMBERS = [
     (r"\b(\d+) files(?![/\w])", constant("kFileCycles")),
     (r"(\d+) bytes of 0x0B", constant("kFirstPassBytes")),
     (r"a (\d+) MiB file written", constant("kFirstPassBytes") // MIB),
-    (r"the root: (\d+) MiB", constant("kLowAccesses") // MIB),
+    (r"the root: (\d+) MiB", (constant("kFirstPassBytes") + constant("kSecondPassBytes")) // MIB),
     (r"more than (\d+) ranks", constant("kRankLimit")),
     (r"the number of ranks, 1 to (\d+)", constant("kRankLimit")),
     (r"(\d+) MiB per rank", check.RANK_KIB // 1024),

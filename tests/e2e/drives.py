@@ -25,9 +25,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 import launched  # noqa: E402
 from drives_tools import mpis  # noqa: E402
 
-FIRST_PASS = 16777216
-SECOND_PASS = 8388608
-FILE_CYCLES = 131072
+# The count divisor of the binary under test (1: full size), as CTest tells.
+SCALE = int(os.environ.get("DRIVES_SCALE", "1"))
+FIRST_PASS = 16777216 // SCALE
+SECOND_PASS = 8388608 // SCALE
+FILE_CYCLES = 131072 // SCALE
 MB = 1048576.0
 TEST_BYTE = b"\x0b"
 # Six significant digits on every printed value; a relation of a few of them
@@ -56,11 +58,19 @@ def scratch_dir(prefix):
     return os.path.realpath(path)
 
 
+def build_of(binary):
+    """The build directory a binary was made in."""
+    build = os.path.dirname(os.path.abspath(binary))
+    while not os.path.exists(os.path.join(build, "CMakeCache.txt")):
+        build = os.path.dirname(build)
+    return build
+
+
 def installed(opts):
     """The build installed as a user installs it, in a fresh prefix."""
     prefix = scratch_dir("prefix-")
     subprocess.run(
-        ["cmake", "--install", os.path.dirname(opts.binary), "--prefix", prefix],
+        ["cmake", "--install", build_of(opts.binary), "--prefix", prefix],
         check=True,
         capture_output=True,
     )
@@ -430,7 +440,7 @@ def check_report(
 
 def check_test_file(path):
     with open(path, "rb") as stream:
-        assert stream.read() == TEST_BYTE * FIRST_PASS, f"{path}: not 16777216 bytes of 0x0B"
+        assert stream.read() == TEST_BYTE * FIRST_PASS, f"{path}: not {FIRST_PASS} bytes of 0x0B"
 
 
 def rank_files(rank, name):
@@ -522,6 +532,16 @@ def shared_host_line(workers_here, workers):
             "processors online."
         )
     return text
+
+
+def test_build_note():
+    """What the root of a test build says first on standard error."""
+    if SCALE == 1:
+        return ""
+    return (
+        f"drives_mpi: a test build: every count and size is divided by {SCALE} "
+        "(DRIVES_TEST_SCALE); its figures are not comparable with a release build's.\n"
+    )
 
 
 @contextlib.contextmanager

@@ -1,4 +1,5 @@
-"""drives-run --repeat 2, installed as a user installs it: two runs of two ranks, each
+"""drives-run --repeat 2, installed as a user installs it (the binary under test given to
+it): two runs of two ranks, each
 result file with its record beside it, the records valid and true to what this machine
 says of itself, and the summary drives-run ends with the one drives-results gives for
 the two result files. Then a file system too small for the run: status 4, nothing made."""
@@ -47,9 +48,13 @@ def check_record(record, number, result_file, workdir, opts):
         "repeat": {"run": number, "runs": 2},
         "mpi": drives.mpis.MPIS[opts.mpi].name,
         "nodes": 1,
+        "scale": drives.SCALE,
     }
     got = dict(
-        {key: record[key] for key in want}, mpi=record["mpi"]["name"], nodes=len(record["nodes"])
+        {key: record[key] for key in want if key != "scale"},
+        mpi=record["mpi"]["name"],
+        nodes=len(record["nodes"]),
+        scale=record["binary"]["test_scale"],
     )
     assert got == want, f"record {number}: {got}, expected {want}"
 
@@ -60,7 +65,8 @@ def test(opts):
     prefix = drives.installed(opts)
     workdir = drives.scratch_dir("repeat-")
     done = subprocess.run(
-        [os.path.join(prefix, "bin", "drives-run"), "-n", "2", "--dir", workdir, "--repeat", "2"],
+        [os.path.join(prefix, "bin", "drives-run"), "--binary", opts.binary, "-n", "2"]
+        + ["--dir", workdir, "--repeat", "2"],
         stdin=subprocess.DEVNULL,
         capture_output=True,
         text=True,

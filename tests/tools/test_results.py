@@ -454,7 +454,7 @@ def main(runs_dir):
         assert check_run("-", kept, validator, contents(console))["saved"] == bool(result), console
     runs.sort(key=lambda r: (r[0]["nproc"], r[1] is None))
     check_chart([kept for kept, _, _ in runs], [result or console for _, result, console in runs])
-    several = [run for run in runs if run[1] and run[0]["nproc"] >= 2]
+    several = [run for run in runs if run[1] and 2 <= run[0]["nproc"] <= 3]
     if several:
         check_compare(*several[-1][1:], next(result for _, result, _ in runs if result))
         check_bad_inputs(*several[-1], validator)

@@ -344,6 +344,7 @@ def run_set(opts, argv, env, hints, check_args, run_args):
     ended is printed all the same. The outcome of the whole: the signal
     that ended it, else the worst status."""
     base = {
+        "binary": record.binary_facts(opts.binary),
         "argv": ["drives-run"] + argv,
         "launcher_command": run_args,
         "mpi": opts.mpi,

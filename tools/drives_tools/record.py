@@ -2,6 +2,7 @@
 ran, where, on what, and how it ended (drives_run_record.schema.json)."""
 
 import datetime
+import hashlib
 import json
 import os
 import re
@@ -17,6 +18,8 @@ from .version import version
 FAILURE = "drives_mpi: "
 # The benchmark's line about workers on the root's host (not a failure).
 SHARED = re.compile(r"drives_mpi: \d+ of \d+ workers ran on this host ")
+# What a binary says of itself, in its data, for drives-run to read.
+BUILD_INFO = re.compile(rb"drives_mpi build: version ([^;\0]+); commit ([^;\0]+); test scale (\d+)")
 END_LINE = re.compile(
     "^(?:" + re.escape(report.SAVED) + "|" + re.escape(report.NOT_SAVED) + ")(.*)$", re.M
 )
@@ -84,9 +87,35 @@ def result_file(stdout):
 
 def failures(stdout, stderr):
     lines = [
-        line for line in stderr.splitlines() if line.startswith(FAILURE) and not SHARED.match(line)
+        line
+        for line in stderr.splitlines()
+        if line.startswith(FAILURE)
+        and not SHARED.match(line)
+        and not line.startswith(report.PROGRAM + report.TEST_BUILD)
     ]
     return lines + [line for line in stdout.splitlines() if line == report.UNABLE]
+
+
+def binary_facts(path):
+    """The binary that runs: its path, what it says of itself (version,
+    commit, the count divisor of a test build, 1 for a release build), read
+    from the file without running it, and its SHA-256."""
+    digest, data = hashlib.sha256(), b""
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read()
+    except OSError:
+        return {"path": path, "version": None, "commit": None, "test_scale": None, "sha256": None}
+    digest.update(data)
+    found = BUILD_INFO.search(data)
+    said = [part.decode("utf-8", "replace") for part in found.groups()] if found else [None] * 3
+    return {
+        "path": path,
+        "version": said[0],
+        "commit": None if said[1] in (None, "unknown") else said[1],
+        "test_scale": int(said[2]) if said[2] else None,
+        "sha256": digest.hexdigest(),
+    }
 
 
 def build(run, outcome, repeat):
@@ -97,7 +126,8 @@ def build(run, outcome, repeat):
     placed = run["placed"]
     return {
         "record": 1,
-        "drives_mpi_version": version(),
+        "drives_mpi_version": run["binary"]["version"] or version(),
+        "binary": run["binary"],
         "command_line": run["argv"],
         "launcher_command": run["launcher_command"],
         "mpi": {

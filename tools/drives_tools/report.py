@@ -19,3 +19,7 @@ SAVED = "Results have been saved in a file and you can find it at: "
 NOT_SAVED = "Results could not be saved in a file at: "
 PRESS_ENTER = "Press Enter to Exit."
 MAX_RANKS = 4096
+PROGRAM = "drives_mpi"
+# The start of the root's first line on standard error in a test build
+# (after PROGRAM): no failure.
+TEST_BUILD = ": a test build: every count and size is divided by "

@@ -11,7 +11,18 @@ import re
 import sys
 
 from . import results_record
-from .report import MAX_RANKS, NOT_SAVED, RIGHTS, SAVED, STOP_TITLE, SUPPORT, TITLE, UNABLE
+from .report import (
+    MAX_RANKS,
+    NOT_SAVED,
+    PROGRAM,
+    RIGHTS,
+    SAVED,
+    STOP_TITLE,
+    SUPPORT,
+    TEST_BUILD,
+    TITLE,
+    UNABLE,
+)
 
 NUMBER = r"-?(?:inf|nan|\d+(?:\.\d*)?(?:e[-+]\d+)?)"
 FILE_NAME = re.compile(
@@ -362,7 +373,12 @@ def attach_record(run, record):
         failures = [
             note
             for note in run["notes"]
-            if note == UNABLE or (note.startswith("drives_mpi: ") and not SHARED_HOST.match(note))
+            if note == UNABLE
+            or (
+                note.startswith("drives_mpi: ")
+                and not SHARED_HOST.match(note)
+                and not note.startswith(PROGRAM + TEST_BUILD)
+            )
         ]
         because = failed_calls(failures) if failures else None
         shared = True if any(SHARED_HOST.match(note) for note in run["notes"]) else None
