@@ -8,7 +8,7 @@ the ranks will be; a run on this machine alone goes the same way.
 import re
 
 from . import process
-from .statuses import NODE_FAILED, Failure
+from .statuses import ExitStatus, Failure
 
 CHECK_SECONDS = 120  # default limit for every node's answer
 MARKER = "drives-run-check"
@@ -154,5 +154,5 @@ def check(opts, args, env, signals, hints=()):
             f"{last_words(err)}"
         )
     if told:
-        raise Failure("\n".join(told + [hint for hint in hints if silent]), NODE_FAILED)
+        raise Failure("\n".join(told + [hint for hint in hints if silent]), ExitStatus.NODE_FAILED)
     return {index: facts for index, (_, facts) in said.items()}

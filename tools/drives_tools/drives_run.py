@@ -18,7 +18,7 @@ import tempfile
 from . import check, macos, mpis, nodes, process, record, results_compare, results_formats
 from . import results_read
 from .status_line import StatusLine
-from .statuses import USAGE, Failure
+from .statuses import ExitStatus, Failure
 from .version import version
 
 EPILOG = """\
@@ -38,7 +38,7 @@ other is the launcher's.
 
 class Parser(argparse.ArgumentParser):
     def error(self, message):
-        raise Failure(message, USAGE)
+        raise Failure(message, ExitStatus.USAGE)
 
 
 def seconds(text):
@@ -172,7 +172,7 @@ def options(argv):
     if opts.mpi == "mpich" and (v6 := [h for h, _ in opts.placed if h and mpis.is_ipv6(h)]):
         raise Failure(
             f"{v6[0]}: MPICH's launcher takes no IPv6 address; name the node by a " f"host name",
-            USAGE,
+            ExitStatus.USAGE,
         )
     return opts
 

@@ -11,7 +11,7 @@ import os
 import re
 import shutil
 
-from .statuses import USAGE, Failure
+from .statuses import ExitStatus, Failure
 
 
 class Mpi:
@@ -54,7 +54,7 @@ class Mpi:
         raise Failure(
             f"none of {', '.join(self.launchers)} is on PATH: install the MPI "
             f"drives_mpi was built with, or give --mpi",
-            USAGE,
+            ExitStatus.USAGE,
         )
 
 

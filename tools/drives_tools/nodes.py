@@ -7,7 +7,7 @@ import re
 import subprocess
 
 from .report import MAX_RANKS
-from .statuses import USAGE, Failure
+from .statuses import ExitStatus, Failure
 
 # A host name as ssh and the launchers take it: no option-like leading '-',
 # nothing a shell or a host list would split.
@@ -79,14 +79,14 @@ def parse_hosts(items, where):
             try:
                 item = item.decode("utf-8")
             except UnicodeDecodeError:
-                raise Failure(f"{where(number)}: not UTF-8 text", USAGE) from None
+                raise Failure(f"{where(number)}: not UTF-8 text", ExitStatus.USAGE) from None
         item = item.split("#", 1)[0].strip()
         if not item:
             continue
         try:
             host, slots = parse_item(item)
         except NodeError as error:
-            raise Failure(f"{where(number)}: {error}", USAGE) from None
+            raise Failure(f"{where(number)}: {error}", ExitStatus.USAGE) from None
         nodes[host] = nodes.get(host, 0) + slots
     return list(nodes.items())
 
@@ -96,17 +96,17 @@ def read_hostfile(path):
         with open(path, "rb") as stream:
             lines = stream.read().split(b"\n")
     except OSError as error:
-        raise Failure(f"{path}: {error.strerror}", USAGE) from None
+        raise Failure(f"{path}: {error.strerror}", ExitStatus.USAGE) from None
     nodes = parse_hosts(lines, lambda number: f"{path}, line {number}")
     if not nodes:
-        raise Failure(f"{path} names no host", USAGE)
+        raise Failure(f"{path} names no host", ExitStatus.USAGE)
     return nodes
 
 
 def host_list(text):
     nodes = parse_hosts(text.split(","), lambda number: f"--hosts, host {number}")
     if not nodes:
-        raise Failure("--hosts names no host", USAGE)
+        raise Failure("--hosts names no host", ExitStatus.USAGE)
     return nodes
 
 
@@ -116,7 +116,7 @@ def expand_counts(text, name):
     for item in text.split(","):
         found = re.fullmatch(r"([0-9]+)(?:\(x([0-9]+)\))?", item.strip())
         if not found or int(found[1]) < 1:
-            raise Failure(f"cannot read Slurm's {name}={text!r}", USAGE)
+            raise Failure(f"cannot read Slurm's {name}={text!r}", ExitStatus.USAGE)
         counts += [int(found[1])] * int(found[2] or 1)
     return counts
 
@@ -137,7 +137,7 @@ def slurm_nodes():
         ).stdout.split()
     except (OSError, subprocess.CalledProcessError) as error:
         raise Failure(
-            f"cannot list the nodes of Slurm job {job} with scontrol: {error}", USAGE
+            f"cannot list the nodes of Slurm job {job} with scontrol: {error}", ExitStatus.USAGE
         ) from None
     for name in ("SLURM_TASKS_PER_NODE", "SLURM_JOB_CPUS_PER_NODE"):
         if os.environ.get(name):
@@ -149,12 +149,12 @@ def slurm_nodes():
         raise Failure(
             f"Slurm's {name} gives {len(counts)} counts for the {len(names)} nodes of "
             f"SLURM_JOB_NODELIST={nodelist}",
-            USAGE,
+            ExitStatus.USAGE,
         )
     try:
         return [(host_name(host), count) for host, count in zip(names, counts)]
     except NodeError as error:
-        raise Failure(f"Slurm job {job}: {error}", USAGE) from None
+        raise Failure(f"Slurm job {job}: {error}", ExitStatus.USAGE) from None
 
 
 def root_alone(nodes, root_shares_node):
@@ -175,7 +175,7 @@ def place(nodes, np, root_shares_node):
         raise Failure(
             f"{np} ranks, but the nodes give {slots} slots"
             + (" (the root's node gives one, for the root alone)" if alone else ""),
-            USAGE,
+            ExitStatus.USAGE,
         )
     placed, left = [], np
     for host, count in nodes:
@@ -187,5 +187,5 @@ def place(nodes, np, root_shares_node):
 
 def rank_limit(np):
     if not 1 <= np <= MAX_RANKS:
-        raise Failure(f"{np} ranks: drives_mpi takes 1 to {MAX_RANKS}", USAGE)
+        raise Failure(f"{np} ranks: drives_mpi takes 1 to {MAX_RANKS}", ExitStatus.USAGE)
     return np

@@ -19,7 +19,7 @@ import signal
 import subprocess
 import time
 
-from .statuses import SIGNALLED
+from .statuses import ExitStatus
 
 HANDED_ON = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 CHUNK = 65536
@@ -37,11 +37,11 @@ class Outcome:
     def status(self):
         """The status a shell would see: 128 + N for a run ended by signal N."""
         if self.signalled:
-            return SIGNALLED + self.signalled
+            return ExitStatus.SIGNALLED + self.signalled
         if self.broken:
-            return SIGNALLED + signal.SIGPIPE
+            return ExitStatus.SIGNALLED + signal.SIGPIPE
         if self.returncode < 0:
-            return SIGNALLED - self.returncode
+            return ExitStatus.SIGNALLED - self.returncode
         return self.returncode
 
     def stop_signal(self):
