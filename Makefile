@@ -37,7 +37,7 @@ CTEST = ctest --test-dir $(1) --output-on-failure --no-tests=error $(2); status=
 
 .PHONY: setup setup-test setup-package build build-test build-sanitize run test test-matrix \
         test-sanitize bench bench-instructions install package loc \
-        format check-format clean
+        format check-format check-types clean
 
 setup:
 	@MPI=$(MPI) STDLIB=$(STDLIB) bash scripts/setup.sh run
@@ -95,10 +95,18 @@ loc:
 	@bash scripts/loc.sh
 
 FORMATTED = git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.c' 'tests/*.h'
+PYTHON_FILES = git ls-files '*.py'
+# The C and C++ by clang-format, the Python by black (pyproject.toml).
 format:
 	$(FORMATTED) | xargs clang-format -i
+	$(PYTHON_FILES) | xargs black -q
 check-format:
 	$(FORMATTED) | xargs clang-format --dry-run -Werror
+	$(PYTHON_FILES) | xargs black -q --check
+
+# The types of the Python package, by mypy (pyproject.toml).
+check-types:
+	$(PYTHON) -m mypy
 
 clean:
 	rm -rf build build-* run
