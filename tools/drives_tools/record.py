@@ -19,7 +19,10 @@ FAILURE = "drives_mpi: "
 # The benchmark's line about workers on the root's host (not a failure).
 SHARED = re.compile(r"drives_mpi: \d+ of \d+ workers ran on this host ")
 # What a binary says of itself, in its data, for drives-run to read.
-BUILD_INFO = re.compile(rb"drives_mpi build: version ([^;\0]+); commit ([^;\0]+); test scale (\d+)")
+BUILD_INFO = re.compile(
+    rb"drives_mpi build: version ([^;\0]+); commit ([^;\0]+); test scale (\d+); "
+    rb"mpi ([^;\0]+); launcher ([^;\0]*)\0"
+)
 END_LINE = re.compile(
     "^(?:" + re.escape(report.SAVED) + "|" + re.escape(report.NOT_SAVED) + ")(.*)$", re.M
 )
@@ -108,7 +111,7 @@ def binary_facts(path):
         return {"path": path, "version": None, "commit": None, "test_scale": None, "sha256": None}
     digest.update(data)
     found = BUILD_INFO.search(data)
-    said = [part.decode("utf-8", "replace") for part in found.groups()] if found else [None] * 3
+    said = [part.decode("utf-8", "replace") for part in found.groups()] if found else [None] * 5
     return {
         "path": path,
         "version": said[0],
