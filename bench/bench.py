@@ -184,8 +184,8 @@ def run_drives(drives, scratch, **options):
     clean(scratch)
     run = Run(drives, 1, scratch, **options).run()
     result = next(n for n in os.listdir(scratch) if n.startswith("results_drives_"))
-    figures = results_read.read_run(os.path.join(scratch, result))["tests"]
-    spent = {name: figures[name]["single"]["seconds"]["value"] for name, _, _ in FIGURES}
+    tests = results_read.read_run(os.path.join(scratch, result)).tests
+    spent = {name: tests[name].single["seconds"].value for name, _, _ in FIGURES}
     run.rates = rates_from_spent(spent)
     run.unmeasured = (run.pressed - run.launched) - sum(spent.values())
     return run

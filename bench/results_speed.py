@@ -20,7 +20,7 @@ import tempfile
 import time
 
 TOOL = os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools", "drives_results.py"
+    os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools", "drives-results"
 )
 NUMBER = re.compile(r"-?(?:inf|nan|\d+(?:\.\d*)?(?:e[-+]\d+)?)")
 
@@ -109,8 +109,7 @@ def main():
             for _ in range(opts.repeat):
                 before, start = os.times(), time.perf_counter()
                 subprocess.run(
-                    [sys.executable, TOOL, command, "-o", os.path.join(scratch, "out." + command)]
-                    + paths,
+                    [TOOL, command, "-o", os.path.join(scratch, "out." + command)] + paths,
                     check=True,
                 )
                 walls.append(time.perf_counter() - start)

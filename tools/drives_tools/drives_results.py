@@ -10,41 +10,51 @@ outputs), results_compare (summary and compare), results_chart.
 import argparse
 import math
 import os
+import shutil
+import signal
 import sys
+from typing import Any, Dict, List, Optional, Tuple
 
-from .results_chart import KINDS, MissingMatplotlib, chart
+from .results_chart import KINDS, chart
 from .results_compare import compare, summary
-from .results_formats import FORMATS, render, to_csv, to_json, write_output
+from .results_formats import FORMATS, WIDTH, render, to_csv, to_json, write_output
 from .results_read import InputError, read_run, read_runs, read_sides
+from .statuses import ExitStatus, Failure
 from .version import version
 
 # read_run: bench/bench.py reads its reference run through this module.
 __all__ = ["main", "read_run"]
 
-HELP = """\
+HELP = f"""\
 Reads the result files and console transcripts of drives_mpi. A FILE may be
-- (standard input) or a directory: every result file and console in it.
+- (standard input) or a directory: every result file and console in it and
+in its subdirectories, one level down.
 
   json FILE...             one JSON object per run (see drives_results.schema.json)
-  csv FILE...              one row per figure: run, test, rank, host, quantity, value, unit,
-                           valid, root_shared_node
+  csv FILE...              one row per figure: run, test, rank, host, quantity,
+                           value, unit, valid, root_shared_node
   chart FILE... -o OUT     a panel per measurement, a bar per worker and run
                            (.png, .svg or .pdf)
-  summary FILE...          count, min, median, max and spread of every figure over runs
-  compare OLD NEW          every figure's old and new value, new/old, and the changes
-  compare OLD... -- NEW... beyond --threshold; with several runs a side, their medians
-                           and ranges, marking only changes beyond both
+  summary FILE...          count, min, median, max and spread of every figure
+  compare OLD NEW          every figure's old and new value, new/old, and the
+  compare OLD... -- NEW... changes beyond --threshold; with several runs a side,
+                           their medians, marking only changes beyond both
 
-A directory holding no report but subdirectories that do (what drives-run
---repeat leaves) stands for those. drives-run's record beside a result file
-gives the nodes' facts; a run whose calls failed is invalid, and summary and
-compare leave it out unless --include-invalid.
+drives-run's record beside a result file gives the nodes' facts and how the
+run ended: a run that did not end well (calls failed, a failing status, a
+signal, a record left unfinished, a report cut short) is invalid, and
+summary and compare leave it out unless --include-invalid.
 
 json, csv, summary and compare write to standard output or -o FILE; summary
-and compare in --format text (the default), json, csv or markdown.
-Worse means: more seconds, or a lower rate, total, mean or gain.
-Exit status: 0 done, 1 compare found a figure worse, 2 bad input or usage,
-3 chart without matplotlib.
+and compare in --format text (the default), json, csv or markdown. Text fits
+the terminal (80 columns elsewhere); --wide writes every column, each
+figure as the report printed it. Figures keep the report's units; its "MB"
+is MiB, 1048576 bytes. Worse means: more seconds, or a lower rate, total,
+mean or gain.
+
+Exit status: {ExitStatus.OK} done, {ExitStatus.USAGE} bad input or usage, \
+{ExitStatus.WORSE} compare found a figure worse,
+{ExitStatus.NO_MATPLOTLIB} chart without matplotlib.
 """
 # compare's `--` parts its files while options may still follow it, so
 # argparse, which would end the options there, sees this instead: no
@@ -52,7 +62,7 @@ Exit status: 0 done, 1 compare found a figure worse, 2 bad input or usage,
 SIDES = "\0--"
 
 
-def threshold_arg(text):
+def threshold_arg(text: str) -> float:
     try:
         value = float(text.rstrip("%")) / 100
     except ValueError:
@@ -62,7 +72,7 @@ def threshold_arg(text):
     return value
 
 
-def parsers():
+def parsers() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParser]]:
     """The top-level parser and each command's own."""
     top = argparse.ArgumentParser(
         prog="drives-results",
@@ -71,9 +81,9 @@ def parsers():
     )
     top.add_argument("--version", action="version", version=f"drives-results {version()}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    subs = {}
+    subs: Dict[str, argparse.ArgumentParser] = {}
 
-    def command(name, text, **options):
+    def command(name: str, text: str, **options: Any) -> argparse.ArgumentParser:
         options.setdefault("description", text)
         sub = subs[name] = commands.add_parser(name, help=text, **options)
         sub.add_argument("files", nargs="+", metavar="FILE")
@@ -96,9 +106,10 @@ def parsers():
         "compare",
         "compare two runs, or two sets of runs",
         description="Prints every figure of OLD and NEW with new/old, and marks the changes beyond "
-        "the threshold; with several runs a side, their medians and ranges, marking only the "
-        "changes beyond the threshold whose ranges do not overlap. Worse means more seconds, or "
-        "a lower rate, total, mean or gain. Exit status 1 when a figure got worse.",
+        "the threshold; with several runs a side, their medians, marking only the changes beyond "
+        "the threshold whose ranges do not overlap. Worse means more seconds, or a lower rate, "
+        f"total, mean or gain. Exit status {ExitStatus.WORSE} when a figure got worse (but a gain "
+        "of runs whose root shared its node).",
         usage="drives-results compare [options] OLD NEW\n"
         "       drives-results compare [options] OLD... -- NEW...",
     )
@@ -117,17 +128,24 @@ def parsers():
             help="text (the default), json, csv or markdown",
         )
         subs[name].add_argument(
-            "--include-invalid", action="store_true", help="count the runs whose calls failed too"
+            "--wide",
+            action="store_true",
+            help="text: every column, each figure as printed, no matter the width",
+        )
+        subs[name].add_argument(
+            "--include-invalid",
+            action="store_true",
+            help="count the runs that did not end well too",
         )
     return top, subs
 
 
-def parser():
+def parser() -> argparse.ArgumentParser:
     """drives-results' parser, its commands within."""
     return parsers()[0]
 
 
-def parse(argv):
+def parse(argv: List[str]) -> argparse.Namespace:
     """The command line. A command's options may stand anywhere among its
     files, also after compare's `--`."""
     top, subs = parsers()
@@ -142,7 +160,7 @@ def parse(argv):
     return args
 
 
-def sides(files, usage):
+def sides(files: List[str], usage: argparse.ArgumentParser) -> Tuple[List[str], List[str]]:
     """compare's OLD and NEW: a file or directory each, or any number with
     `--` between them."""
     if files.count(SIDES) == 1:
@@ -157,39 +175,64 @@ def sides(files, usage):
     return old, new
 
 
-def run(args):
+def width(args: argparse.Namespace) -> Optional[int]:
+    """The text's width: none with --wide, the terminal's where it goes to
+    one, else 80."""
+    if args.wide:
+        return None
+    if args.output in (None, "-") and sys.stdout.isatty():
+        return shutil.get_terminal_size((WIDTH, 24)).columns
+    return WIDTH
+
+
+def tell(notes: List[str]) -> None:
+    for note in notes:
+        print(f"drives-results: {note}", file=sys.stderr)
+
+
+def run(args: argparse.Namespace) -> int:
     """Carries out a parsed command; its exit status."""
     if args.command == "compare":
-        old, new = read_sides([args.old, args.new])
+        found = read_sides([args.old, args.new])
+        tell(found.notes)
+        old, new = found.runs
         report, worse = compare(old, new, args.threshold, args.include_invalid)
-        write_output(args.output, render(report, args.format))
-        return 1 if worse else 0
+        tell(report.notes)
+        write_output(args.output, render(report, args.format, width(args)))
+        return ExitStatus.WORSE if worse else ExitStatus.OK
     if args.command == "chart":
         if os.path.splitext(args.output)[1].lower() not in KINDS:
             raise InputError(f"{args.output}: the chart is written as .png, .svg or .pdf")
-        chart(read_runs(args.files), args.output, args.title)
-        return 0
-    runs = read_runs(args.files)
+        found = read_runs(args.files)
+        tell(found.notes)
+        chart(found.runs[0], args.output, args.title)
+        return ExitStatus.OK
+    found = read_runs(args.files)
+    tell(found.notes)
+    runs = found.runs[0]
     if args.command == "summary":
-        write_output(args.output, render(summary(runs, args.include_invalid), args.format))
+        report = summary(runs, args.include_invalid)
+        tell(report.notes)
+        write_output(args.output, render(report, args.format, width(args)))
     else:
         write_output(args.output, to_json(runs) if args.command == "json" else to_csv(runs))
-    return 0
+    return ExitStatus.OK
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     args = parse(sys.argv[1:] if argv is None else argv)
     try:
         return run(args)
-    except InputError as error:
-        print(f"drives-results: {error}", file=sys.stderr)
-        return 2
-    except MissingMatplotlib as error:
-        print(f"drives-results: {error}", file=sys.stderr)
-        return 3
+    except Failure as failure:
+        print(f"drives-results: {failure}", file=sys.stderr)
+        return failure.status
+    except BrokenPipeError:
+        # The reader went away (| head): what is left is for nobody.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return ExitStatus.SIGNALLED + signal.SIGPIPE
     except OSError as error:
         print(f"drives-results: {error.filename or ''}: {error.strerror}", file=sys.stderr)
-        return 2
+        return ExitStatus.USAGE
 
 
 if __name__ == "__main__":

@@ -1,13 +1,18 @@
 """chart: a panel per measurement, a bar per worker and run, the root's
-single-process rate as a dashed line; PNG, SVG or PDF, by matplotlib.
+single-process rate as a dashed line; PNG, SVG or PDF, by matplotlib. Each
+panel shows the report's own figure in the report's unit: files a second,
+millions of one-byte accesses a second, and for the block tests the
+report's "MB/sec.", which is MiB a second.
 """
 
 import math
 import os
 import sys
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from .results_formats import write_output
-from .results_read import RATE_UNITS, TESTS
+from .results_read import MIB, RATE_UNITS, TESTS, Figure, Run, Test
+from .statuses import ExitStatus, Failure
 
 TITLES = {
     "stream_cycle": "Stream file cycle (Power of Handling Files -- Lower)",
@@ -27,8 +32,17 @@ INSTALL = (
 )
 
 
-class MissingMatplotlib(Exception):
+# The figure each panel draws, and its unit's name on the axis.
+PLOTTED = {test: "rate_mib" if test.startswith("high") else "rate" for test in TESTS}
+AXIS = {test: RATE_UNITS[test] for test in TESTS}
+AXIS.update({test: f"{MIB} (the report's MB/sec.)" for test in TESTS if PLOTTED[test] != "rate"})
+
+
+class MissingMatplotlib(Failure):
     """chart's one need beyond the standard library is not installed."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message, ExitStatus.NO_MATPLOTLIB)
 
 
 # A run whose calls failed is drawn all the same, since its bars may show
@@ -36,7 +50,7 @@ class MissingMatplotlib(Exception):
 INVALID = " (invalid: calls failed)"
 
 
-def chart(runs, path, title=None):
+def chart(runs: Sequence[Run], path: str, title: Optional[str] = None) -> None:
     """The runs' rates drawn into `path`, of the kind its extension names."""
     try:
         import matplotlib
@@ -50,13 +64,13 @@ def chart(runs, path, title=None):
             f"chart needs matplotlib, which {sys.executable} cannot "
             f"import; install it: {INSTALL}"
         ) from None
-    hosts = {}
+    hosts: Dict[int, List[str]] = {}
     for run in runs:
-        for test in run["tests"].values():
-            for worker in test["workers"]:
-                names = hosts.setdefault(worker["rank"], [])
-                if worker["host"] not in names:
-                    names.append(worker["host"])
+        for measured in run.tests.values():
+            for worker in measured.workers:
+                names = hosts.setdefault(worker.rank, [])
+                if worker.host not in names:
+                    names.append(worker.host)
     slots = sorted(hosts)
     bars = max(1, len(slots) * len(runs))
     longest = max((len(" / ".join(names)) for names in hosts.values()), default=0)
@@ -92,8 +106,8 @@ def chart(runs, path, title=None):
             Patch(color=colours[0], label="each worker, all at once"),
             Line2D([], [], color="black", linestyle="--", label="root alone (single process)"),
         ]
-        when = f", {run['start'].replace('T', ' ')}" if run["start"] else ""
-        ranks = run["ranks"] or 0
+        when = f", {run.start.replace('T', ' ')}" if run.start else ""
+        ranks = run.ranks or 0
         count = (
             f"{ranks} ranks ({ranks - 1} worker{'s' if ranks > 2 else ''})"
             if ranks > 1
@@ -101,14 +115,11 @@ def chart(runs, path, title=None):
             if ranks
             else "? ranks"
         )
-        heading = title or f"drives_mpi on {run['host'] or run['run']}{when}, {count}"
-        heading += INVALID * (not run["valid"])
+        heading = title or f"drives_mpi on {run.host or run.label}{when}, {count}"
+        heading += INVALID * (not run.valid)
     else:
         handles = [
-            Patch(
-                color=colours[number % len(colours)],
-                label=run["run"] + INVALID * (not run["valid"]),
-            )
+            Patch(color=colours[number % len(colours)], label=run.label + INVALID * (not run.valid))
             for number, run in enumerate(runs)
         ]
         handles.append(
@@ -139,22 +150,22 @@ def chart(runs, path, title=None):
     plt.close(fig)
 
 
-def draw_panel(ax, test, runs, slots, colours):
+def draw_panel(ax: Any, test: str, runs: Sequence[Run], slots: List[int], colours: Any) -> None:
     """One measurement: a bar per worker and run (runs side by side within
     a worker's slot), each run's root rate as a dashed line."""
     from matplotlib.ticker import FuncFormatter
 
-    panel = [run["tests"].get(test, {"single": {}, "workers": []}) for run in runs]
+    plotted = PLOTTED[test]
+    panel = [run.tests.get(test, Test()) for run in runs]
     workers = [
-        w["rate"]["value"]
+        value
         for data in panel
-        for w in data["workers"]
-        if "rate" in w and w["rate"]["value"] is not None
+        for w in data.workers
+        for value in [known(w.figures.get(plotted))]
+        if value is not None
     ]
     roots = [
-        data["single"]["rate"]["value"]
-        for data in panel
-        if data["single"].get("rate", {}).get("value") is not None
+        value for data in panel for value in [known(data.single.get(plotted))] if value is not None
     ]
     positive = [value for value in workers + roots if value > 0]
     # Workers an order and a half of magnitude apart would leave the small
@@ -170,22 +181,23 @@ def draw_panel(ax, test, runs, slots, colours):
     bars = len(slots) * len(runs)
     for number, (run, data) in enumerate(zip(runs, panel)):
         colour = colours[number % len(colours)]
-        for worker in data["workers"]:
-            if "rate" not in worker:
+        for worker in data.workers:
+            figure = worker.figures.get(plotted)
+            if figure is None:
                 continue
-            x = slots.index(worker["rank"]) + (number - (len(runs) - 1) / 2) * width
-            value = worker["rate"]["value"]
+            x = slots.index(worker.rank) + (number - (len(runs) - 1) / 2) * width
+            value = figure.value
             height = value if value is not None and value > 0 else bottom
             bar = ax.bar(x, height, width * 0.9, color=colour, zorder=2)[0]
-            bar.set_gid(f"bar-{test}-run{number}-rank{worker['rank']}")
+            bar.set_gid(f"bar-{test}-run{number}-rank{worker.rank}")
             # Values on the bars while they fit; a bar of nothing is named.
             if (len(runs) == 1 and bars <= 8) or height == bottom:
-                note = short(value, 4) if value is not None else worker["rate"]["text"]
+                note = short(value, 4) if value is not None else figure.text
                 label_bar(ax, x, height, note, bottom, top, log, rotate=bars > 4)
-        root = data["single"].get("rate")
-        if root and root["value"] is not None and (root["value"] > 0 or not log):
+        root = data.single.get(plotted)
+        if root and root.value is not None and (root.value > 0 or not log):
             line = ax.axhline(
-                root["value"],
+                root.value,
                 linestyle="--",
                 linewidth=1.6,
                 zorder=3,
@@ -193,13 +205,12 @@ def draw_panel(ax, test, runs, slots, colours):
             )
             line.set_gid(f"root-{test}-run{number}")
     heading = TITLES[test]
-    root = panel[0]["single"].get("rate") if len(runs) == 1 else None
+    root = panel[0].single.get(plotted) if len(runs) == 1 else None
     if root:
-        shown = short(root["value"], 4) if root["value"] is not None else root["text"]
+        shown = short(root.value, 4) if root.value is not None else root.text
         heading += f"\nroot alone: {shown}"
     ax.set_title(heading, fontsize=10)
-    unit_name = RATE_UNITS[test].replace("million bytes/s", "MB/s (10\u2076 bytes/s)")
-    ax.set_ylabel(unit_name + (", log scale" if log else ""))
+    ax.set_ylabel(AXIS[test] + (", log scale" if log else ""))
     ax.yaxis.set_major_formatter(FuncFormatter(lambda value, _: short(value, 3)))
     ax.grid(axis="y", alpha=0.3)
     ax.set_axisbelow(True)
@@ -209,7 +220,13 @@ def draw_panel(ax, test, runs, slots, colours):
         )
 
 
-def label_bar(ax, x, height, note, bottom, top, log, rotate):
+def known(figure: Optional[Figure]) -> Optional[float]:
+    return None if figure is None else figure.value
+
+
+def label_bar(
+    ax: Any, x: float, height: float, note: str, bottom: float, top: float, log: bool, rotate: bool
+) -> None:
     """The value inside a tall bar, half-way up (clear of the root's line,
     which runs near the bars' tops), or just above a short one."""
     share = (
@@ -241,7 +258,7 @@ def label_bar(ax, x, height, note, bottom, top, log, rotate):
         )
 
 
-def short(value, digits):
+def short(value: float, digits: int) -> str:
     """A tick or bar label: `digits` significant digits, k, M and G for the
     large ones (26.77k), no exponents."""
     for limit, size, suffix in ((1e9, 1e9, "G"), (1e6, 1e6, "M"), (1e4, 1e3, "k"), (1e3, 1, "")):
@@ -251,14 +268,14 @@ def short(value, digits):
     return f"{value:.{digits}g}"
 
 
-def tick_label(rank, hosts, rotate):
+def tick_label(rank: int, hosts: List[str], rotate: bool) -> str:
     name = " / ".join(hosts)
     if rotate:
         return f"{rank} @{elide(name, 28)}"
     return f"{rank}\n@" + "\n".join(wrap(name, 22)[:4])
 
 
-def wrap(text, size):
+def wrap(text: str, size: int) -> List[str]:
     """Lines of at most `size` characters, broken after a dot or a blank
     where one is near."""
     lines = []
@@ -270,11 +287,11 @@ def wrap(text, size):
     return lines + [text]
 
 
-def elide(text, size):
+def elide(text: str, size: int) -> str:
     if len(text) <= size:
         return text
     return text[: size // 2 - 1] + "\u2026" + text[-(size - size // 2) :]
 
 
-def darker(colour):
+def darker(colour: Sequence[float]) -> Tuple[float, ...]:
     return tuple(c * 0.6 for c in colour[:3])
