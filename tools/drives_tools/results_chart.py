@@ -45,9 +45,9 @@ class MissingMatplotlib(Failure):
         super().__init__(message, ExitStatus.NO_MATPLOTLIB)
 
 
-# A run whose calls failed is drawn all the same, since its bars may show
-# where, but never without saying so.
-INVALID = " (invalid: calls failed)"
+# An invalid run is drawn all the same, since its bars may show where it
+# went wrong, but never without saying so.
+INVALID = " (invalid)"
 
 
 def chart(runs: Sequence[Run], path: str, title: Optional[str] = None) -> None:
