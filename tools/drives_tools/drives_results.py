@@ -108,8 +108,8 @@ def parsers() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
         description="Prints every figure of OLD and NEW with new/old, and marks the changes beyond "
         "the threshold; with several runs a side, their medians, marking only the changes beyond "
         "the threshold whose ranges do not overlap. Worse means more seconds, or a lower rate, "
-        f"total, mean or gain. Exit status {ExitStatus.WORSE} when a figure got worse (but a gain "
-        "of runs whose root shared its node).",
+        f"total, mean or gain. Exit status {ExitStatus.WORSE} when a figure got worse; a gain of "
+        "runs whose root shared its node does not count.",
         usage="drives-results compare [options] OLD NEW\n"
         "       drives-results compare [options] OLD... -- NEW...",
     )

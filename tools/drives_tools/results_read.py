@@ -12,7 +12,7 @@ import os
 import re
 import signal
 import sys
-from typing import Any, Dict, Iterator, List, Mapping, Optional, Pattern, Tuple, Union
+from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Pattern, Tuple, Union
 
 from . import report, results_record
 from .run_record import Record
@@ -112,10 +112,10 @@ class InputError(Failure):
 # ---------------------------------------------------------------- what a run is
 
 
-@dataclasses.dataclass
-class Figure:
+class Figure(NamedTuple):
     """One number of the report: its value (None where it printed inf or
-    nan), its text as printed, its unit."""
+    nan), its text as printed, its unit. A tuple, since a run of many
+    ranks holds tens of thousands, made and written out in a hurry."""
 
     value: Optional[float]
     text: str
@@ -178,15 +178,17 @@ class Step:
     test: Optional[str] = None
     quantity: Optional[str] = None
     rank: Optional[int] = None
+    # Worked out once: each is looked at for every line read.
     regex: Pattern[str] = dataclasses.field(init=False, repr=False)
+    named: bool = dataclasses.field(init=False, repr=False)
+    unit: Optional[str] = dataclasses.field(init=False, repr=False)
 
     def __post_init__(self) -> None:
         regex = END_LINE if self.template == END else compile_template(self.template)
         object.__setattr__(self, "regex", regex)
-
-    @property
-    def named(self) -> bool:
-        return H in self.template
+        object.__setattr__(self, "named", H in self.template)
+        test, quantity = self.test, self.quantity
+        object.__setattr__(self, "unit", unit(test, quantity) if test and quantity else None)
 
     def expected(self, hosts: Mapping[int, str]) -> str:
         text = self.template.replace(N, "<number>")
@@ -393,13 +395,13 @@ class Reader:
             name_run(self.run, found.group("path"))
 
     def figure(self, step: Step, found: "re.Match[str]", number: int, line: str) -> None:
-        assert step.test is not None and step.quantity is not None
-        test = self.run.tests.setdefault(step.test, Test())
+        assert step.test is not None and step.quantity is not None and step.unit is not None
+        test = self.run.tests.get(step.test)
+        if test is None:
+            test = self.run.tests[step.test] = Test()
         text = found.group("n")
         value = float(text)
-        figure = Figure(
-            value if math.isfinite(value) else None, text, unit(step.test, step.quantity)
-        )
+        figure = Figure(value if math.isfinite(value) else None, text, step.unit)
         if step.rank == 0:
             test.single[step.quantity] = figure
         elif step.rank is None:
@@ -412,7 +414,9 @@ class Reader:
                     or self.hosts.setdefault(step.rank, host) != host
                 ):
                     raise InputError(mismatch(self.run.source, number, line, step, self.hosts))
-            workers = self.workers.setdefault(step.test, {})
+            workers = self.workers.get(step.test)
+            if workers is None:
+                workers = self.workers[step.test] = {}
             worker = workers.get(step.rank)
             if worker is None:
                 worker = workers[step.rank] = Worker(step.rank, self.hosts[step.rank])
@@ -813,7 +817,7 @@ def order(key: Key) -> Tuple[int, float, int]:
 
 
 def figure_json(figure: Figure) -> Dict[str, Any]:
-    return {"value": figure.value, "text": figure.text, "unit": figure.unit}
+    return dict(zip(Figure._fields, figure))
 
 
 def run_json(run: Run) -> Dict[str, Any]:
