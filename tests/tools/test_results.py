@@ -78,7 +78,7 @@ def pair(opts: Any) -> Kept:
     return runs[-1]
 
 
-def tool(*args: str, stdin: Optional[str] = None) -> subprocess.CompletedProcess:  # type: ignore
+def tool(*args: str, stdin: Optional[str] = None) -> "subprocess.CompletedProcess[str]":
     # The timeout is a guard: an input that hangs the tool fails here.
     return subprocess.run([TOOL, *args], input=stdin, capture_output=True, text=True, timeout=300)
 
@@ -93,7 +93,7 @@ def printed(values: Dict[str, str]) -> Dict[Tuple[str, Optional[int], str], str]
     """{(test, rank, quantity): text}; rank 0 is the root, None the summary."""
     out = {}
     for key, text in values.items():
-        prefix, rank, suffix = KEY.match(key).groups()  # type: ignore
+        prefix, rank, suffix = KEY.match(key).groups()
         test, number = (SINGLE[prefix], 0) if prefix in SINGLE else (MULTI[prefix], int(rank or -1))
         out[test, None if number < 0 else number, (TOTALS if number < 0 else OWN)[suffix]] = text
     return out
@@ -375,7 +375,7 @@ def test_records(pair: Kept, tmp_path: pathlib.Path, case: Tuple[str, Any, bool,
     --include-invalid); a record that cannot be read is named, its run read as not recorded;
     the load beside each run; no traceback, no hang."""
     name, record, counted, said = case
-    where = run_dir(tmp_path / "run", pathlib.Path(pair.result).read_text(), record)  # type: ignore
+    where = run_dir(tmp_path / "run", pathlib.Path(str(pair.result)).read_text(), record)
     for include in ([], ["--include-invalid"]):
         done = tool("summary", where, "--format", "json", *include)
         assert done.returncode == 0 and "Traceback" not in done.stderr, done.stderr
