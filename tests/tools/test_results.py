@@ -27,6 +27,7 @@ from drives_tools.statuses import ExitStatus  # noqa: E402
 
 TOOL = str(ROOT / "tools" / "drives-results")
 SCHEMA = ROOT / "tools" / "drives_tools" / "drives_results.schema.json"
+RECORD_SCHEMA = SCHEMA.with_name("drives_run_record.schema.json")
 VERSION = re.search(r"project\(\w+ VERSION (\S+)", (ROOT / "CMakeLists.txt").read_text())[1]
 RATE = re.compile(r"[\d.e+]+(?= Files/sec)")  # the root's stream, then descriptor cycle first
 
@@ -382,6 +383,10 @@ def test_records(pair: Kept, tmp_path: pathlib.Path, case: Tuple[str, Any, bool,
         data = json.loads(done.stdout)
         assert [r["counted"] for r in data["runs"]] == [counted or bool(include)], data["runs"]
     damaged = isinstance(record, str) or callable(record)
+    kept = json.loads(tool("json", where).stdout)["runs"][0]["record"]
+    assert (kept is None) == (damaged or record is None)
+    if kept:  # as the record's schema has it, whatever its format
+        pytest.importorskip("jsonschema").validate(kept, json.loads(RECORD_SCHEMA.read_text()))
     head = tool("summary", where, "--wide").stdout.split("\n\n")[0]
     assert said in (done.stderr if damaged else head), (head, done.stderr)
     assert ("record not readable" in done.stderr) == damaged, done.stderr
