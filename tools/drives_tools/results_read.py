@@ -21,21 +21,21 @@ from .statuses import ExitStatus, Failure
 NUMBER = r"-?(?:inf|nan|\d+(?:\.\d*)?(?:e[-+]\d+)?)"
 # Rank numbers have at most as many digits as the largest rank count.
 RANK_DIGITS = len(str(report.MAX_RANKS))
-STRFTIME = {
-    "%Y": r"\d{4}",
-    "%m": r"\d\d",
-    "%d": r"\d\d",
-    "%H": r"\d\d",
-    "%M": r"\d\d",
-    "%S": r"\d\d",
+# The fields of the start time in a result file's name: group, digits.
+STAMP = {
+    "%Y": ("y", 4),
+    "%m": ("mo", 2),
+    "%d": ("d", 2),
+    "%H": ("h", 2),
+    "%M": ("mi", 2),
+    "%S": ("s", 2),
 }
-FIELDS = {"%Y": "y", "%m": "mo", "%d": "d", "%H": "h", "%M": "mi", "%S": "s"}
 
 
 def file_name_pattern() -> Pattern[str]:
     """The result file's name, its host and its start time's fields named."""
     stamp = "".join(
-        f"(?P<{FIELDS[piece]}>{STRFTIME[piece]})" if piece in STRFTIME else re.escape(piece)
+        f"(?P<{STAMP[piece][0]}>\\d{{{STAMP[piece][1]}}})" if piece in STAMP else re.escape(piece)
         for piece in re.split(r"(%[YmdHMS])", report.TIMESTAMP_PATTERN)
     )
     host, rest = report.RESULT_FILE_PATTERN.split("%s", 1)
