@@ -212,20 +212,17 @@ def hosts_legend(runs: Sequence[Run]) -> List[Line]:
 
 
 def spans(ranks: List[int]) -> str:
-    """Rank numbers as runs of consecutive ones: root, 1-3, 7."""
+    """Rank numbers as runs of consecutive ones, the root apart: root, 1-3, 7."""
     found: List[List[int]] = []
     for rank in sorted(ranks):
-        if found and rank == found[-1][-1] + 1:
+        if found and found[-1][-1] and rank == found[-1][-1] + 1:
             found[-1].append(rank)
         else:
             found.append([rank])
-    words = [
-        "-".join(rank_name(r) for r in (group[0], group[-1]))
-        if len(group) > 2
-        else ", ".join(rank_name(r) for r in group)
+    return ", ".join(
+        f"{group[0]}-{group[-1]}" if len(group) > 2 else ", ".join(map(rank_name, group))
         for group in found
-    ]
-    return ", ".join(words)
+    )
 
 
 def file_systems(runs: Sequence[Run]) -> List[str]:
