@@ -404,6 +404,8 @@ FACTS: List[Tuple[str, List[Any], List[Any], Optional[List[str]], List[str]]] = 
      ["file system type of node n1"], ["ranks per node"]),
     ("a record of drives-run 1.0.0", [FORMAT_1], [BASE], [], ["ranks per node", "kernel"]),
     ("one side not recorded", [None], [BASE], None, []),
+    ("one MPI, two launchers", [dataclasses.replace(BASE, mpi=Mpi("MPICH", "/bin/mpirun", "mpirun 4"))],
+     [dataclasses.replace(BASE, mpi=Mpi("MPICH", "/bin/mpiexec", "mpiexec 4"))], [], ["MPI"]),
 ]
 # fmt: on
 

@@ -295,6 +295,17 @@ def maybe(value: Any, form: str = "{}") -> Optional[str]:
     return None if value is None else form.format(value)
 
 
+def mpi_words(record: Record) -> str:
+    """The MPI and its version, less the launcher's name its version line
+    starts with: mpirun, mpiexec and mpirun.openmpi of one Open MPI are the
+    same MPI."""
+    version = record.mpi.version or ""
+    first, _, rest = version.partition(" ")
+    if rest and first.startswith(("mpirun", "mpiexec", os.path.basename(record.mpi.launcher))):
+        version = rest
+    return " ".join(filter(None, (record.mpi.name, version)))
+
+
 def mpi_settings(record: Record) -> Optional[str]:
     if record.record < 2:
         return None
@@ -323,7 +334,7 @@ NodeFact = Callable[[Node], Optional[str]]
 FACTS: List[Tuple[str, Optional[RunFact], Optional[NodeFact]]] = [
     ("ranks per node", None, lambda node: str(len(node.ranks))),
     ("node count", lambda record: str(len(record.nodes)), None),
-    ("MPI", lambda r: " ".join(filter(None, (r.mpi.name, r.mpi.version))), None),
+    ("MPI", mpi_words, None),
     ("MPI settings", mpi_settings, None),
     ("drives_mpi version", version_of, None),
     ("commit", binary_fact("commit"), None),
