@@ -534,7 +534,7 @@ def shared_host_line(workers_here, workers):
     return text
 
 
-def test_build_note():
+def scale_note():
     """What the root of a test build says first on standard error."""
     if SCALE == 1:
         return ""

@@ -71,7 +71,7 @@ def test(opts):
     # The ranks' own standard error; a sanitizer's report would be in it too.
     err = "".join(piece for piece in pieces if not piece.startswith("drives-run: "))
     assert status == 0, f"status {status}: {err}"
-    assert err == drives.test_build_note() + drives.shared_host_line(1, 1) + "\n", err
+    assert err == drives.scale_note() + drives.shared_host_line(1, 1) + "\n", err
     workers = [(1, drives.HOST)]
     drives.check_report(out, workdir, 2, workers, drives.HOST)
     drives.check_left_files(workdir, workers)
