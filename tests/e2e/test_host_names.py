@@ -24,7 +24,3 @@ def test(opts):
     drives.check_report(out, workdir, 3, workers, drives.HOST)
     drives.check_left_files(workdir, workers)
     drives.check_rank_io(iodir, (1, 2), 3)
-
-
-if __name__ == "__main__":
-    drives.main(test)

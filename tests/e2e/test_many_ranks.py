@@ -33,7 +33,3 @@ def test(opts):
     drives.check_report(done.stdout, workdir, NP, workers, drives.HOST)
     drives.check_left_files(workdir, workers)
     drives.check_rank_io(iodir, range(NP), NP)
-
-
-if __name__ == "__main__":
-    drives.main(test)

@@ -90,7 +90,3 @@ def test(opts):
     assert done.stderr == (
         f"drives-run: cannot create the working directory {wanted}: " "Read-only file system\n"
     ), f"read-only: {done.stderr!r}"
-
-
-if __name__ == "__main__":
-    drives.main(test)
