@@ -1,8 +1,8 @@
 #include "multi/aggregation.h"
 
+#include "base/report.h"
+#include "base/state.h"
 #include "multi/exchange.h"
-#include "run/report.h"
-#include "run/state.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "multi/exchange.h"
 
-#include "run/report.h"
-#include "run/state.h"
+#include "base/report.h"
+#include "base/state.h"
 
 void send_result_set(const double* results, const double* spent) {
   MPI_Send(results, nproc, MPI_DOUBLE, kRootRank, tag, MPI_COMM_WORLD);

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "single/failures.h"
+#include "io/failures.h"
 
 // Worker: sends the four messages of one set to the root.
 void send_result_set(const double* results, const double* spent);

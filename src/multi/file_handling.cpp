@@ -1,12 +1,12 @@
 // Every worker's file-handling cycles on a temporary file of its own.
+#include "base/names.h"
+#include "base/report.h"
+#include "base/span.h"
+#include "base/state.h"
+#include "io/file_cycle.h"
 #include "multi/aggregation.h"
 #include "multi/exchange.h"
 #include "multi/multi_tests.h"
-#include "run/names.h"
-#include "run/report.h"
-#include "run/span.h"
-#include "run/state.h"
-#include "single/file_cycle.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // Every worker's block read and write of its own data file.
+#include "base/names.h"
+#include "base/span.h"
+#include "base/state.h"
+#include "io/block.h"
 #include "multi/aggregation.h"
 #include "multi/exchange.h"
 #include "multi/multi_tests.h"
-#include "run/names.h"
-#include "run/span.h"
-#include "run/state.h"
-#include "single/block.h"
 
 namespace {
 

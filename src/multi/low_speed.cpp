@@ -1,11 +1,11 @@
 // Every worker's one-byte write and read passes on a data file of its own.
+#include "base/names.h"
+#include "base/span.h"
+#include "base/state.h"
+#include "io/one_byte.h"
 #include "multi/aggregation.h"
 #include "multi/exchange.h"
 #include "multi/multi_tests.h"
-#include "run/names.h"
-#include "run/span.h"
-#include "run/state.h"
-#include "single/one_byte.h"
 
 namespace {
 

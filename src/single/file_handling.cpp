@@ -1,9 +1,9 @@
 // How many files per second one process can create, open, close and delete,
 // through buffered streams and through bare descriptors.
-#include "run/report.h"
-#include "run/span.h"
-#include "run/state.h"
-#include "single/file_cycle.h"
+#include "base/report.h"
+#include "base/span.h"
+#include "base/state.h"
+#include "io/file_cycle.h"
 #include "single/single_tests.h"
 
 namespace {

@@ -1,9 +1,9 @@
 // Block read and write speeds: the whole file in one call, then its back
 // half again.
-#include "run/report.h"
-#include "run/span.h"
-#include "run/state.h"
-#include "single/block.h"
+#include "base/report.h"
+#include "base/span.h"
+#include "base/state.h"
+#include "io/block.h"
 #include "single/single_tests.h"
 
 namespace {

@@ -1,9 +1,9 @@
 // One-byte write and read speeds: every byte is handed to the operating
 // system on its own.
-#include "run/report.h"
-#include "run/span.h"
-#include "run/state.h"
-#include "single/one_byte.h"
+#include "base/report.h"
+#include "base/span.h"
+#include "base/state.h"
+#include "io/one_byte.h"
 #include "single/single_tests.h"
 
 namespace {

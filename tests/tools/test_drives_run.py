@@ -238,7 +238,7 @@ def report_texts():
     constants = dict(
         re.findall(
             r'constexpr const char\* (k\w+) =\s*"((?:[^"\\]|\\.)*)";',
-            pathlib.Path(ROOT, "src/run/constants.h").read_text(),
+            pathlib.Path(ROOT, "src/constants/constants.h").read_text(),
         )
     )
     for name, value in vars(report).items():
@@ -252,11 +252,13 @@ def report_texts():
             }.get(key, key)
             if constants.get(key) != value:
                 yield (
-                    f"report.{name} = {value!r}, src/run/constants.h {key} = "
+                    f"report.{name} = {value!r}, src/constants/constants.h {key} = "
                     f"{constants.get(key)!r}"
                 )
     if report.MAX_RANKS != int(
-        re.search(r"kRankLimit = (\d+);", pathlib.Path(ROOT, "src/run/constants.h").read_text())[1]
+        re.search(
+            r"kRankLimit = (\d+);", pathlib.Path(ROOT, "src/constants/constants.h").read_text()
+        )[1]
     ):
         yield "report.MAX_RANKS is not kRankLimit"
 

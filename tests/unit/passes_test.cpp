@@ -18,11 +18,11 @@
 #include <utility>
 #include <vector>
 
-#include "run/report.h"
-#include "run/state.h"
-#include "single/block.h"
-#include "single/file_cycle.h"
-#include "single/one_byte.h"
+#include "base/report.h"
+#include "base/state.h"
+#include "io/block.h"
+#include "io/file_cycle.h"
+#include "io/one_byte.h"
 
 // What the next accesses to one descriptor return, and their errno, before the
 // system's own take over: rare answers, with no signal or device to cause them.

@@ -1,6 +1,6 @@
 // The report's wording: numbers, names, and the arithmetic of the speed
 // summaries; the lines themselves are checked end to end.
-#include "run/wording.h"
+#include "base/wording.h"
 
 #include <gtest/gtest.h>
 #include <time.h>
@@ -8,8 +8,8 @@
 #include <limits>
 #include <utility>
 
-#include "run/names.h"
-#include "run/report.h"
+#include "base/names.h"
+#include "base/report.h"
 
 namespace {
 

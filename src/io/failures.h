@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "run/constants.h"
+#include "constants/constants.h"
 
 enum Operation {
   kOpenForWriting,

@@ -1,9 +1,9 @@
-#include "single/one_byte.h"
+#include "io/one_byte.h"
 
 #include <algorithm>
 
-#include "run/constants.h"
-#include "run/report.h"
+#include "base/report.h"
+#include "constants/constants.h"
 
 void put_byte(ByteOutFile& out) {
   out.put(kTestByte);

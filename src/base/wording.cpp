@@ -1,4 +1,4 @@
-#include "run/wording.h"
+#include "base/wording.h"
 
 #include <cstring>
 

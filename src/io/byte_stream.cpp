@@ -1,11 +1,11 @@
-#include "single/byte_stream.h"
+#include "io/byte_stream.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "single/failures.h"
+#include "io/failures.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "run/constants.h"
-#include "single/failures.h"
+#include "constants/constants.h"
+#include "io/failures.h"
 
 using Lines = std::vector<std::string>;
 

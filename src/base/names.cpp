@@ -1,8 +1,8 @@
-#include "run/names.h"
+#include "base/names.h"
 
 #include <cstdio>
 
-#include "run/state.h"
+#include "base/state.h"
 
 void name_result_file(const char* processor_name, const std::tm& local_start,
                       char (&stamp)[kTimestampSize], char (&name)[kResultFileSize]) {

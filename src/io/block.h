@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <fstream>
 
-#include "single/failures.h"
+#include "io/failures.h"
 
 // Opens `name` for reading and returns its length. A length that cannot be
 // taken (the file is missing or unreadable) counts as 0, so that nothing is

@@ -1,12 +1,12 @@
-#include "run/report.h"
+#include "base/report.h"
 
 #include <unistd.h>
 
 #include <iostream>
 #include <ostream>
 
-#include "run/names.h"
-#include "run/state.h"
+#include "base/names.h"
+#include "base/state.h"
 
 namespace {
 

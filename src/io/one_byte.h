@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "single/byte_stream.h"
-#include "single/failures.h"
+#include "io/byte_stream.h"
+#include "io/failures.h"
 
 // One access each: a put then a flush, or a get then a sync. `get_byte`
 // keeps the byte in `last` and tells whether one came.

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "run/wording.h"
+#include "base/wording.h"
 
 void report(const Block& block);
 void report(const Blocks& blocks);

@@ -1,4 +1,4 @@
-#include "single/block.h"
+#include "io/block.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <ctime>
 
-#include "run/constants.h"
+#include "constants/constants.h"
 
 // The date-and-time part and the whole name of the result file.
 void name_result_file(const char* processor_name, const std::tm& local_start,

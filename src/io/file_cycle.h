@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <fstream>
 
-#include "run/constants.h"
-#include "single/failures.h"
+#include "constants/constants.h"
+#include "io/failures.h"
 
 // Two stream opens (the output open creates or truncates), two closes and a
 // delete. Failures leave the streams failed until their next good open. A
