@@ -1,7 +1,6 @@
 // The names of the files a run writes.
 #pragma once
 
-#include <cstddef>
 #include <ctime>
 
 #include "constants/constants.h"
@@ -11,4 +10,5 @@ void name_result_file(const char* processor_name, const std::tm& local_start,
                       char (&stamp)[kTimestampSize], char (&name)[kResultFileSize]);
 
 // A worker's file: "data64-macos-mx-<rank> @<processor name><suffix>".
-void format_rank_file(char* name, std::size_t size, const char* suffix);
+void name_rank_file(int rank, const char* processor_name, const char* suffix,
+                    char (&name)[kFileNameSize]);

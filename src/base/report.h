@@ -16,9 +16,8 @@ void report_console(const Lines& lines);
 // and opens it.
 void open_result_file();
 
-// On standard error: what failed in a measurement of this rank, which then
-// ends with kFailedOperationsStatus; and, on the root, whether workers ran
-// on its host.
+// On standard error: what failed in a measurement of this rank, if
+// anything; and, on the root, whether workers ran on its host.
 void tell_failures(const char* test, const Failures& failures);
 void tell_shared_host();
 // On standard error, on the root: that this build divides every count.

@@ -41,7 +41,10 @@ Lines end_lines(bool saved, const std::string& path) {
   return {"", "", line(saved ? kSaved : kNotSaved, path), "", "", kPressEnter};
 }
 
-Lines unable_to_open() { return {kUnableToOpen}; }
+Lines unable_to_open(const Failures& failures) {
+  if (failures.failed[kOpenForReading] == 0) return {};
+  return {kUnableToOpen};
+}
 
 Block file_cycle_result(double spent, double rate) {
   return {{line(kSpent, spent, kSecs), line(kCouldProcess, rate, kFilesPerSec), ""},

@@ -41,7 +41,9 @@ Lines stop_banner();
 Block heading(const char* text);  // the text and a blank line
 Block higher_heading();           // the console spells it "Hihger"
 Lines end_lines(bool saved, const std::string& path);
-Lines unable_to_open();
+// The console's line after a one-byte read pass whose file did not open;
+// none when it opened.
+Lines unable_to_open(const Failures& failures);
 
 // The root's own figures: a file cycle's two lines, and the three lines of
 // a one-byte or block phase (time, millions, MB) with `blanks` after them.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "base/report.h"
 #include "constants/constants.h"
 
 void put_byte(ByteOutFile& out) {
@@ -111,7 +110,6 @@ void read_one_byte_passes(ByteInFile& in, const char* name, std::int64_t second_
   in.seekg(0);
   std::int64_t first_got = 0;
   if (!in.is_open()) {
-    report_console(unable_to_open());
     failures.note(kOpenForReading, in.error());
   } else {
     first_got = get_bytes_to_end(in, last);

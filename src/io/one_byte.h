@@ -23,8 +23,8 @@ void write_one_byte_passes(ByteOutFile& out, const char* name, std::int64_t seco
 
 // Opens `name`, reads it to its end one byte per call, then reads
 // `second_pass` bytes from offset `second_pass`, syncing after every byte.
-// Prints "Unable to open file" when it cannot be opened. `last` receives
-// every byte read. Every counted access that brought no byte is a failure.
+// `last` receives every byte read. Every counted access that brought no
+// byte is a failure, and so is the open when it fails.
 void read_one_byte_passes(ByteInFile& in, const char* name, std::int64_t second_pass, char& last,
                           Failures& failures);
 

@@ -12,6 +12,7 @@ void send_result_set(const double* results, const double* spent) {
 
 void send_measurement(const char* test, const Failures& failures, const double* results,
                       const double* spent) {
+  if (failures.any()) ++failed_measurements;
   tell_failures(test, failures);
   send_result_set(results, spent);
 }

@@ -30,12 +30,12 @@ void timed_cycles(const char* test, const Failures& failures, double* start, dou
 void multi_file_handling_worker() {
   Failures streams = stream_cycle_attempts();
   timed_cycles(kLowerHeading, streams, start_x, end_x, spent_x, results_x, [&](int r) {
-    format_rank_file(filename, sizeof filename, kTempSuffix);
+    name_rank_file(r, proc_name, kTempSuffix, filename);
     stream_file_cycle(fout_temp_x_m[r], fin_temp_x_m[r], filename, streams);
   });
   Failures descriptors = descriptor_cycle_attempts();
   timed_cycles(kHigherHeading, descriptors, start_xx, end_xx, spent_xx, results_xx, [&](int r) {
-    format_rank_file(filenamex, sizeof filenamex, kTempSuffix);
+    name_rank_file(r, proc_name, kTempSuffix, filenamex);
     descriptor_file_cycle(handle0[r], filenamex, descriptors);
   });
 }

@@ -25,7 +25,7 @@ void write_sub_test() {
   const int r = iproc;
   Failures failures = block_write_attempts();
   start2[r] = MPI_Wtime();
-  format_rank_file(filename_block, sizeof filename_block, "");
+  name_rank_file(r, proc_name, "", filename_block);
   write_block_passes(fout_data1[r], filename_block, buffer1[r], size_h[r], half_h[r], failures);
   close_span(start2[r], end2[r], spent2[r], results2[r], size_h[r] + half_h[r]);
   send_measurement(kHighName, failures, results2, spent2);

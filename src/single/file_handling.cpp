@@ -18,6 +18,7 @@ void stream_cycles() {
   close_span(start_single_x, end_single_x, spent_single_x, result_single_x, kFileCycles);
   report(file_cycle_result(spent_single_x, result_single_x));
   tell_failures(kLowerHeading, failures);
+  if (failures.any()) ++failed_measurements;
 }
 
 void descriptor_cycles() {
@@ -30,6 +31,7 @@ void descriptor_cycles() {
   close_span(start_single_x1, end_single_x1, spent_single_x1, result_single_x1, kFileCycles);
   report(file_cycle_result(spent_single_x1, result_single_x1));
   tell_failures(kHigherHeading, failures);
+  if (failures.any()) ++failed_measurements;
 }
 
 }  // namespace

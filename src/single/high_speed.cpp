@@ -18,6 +18,7 @@ void read_phase() {
              static_cast<double>(size0) * kBlockFactor);
   report(speed_result(spent_single, result_single, kSecsToReadSingle, 0));
   tell_failures(kHighName, failures);
+  if (failures.any()) ++failed_measurements;
 }
 
 void write_phase() {
@@ -28,6 +29,7 @@ void write_phase() {
              static_cast<double>(size0) * kBlockFactor);
   report({speed_result(spent_single1, result_single1, kSecsToWrite, 1), same({""})});
   tell_failures(kHighName, failures);
+  if (failures.any()) ++failed_measurements;
 }
 
 }  // namespace

@@ -293,12 +293,10 @@ TEST_F(Files, FileCyclesCountWhatFailed) {
 }
 
 TEST_F(Files, PassesCountEveryAccessThatMovedNothing) {
-  testing::internal::CaptureStdout();
   Failures missing = one_byte_read_attempts(4);
   ByteInFile none;
   char last = 0;
   read_one_byte_passes(none, path("missing").c_str(), 4, last, missing);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to open file\n");
   EXPECT_EQ(failed(missing, kByteRead), Failed(kOpenForReading, ENOENT, kFirstPassBytes + 4));
 
   if (!has_dev_full()) GTEST_SKIP() << "no /dev/full here: no device that refuses every write";
@@ -328,7 +326,6 @@ TEST(StandardError, EachLineIsOneWrite) {
   dup2(saved, STDERR_FILENO);
   close(saved);
   close(ends[1]);
-  --failed_measurements;
   char first[512] = {};
   const ssize_t got = recv(ends[0], first, sizeof first - 1, 0);
   close(ends[0]);
