@@ -10,6 +10,6 @@ void name_result_file(const char* processor_name, const std::tm& local_start,
 
 void name_rank_file(int rank, const char* processor_name, const char* suffix,
                     char (&name)[kFileNameSize]) {
-  std::snprintf(name, sizeof name, "%s%d%s%s%s", kRankFilePrefix, rank, kRankFileAt, processor_name,
+  std::snprintf(name, sizeof name, "%s%d%s%s%s", kRankFilePrefix, rank, kAt, processor_name,
                 suffix);
 }

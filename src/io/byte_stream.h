@@ -123,8 +123,8 @@ class ByteFile : protected ByteFileBufHolder, public Stream {
   // over buffer_ (rdbuf() can hand it another, which the standard members
   // then use). The fields or'ed into one word and tested once: between a
   // flush and the next put, or a sync and the next get, nothing writes to
-  // the stream, and the compiler, seeing the same word again, reuses the
-  // test already passed, which it did not do for a test of each field.
+  // the stream, so the compiler, seeing the same word again, reuses the test
+  // already passed, where it would repeat a test of each field.
   // Called on the final class, whose layout the compiler knows, so that the
   // fields are read in place rather than through the virtual base's offset.
   template <typename Final>

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <deque>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -57,7 +58,7 @@ namespace {
 bool has_dev_full() { return access("/dev/full", W_OK) == 0; }
 
 // The operation that failed first, its reason, and how many `counted` failed.
-using Failed = std::tuple<int, int, std::int64_t>;
+using Failed = std::tuple<std::optional<Operation>, int, std::int64_t>;
 Failed failed(const Failures& failures, Operation counted) {
   return {failures.first, failures.first_error, failures.failed[counted]};
 }
@@ -255,12 +256,13 @@ TEST_F(Fifo, PassesOnAFileThatCannotBePositionedEndAndNameTheFailedSeek) {
   ByteInFile one_byte;
   char last = 0;
   read_one_byte_passes(one_byte, path("fifo").c_str(), 4, last, bytes);
-  EXPECT_EQ(failed(bytes, kByteRead), Failed(kByteRead, ESPIPE, kFirstPassBytes + 4));
+  EXPECT_EQ(failed(bytes, Operation::kByteRead),
+            Failed(Operation::kByteRead, ESPIPE, kFirstPassBytes + 4));
 
   Failures length = block_read_attempts();
   std::ifstream sized;
   EXPECT_EQ(open_and_size(sized, path("fifo").c_str(), length), 0);
-  EXPECT_EQ(failed(length, kSeek), Failed(kSeek, ESPIPE, 1))
+  EXPECT_EQ(failed(length, Operation::kSeek), Failed(Operation::kSeek, ESPIPE, 1))
       << "a length that could not be taken went uncounted";
 
   Failures blocks = block_read_attempts();
@@ -269,7 +271,7 @@ TEST_F(Fifo, PassesOnAFileThatCannotBePositionedEndAndNameTheFailedSeek) {
   std::string got(10, '\0');
   read_block_passes(in, got.data(), 10, 5, blocks);
   EXPECT_EQ(got, "0123456789");
-  EXPECT_EQ(failed(blocks, kSeek), Failed(kSeek, ESPIPE, 1))
+  EXPECT_EQ(failed(blocks, Operation::kSeek), Failed(Operation::kSeek, ESPIPE, 1))
       << "a failed positioning was told as another failure";
 }
 
@@ -280,16 +282,19 @@ TEST_F(Files, FileCyclesCountWhatFailed) {
   std::ifstream in;
   stream_file_cycle(out, in, nowhere.c_str(), stream);
   stream_file_cycle(out, in, path("file").c_str(), stream);
-  EXPECT_EQ(failed(stream, kOpenForWriting), Failed(kOpenForWriting, ENOENT, 1));
-  const std::vector<std::int64_t> each(std::begin(stream.failed), std::end(stream.failed));
+  EXPECT_EQ(failed(stream, Operation::kOpenForWriting),
+            Failed(Operation::kOpenForWriting, ENOENT, 1));
+  const std::vector<std::int64_t> each(std::begin(stream.failed.count),
+                                       std::end(stream.failed.count));
   EXPECT_EQ(each, std::vector<std::int64_t>({1, 1, 0, 0, 1, 0, 0, 0, 0, 0})) << "by Operation";
   Failures descriptor = descriptor_cycle_attempts();
   int handle = 0;
   descriptor_file_cycle(handle, path("file").c_str(), descriptor);
   EXPECT_FALSE(descriptor.any());
   descriptor_file_cycle(handle, nowhere.c_str(), descriptor);
-  EXPECT_EQ(failed(descriptor, kDelete), Failed(kOpen, ENOENT, 1));
-  EXPECT_EQ(descriptor.failed[kClose], 0) << "a descriptor that never opened is not a failed close";
+  EXPECT_EQ(failed(descriptor, Operation::kDelete), Failed(Operation::kOpen, ENOENT, 1));
+  EXPECT_EQ(descriptor.failed[Operation::kClose], 0)
+      << "a descriptor that never opened is not a failed close";
 }
 
 TEST_F(Files, PassesCountEveryAccessThatMovedNothing) {
@@ -297,17 +302,19 @@ TEST_F(Files, PassesCountEveryAccessThatMovedNothing) {
   ByteInFile none;
   char last = 0;
   read_one_byte_passes(none, path("missing").c_str(), 4, last, missing);
-  EXPECT_EQ(failed(missing, kByteRead), Failed(kOpenForReading, ENOENT, kFirstPassBytes + 4));
+  EXPECT_EQ(failed(missing, Operation::kByteRead),
+            Failed(Operation::kOpenForReading, ENOENT, kFirstPassBytes + 4));
 
   if (!has_dev_full()) GTEST_SKIP() << "no /dev/full here: no device that refuses every write";
   Failures write = one_byte_write_attempts(5);
   ByteOutFile out;
   write_one_byte_passes(out, "/dev/full", 5, write);
-  EXPECT_EQ(failed(write, kByteWrite), Failed(kByteWrite, ENOSPC, kFirstPassBytes + 5));
+  EXPECT_EQ(failed(write, Operation::kByteWrite),
+            Failed(Operation::kByteWrite, ENOSPC, kFirstPassBytes + 5));
   Failures blocks = block_write_attempts();
   std::ofstream block_out;
   write_block_passes(block_out, "/dev/full", "0123456789", 10, 5, blocks);
-  EXPECT_EQ(failed(blocks, kBlockWrite), Failed(kBlockWrite, ENOSPC, 2));
+  EXPECT_EQ(failed(blocks, Operation::kBlockWrite), Failed(Operation::kBlockWrite, ENOSPC, 2));
 }
 
 }  // namespace
@@ -321,7 +328,7 @@ TEST(StandardError, EachLineIsOneWrite) {
   const int saved = dup(STDERR_FILENO);
   dup2(ends[1], STDERR_FILENO);
   Failures failures = block_read_attempts();
-  failures.note(kBlockRead, EIO);
+  failures.note(Operation::kBlockRead, EIO);
   tell_failures(kHighName, failures);
   dup2(saved, STDERR_FILENO);
   close(saved);
