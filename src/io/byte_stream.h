@@ -60,9 +60,9 @@ class ByteFileBuf : public std::streambuf {
   // holds the byte last read, the one an unget gives back. A get then only
   // reads, and leaves it so, with no pointer to set per byte. Otherwise the
   // area holds the byte read ahead, or that byte consumed, or nothing over
-  // byte_ (no byte to give back) from an open or a give-back to the next
-  // read. A number, for the streams to test it with their own fields in one
-  // compare.
+  // byte_ (no byte known to give back) from an open, a seek or a give-back
+  // to the next read. A number, for the streams to test it with their own
+  // fields in one compare.
   std::uintptr_t get_area() const { return reinterpret_cast<std::uintptr_t>(gptr()); }
 
  protected:
@@ -82,6 +82,7 @@ class ByteFileBuf : public std::streambuf {
   bool write_again(ssize_t wrote, char byte);
   int_type read_again(ssize_t got);
   int give_back();
+  bool read_previous();
   void fail(int error);
 
   int descriptor_ = -1;

@@ -159,7 +159,7 @@ TEST_F(Files, InterruptedAccessesAreMadeAgainAndAnEmptyWriteFailsWithItsOwnReaso
 using Step = std::tuple<int, int, std::streamsize, int>;
 
 // Gets through a file, past its end and back, giving bytes back after a
-// get, a peek and the end. `In` is ByteInFile for its own members,
+// get, a peek, the end and a seek. `In` is ByteInFile for its own members,
 // or std::istream for the standard ones, on one alike or on a string;
 // `file` tells the failures, if any.
 template <typename In>
@@ -180,6 +180,10 @@ std::vector<Step> input_steps(In& in, const ByteInFile* file) {
   note(in.sync());
   note(in.get());
   note(in.sync());
+  in.seekg(2);
+  in.unget();
+  in.unget();
+  note(in.get());
   note(static_cast<int>(in.tellg()));
   return steps;
 }
