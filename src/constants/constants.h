@@ -138,6 +138,7 @@ enum class Operation {
   kBlockRead,
   kBlockWrite,
   kSeek,  // a block pass's positionings, its length query and input syncs among them
+  kBlockAllocation,
   kCount
 };
 constexpr int kOperationCount = static_cast<int>(Operation::kCount);
@@ -156,6 +157,7 @@ constexpr OperationName kOperationNames[] = {
     {Operation::kBlockRead, "block reads"},
     {Operation::kBlockWrite, "block writes"},
     {Operation::kSeek, "seeks"},
+    {Operation::kBlockAllocation, "block allocations"},
 };
 constexpr bool every_operation_named_in_order() {
   int next = 0;

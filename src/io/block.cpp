@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 
 namespace {
 
@@ -49,6 +50,12 @@ std::int64_t open_and_size(std::ifstream& in, const char* name, Failures& failur
   return std::max<std::int64_t>(0, size);
 }
 
+char* allocate_block(std::int64_t size, Failures& failures) {
+  char* const block = new (std::nothrow) char[size];
+  if (block == nullptr) failures.note(Operation::kBlockAllocation, ENOMEM);
+  return block;
+}
+
 void read_block_passes(std::ifstream& in, char* block, std::int64_t size, std::int64_t second,
                        Failures& failures) {
   read_block(in, block, size, failures);
@@ -68,8 +75,10 @@ void write_block_passes(std::ofstream& out, const char* name, const char* block,
 
 // Reading: the length, the start, a sync, the second offset, a sync.
 Failures block_read_attempts() {
-  return Failures{
-      {Operation::kOpenForReading, 1}, {Operation::kBlockRead, 2}, {Operation::kSeek, 5}};
+  return Failures{{Operation::kOpenForReading, 1},
+                  {Operation::kBlockRead, 2},
+                  {Operation::kSeek, 5},
+                  {Operation::kBlockAllocation, 1}};
 }
 
 Failures block_write_attempts() {

@@ -12,7 +12,8 @@ void read_phase() {
   Failures failures = block_read_attempts();
   start_single = MPI_Wtime();
   size0 = open_and_size(fin_datah, kSingleTempFile, failures);
-  buffer.reset(new char[size0]);  // left uninitialised: filling it would be timed too
+  buffer.reset(allocate_block(size0, failures));
+  if (!buffer) size0 = 0;  // nothing to read into, nor to write from
   read_block_passes(fin_datah, buffer.get(), size0, size0 / 2, failures);
   close_span(start_single, end_single, spent_single, result_single,
              static_cast<double>(size0) * kBlockFactor);

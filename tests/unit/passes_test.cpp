@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <deque>
 #include <fstream>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -24,6 +25,10 @@
 #include "io/block.h"
 #include "io/file_cycle.h"
 #include "io/one_byte.h"
+
+// Under AddressSanitizer an allocation that cannot be had returns null, as
+// it does without, rather than end the test program.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
 // What the next accesses to one descriptor return, and their errno, before the
 // system's own take over: rare answers, with no signal or device to cause them.
@@ -290,7 +295,7 @@ TEST_F(Files, FileCyclesCountWhatFailed) {
             Failed(Operation::kOpenForWriting, ENOENT, 1));
   const std::vector<std::int64_t> each(std::begin(stream.failed.count),
                                        std::end(stream.failed.count));
-  EXPECT_EQ(each, std::vector<std::int64_t>({1, 1, 0, 0, 1, 0, 0, 0, 0, 0})) << "by Operation";
+  EXPECT_EQ(each, std::vector<std::int64_t>({1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0})) << "by Operation";
   Failures descriptor = descriptor_cycle_attempts();
   int handle = 0;
   descriptor_file_cycle(handle, path("file").c_str(), descriptor);
@@ -319,6 +324,15 @@ TEST_F(Files, PassesCountEveryAccessThatMovedNothing) {
   std::ofstream block_out;
   write_block_passes(block_out, "/dev/full", "0123456789", 10, 5, blocks);
   EXPECT_EQ(failed(blocks, Operation::kBlockWrite), Failed(Operation::kBlockWrite, ENOSPC, 2));
+}
+
+// A stale data file can be larger than any memory: its block is a failure
+// of the measurement, not the end of the rank.
+TEST(Block, MemoryThatCannotBeHadIsAFailedAllocation) {
+  Failures failures = block_read_attempts();
+  EXPECT_EQ(allocate_block(std::numeric_limits<std::int64_t>::max(), failures), nullptr);
+  EXPECT_EQ(failed(failures, Operation::kBlockAllocation),
+            Failed(Operation::kBlockAllocation, ENOMEM, 1));
 }
 
 }  // namespace
