@@ -13,7 +13,8 @@ void report(const Blocks& blocks);
 void report_console(const Lines& lines);
 
 // Names the result file from the processor name and the local time of now,
-// and opens it.
+// and opens it; where the local time cannot be had, says so on standard
+// error instead.
 void open_result_file();
 
 // On standard error: what failed in a measurement of this rank, if

@@ -129,6 +129,8 @@ std::string shared_host_line(int workers_here, int workers, const char* host, lo
   return text;
 }
 
+std::string unknown_time_line() { return line(kProgram, kUnknownTime); }
+
 std::string test_build_line(int scale) {
   if (scale == 1) return "";
   return line(kProgram, kTestBuild, scale, kNotComparable);

@@ -87,3 +87,5 @@ std::string failure_line(int rank, const char* host, const char* test, const Fai
 std::string shared_host_line(int workers_here, int workers, const char* host, long processors);
 // Standard error: that this is a test build (empty for a release build).
 std::string test_build_line(int scale);
+// Standard error: that the result file has no name, the local time unknown.
+std::string unknown_time_line();

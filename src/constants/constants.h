@@ -189,6 +189,12 @@ constexpr const char* kTestBuild = ": a test build: every count and size is divi
 constexpr const char* kNotComparable =
     " (DRIVES_TEST_SCALE); its figures are not comparable with a release build's.";
 
+// The line on standard error of a root that cannot read the local time,
+// which names the result file.
+constexpr const char* kUnknownTime =
+    ": the local time cannot be read, and the result file is named by it: the report goes to "
+    "the console only.";
+
 // End lines.
 constexpr const char* kSaved = "Results have been saved in a file and you can find it at: ";
 constexpr const char* kNotSaved = "Results could not be saved in a file at: ";

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <cstdlib>
 #include <limits>
 #include <utility>
 
@@ -34,16 +35,21 @@ TEST(SpeedLines, GiveTimeMillionsAndMegabytesOfOneRate) {
                    "Conventionally, it was: 8 MB/sec."}));
 }
 
-TEST(ResultFileName, CarriesProcessorNameAndLocalStartTime) {
-  std::tm start = {};
-  ASSERT_NE(strptime("2023-03-14 09:26:53", "%Y-%m-%d %H:%M:%S", &start), nullptr);
+TEST(ResultFileName, CarriesProcessorNameAndLocalStartTimeOrNothing) {
+  setenv("TZ", "UTC0", 1);
+  tzset();
   char stamp[kTimestampSize];
   char name[kResultFileSize];
   // The longest processor name the runtime can hand over still fits whole.
   const std::string longest(kProcNameSize - 1, 'x');
-  name_result_file(longest.c_str(), start, stamp, name);
+  EXPECT_TRUE(name_result_file(longest.c_str(), 1678785813, stamp, name));  // 2023-03-14 09:23:33
   EXPECT_EQ(std::string(name), "results_drives_macos_clusters_mx @ " + longest +
-                                   " @ local date 2023.03.14 time 09.26.53.txt");
+                                   " @ local date 2023.03.14 time 09.23.33.txt");
+  // A clock that failed, and a time no std::tm holds, give no name at all.
+  for (const std::time_t unknown : {std::time_t{-1}, std::numeric_limits<std::time_t>::max()}) {
+    EXPECT_FALSE(name_result_file("n1", unknown, stamp, name)) << unknown;
+    EXPECT_EQ(std::string(name), "") << unknown;
+  }
 }
 
 TEST(SpeedSummary, GivesEachDirectionItsOwnTotalGainAndMean) {
