@@ -1,5 +1,6 @@
-// The report's wording: numbers, names, and the arithmetic of the speed
-// summaries; the lines themselves are checked end to end.
+// The report's wording: a rate's three figures in the default number format,
+// the result file's name, and the arithmetic of the speed summaries; the
+// lines themselves are checked end to end.
 #include "base/wording.h"
 
 #include <gtest/gtest.h>
@@ -7,22 +8,11 @@
 
 #include <cstdlib>
 #include <limits>
-#include <utility>
 
 #include "base/names.h"
 #include "base/report.h"
 
 namespace {
-
-TEST(Line, NumbersPrintInTheDefaultSixDigitFormJoinedWithNothingBetween) {
-  const std::pair<double, const char*> cases[] = {
-      {262144, "262144"},        {1234567.8, "1.23457e+06"},
-      {0.123456789, "0.123457"}, {12.0, "12"},
-      {0.000012, "1.2e-05"},     {std::numeric_limits<double>::infinity(), "inf"},
-  };
-  for (const auto& [value, text] : cases) EXPECT_EQ(line(value), text) << value;
-  EXPECT_EQ(line("Thread:", 12, " @", "n1", std::int64_t{-25165824}), "Thread:12 @n1-25165824");
-}
 
 TEST(SpeedLines, GiveTimeMillionsAndMegabytesOfOneRate) {
   // A one-byte phase of 25165824 accesses that took 3 seconds.
