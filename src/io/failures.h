@@ -4,8 +4,9 @@
 // timed cycle. Counted by `make bench-instructions`, against the same build
 // with the tests taken out, they cost 0 instructions per one-byte write, 1
 // per one-byte read, 1 per stream file cycle and 0 per descriptor file cycle
-// (GCC 12, libstdc++). The printed figures stay those of the timed span, and
-// the failures are told beside them.
+// with GCC 12 and libstdc++; 4, 0, 20 and 0 with clang 14 and libc++. The
+// printed figures stay those of the timed span, and the failures are told
+// beside them.
 #pragma once
 
 #include <cstdint>
