@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "base/report.h"
-#include "base/state.h"
 #include "io/block.h"
 #include "io/file_cycle.h"
 #include "io/one_byte.h"
