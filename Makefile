@@ -6,6 +6,7 @@
 # make package      the .deb (the RPM where only rpmbuild is) in $(BUILD)/
 # make bench        compares the benchmark's own cost with a bare system-call loop
 # make bench-instructions  the same in instructions per access, with valgrind
+# make bench-scale  what many ranks cost: a test-scale build (SCALE=64) at 2 to 256 ranks
 # MPI=mpich picks MPICH instead of Open MPI for any of them.
 NP ?=
 DIR ?= run
@@ -14,6 +15,8 @@ LAUNCHER_ARGS ?=
 MPI ?= openmpi
 STDLIB ?=
 BUILD ?= build$(if $(filter mpich,$(MPI)),-mpich)$(if $(STDLIB),-$(STDLIB))
+SCALE ?= 64
+RANKS ?=
 ASAN_BUILD ?= build-asan
 
 # The Python the set-up's packages (matplotlib, jsonschema) went to.
@@ -36,7 +39,7 @@ SHOW_SKIPS = awk '/^[0-9]+\/[0-9]+ Testing: /{test=$$3} /^SKIPPED: /{print test 
 CTEST = ctest --test-dir $(1) --output-on-failure --no-tests=error $(2); status=$$?; $(call SHOW_SKIPS,$(1)); exit $$status
 
 .PHONY: setup setup-test setup-package build build-test build-sanitize run test test-matrix \
-        test-sanitize bench bench-instructions install package loc \
+        test-sanitize bench bench-instructions bench-scale install package loc \
         format check-format check-types clean
 
 setup:
@@ -83,6 +86,15 @@ bench: build
 # same floors, counted by valgrind: exact and repeatable on a busy machine too.
 bench-instructions: build
 	bash bench/run_instructions.sh $(BUILD)
+
+# The root's and a worker's memory, the time outside the timed spans and the
+# bytes the root receives, at 2, 8, 32, 128 and 256 ranks (RANKS= others) of
+# a build whose counts are divided by SCALE, all on this machine.
+bench-scale: setup
+	$(call CONFIGURE,build-scale) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	    -DDRIVES_TEST_SCALE=$(SCALE)
+	cmake --build build-scale -j
+	MPI=$(MPI) $(PYTHON) bench/scale.py build-scale $(RANKS)
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))

@@ -10,7 +10,7 @@
 #include <fstream>
 
 // The benchmark's own counts, sizes and file names (no MPI in there).
-#include "run/constants.h"
+#include "constants/constants.h"
 
 // A binary output open and a binary input open of the standard file streams
 // reach the kernel as these two opens (glibc fopen "wb"/"rb").

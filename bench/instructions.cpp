@@ -22,8 +22,8 @@
 #include <thread>
 
 #include "floor_loops.h"
-#include "single/file_cycle.h"
-#include "single/one_byte.h"
+#include "io/file_cycle.h"
+#include "io/one_byte.h"
 
 namespace {
 

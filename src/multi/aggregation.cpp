@@ -1,8 +1,8 @@
 #include "multi/aggregation.h"
 
+#include "base/report.h"
+#include "base/state.h"
 #include "multi/exchange.h"
-#include "run/report.h"
-#include "run/state.h"
 
 namespace {
 
@@ -20,8 +20,9 @@ struct SpeedCollection {
   bool write;
 };
 
-// In the order of SpeedSet.
-const SpeedCollection kSpeedSets[] = {
+// In the order of SpeedSet. Collecting a set writes its total and mean
+// through the table's references.
+SpeedCollection speed_sets[] = {
     {results_0_temp, spent_0_temp, procname3_temp, results_overall_0, results_mean0, result_single0,
      kSecsToWrite, true},
     {results1_temp, spent1_temp, procname4_temp, results_overall1, results_mean1, result_single2,
@@ -35,7 +36,7 @@ const SpeedCollection kSpeedSets[] = {
 // The mean divides by the workers, the root not among them.
 double per_worker(double total) { return total / static_cast<double>(nproc - 1); }
 
-Direction collect_speed_lines(const SpeedCollection& set) {
+Direction collect_speed_lines(SpeedCollection& set) {
   collect_result_sets(set.results, set.spent, set.names, set.total, [&](int source) {
     report(worker_speed_lines(iprocs_temp[source], set.names[source], set.spent[source],
                               set.results[source], set.secs_suffix));
@@ -59,8 +60,8 @@ void report_multi_block(const char* heading_text, double* results, double* spent
 void report_speed_test(const char* heading_text, SpeedSet first, SpeedSet second,
                        const SpeedSummaryTexts& texts) {
   report({same({kMultiHeading}), heading(heading_text)});
-  const Direction sent_first = collect_speed_lines(kSpeedSets[first]);
-  const Direction sent_second = collect_speed_lines(kSpeedSets[second]);
-  report(kSpeedSets[first].write ? speed_summary(texts, sent_first, sent_second)
+  const Direction sent_first = collect_speed_lines(speed_sets[first]);
+  const Direction sent_second = collect_speed_lines(speed_sets[second]);
+  report(speed_sets[first].write ? speed_summary(texts, sent_first, sent_second)
                                  : speed_summary(texts, sent_second, sent_first));
 }

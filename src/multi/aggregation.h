@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "run/wording.h"
+#include "base/wording.h"
 
 // A file-handling block: heading, collection loop, total, gain and mean.
 void report_multi_block(const char* heading, double* results, double* spent, std::string* names,

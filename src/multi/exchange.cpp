@@ -1,7 +1,7 @@
 #include "multi/exchange.h"
 
-#include "run/report.h"
-#include "run/state.h"
+#include "base/report.h"
+#include "base/state.h"
 
 void send_result_set(const double* results, const double* spent) {
   MPI_Send(results, nproc, MPI_DOUBLE, kRootRank, tag, MPI_COMM_WORLD);
@@ -12,6 +12,7 @@ void send_result_set(const double* results, const double* spent) {
 
 void send_measurement(const char* test, const Failures& failures, const double* results,
                       const double* spent) {
+  if (failures.any()) ++failed_measurements;
   tell_failures(test, failures);
   send_result_set(results, spent);
 }

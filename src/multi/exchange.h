@@ -6,13 +6,13 @@
 #include <functional>
 #include <string>
 
-#include "single/failures.h"
+#include "io/failures.h"
 
 // Worker: sends the four messages of one set to the root.
 void send_result_set(const double* results, const double* spent);
 
-// Worker, at the end of a measurement: tells what failed in it, if
-// anything, then sends its set.
+// Worker, at the end of a measurement: counts it among the failed ones and
+// tells what failed, if anything, then sends its set.
 void send_measurement(const char* test, const Failures& failures, const double* results,
                       const double* spent);
 

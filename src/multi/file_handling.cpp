@@ -1,26 +1,27 @@
 // Every worker's file-handling cycles on a temporary file of its own.
+#include "base/names.h"
+#include "base/report.h"
+#include "base/span.h"
+#include "base/state.h"
+#include "io/file_cycle.h"
 #include "multi/aggregation.h"
 #include "multi/exchange.h"
 #include "multi/multi_tests.h"
-#include "run/names.h"
-#include "run/report.h"
-#include "run/span.h"
-#include "run/state.h"
-#include "single/file_cycle.h"
 
 namespace {
 
-// kFileCycles cycles of one kind, timed, then told and sent. Each cycle
-// formats the worker's file name anew inside the span, as this measurement
-// always has: the figures stay comparable with earlier runs, and the cost,
-// a short snprintf, is far below a create and a delete.
+// kFileCycles cycles of one kind, timed, then told and sent; each cycle
+// notes its failures in `failures`. Each formats the worker's file name
+// anew inside the span: the name is part of the work this measurement
+// times, on every worker alike, and a short snprintf costs far less than a
+// create and a delete.
 template <typename Cycle>
-void timed_cycles(const char* test, const Failures& failures, double* start, double* end,
-                  double* spent, double* results, Cycle cycle) {
+void timed_cycles(const char* test, Failures& failures, double* start, double* end, double* spent,
+                  double* results, Cycle cycle) {
   const int r = iproc;
   iprocs[r] = r;
   start[r] = MPI_Wtime();
-  for (int count = 0; count < kFileCycles; ++count) cycle(r);
+  for (int count = 0; count < kFileCycles; ++count) cycle(r, failures);
   close_span(start[r], end[r], spent[r], results[r], kFileCycles);
   send_measurement(test, failures, results, spent);
 }
@@ -29,15 +30,17 @@ void timed_cycles(const char* test, const Failures& failures, double* start, dou
 
 void multi_file_handling_worker() {
   Failures streams = stream_cycle_attempts();
-  timed_cycles(kLowerHeading, streams, start_x, end_x, spent_x, results_x, [&](int r) {
-    format_rank_file(filename, sizeof filename, kTempSuffix);
-    stream_file_cycle(fout_temp_x_m[r], fin_temp_x_m[r], filename, streams);
-  });
+  timed_cycles(kLowerHeading, streams, start_x, end_x, spent_x, results_x,
+               [](int r, Failures& failures) {
+                 name_rank_file(r, proc_name, kTempSuffix, filename);
+                 stream_file_cycle(fout_temp_x_m[r], fin_temp_x_m[r], filename, failures);
+               });
   Failures descriptors = descriptor_cycle_attempts();
-  timed_cycles(kHigherHeading, descriptors, start_xx, end_xx, spent_xx, results_xx, [&](int r) {
-    format_rank_file(filenamex, sizeof filenamex, kTempSuffix);
-    descriptor_file_cycle(handle0[r], filenamex, descriptors);
-  });
+  timed_cycles(kHigherHeading, descriptors, start_xx, end_xx, spent_xx, results_xx,
+               [](int r, Failures& failures) {
+                 name_rank_file(r, proc_name, kTempSuffix, filenamex);
+                 descriptor_file_cycle(handle0[r], filenamex, failures);
+               });
 }
 
 void multi_file_handling_root() {

@@ -1,11 +1,11 @@
 // Every worker's block read and write of its own data file.
+#include "base/names.h"
+#include "base/span.h"
+#include "base/state.h"
+#include "io/block.h"
 #include "multi/aggregation.h"
 #include "multi/exchange.h"
 #include "multi/multi_tests.h"
-#include "run/names.h"
-#include "run/span.h"
-#include "run/state.h"
-#include "single/block.h"
 
 namespace {
 
@@ -14,7 +14,8 @@ void read_sub_test() {
   Failures failures = block_read_attempts();
   start0[r] = MPI_Wtime();
   size_h[r] = open_and_size(fin_data1h[r], filename_data, failures);
-  buffer1[r] = new char[size_h[r]];  // left uninitialised: filling it would be timed too
+  buffer1[r] = allocate_block(size_h[r], failures);
+  if (buffer1[r] == nullptr) size_h[r] = 0;  // nothing to read into, nor to write from
   half_h[r] = size_h[r] / (r + 1);
   read_block_passes(fin_data1h[r], buffer1[r], size_h[r], half_h[r], failures);
   close_span(start0[r], end0[r], spent0[r], results0[r], size_h[r] + half_h[r]);
@@ -25,7 +26,7 @@ void write_sub_test() {
   const int r = iproc;
   Failures failures = block_write_attempts();
   start2[r] = MPI_Wtime();
-  format_rank_file(filename_block, sizeof filename_block, "");
+  name_rank_file(r, proc_name, "", filename_block);
   write_block_passes(fout_data1[r], filename_block, buffer1[r], size_h[r], half_h[r], failures);
   close_span(start2[r], end2[r], spent2[r], results2[r], size_h[r] + half_h[r]);
   send_measurement(kHighName, failures, results2, spent2);

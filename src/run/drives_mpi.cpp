@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "base/report.h"
+#include "base/state.h"
 #include "multi/multi_tests.h"
-#include "run/report.h"
-#include "run/state.h"
 #include "single/single_tests.h"
 
 namespace {

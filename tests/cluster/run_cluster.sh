@@ -1,21 +1,28 @@
 #!/bin/bash
 # run_cluster.sh OUTDIR [PROGRAM [ARG...] | --drives-run BUILD | --slurm BUILD COMMAND...]:
-# three hosts on this machine, reached over OpenSSH (docs/development.md), then
+# three to five hosts on this machine, reached over OpenSSH (docs/development.md), then
 # PROGRAM (by default only the probe) under mpirun on them; or BUILD installed
 # where all hosts see it and its drives-run on host a, into $WORK/new/dir; or
 # Slurm on the hosts (slurm.sh) and COMMAND on host a. Status: the launcher's
 # or COMMAND's; 77 after "SKIPPED:"; 1 when the cluster fails. Knobs:
-# DRIVES_CLUSTER_NAME_A/_B/_C, DRIVES_CLUSTER_TIMEOUT (s, default 1800),
-# DRIVES_CLUSTER_FAULT=sshd:H|hostkey:H|rodir:H (no sshd key, a wrong
-# known_hosts key, the working path read-only on H).
+# DRIVES_CLUSTER_HOSTS (3 to 5, default 3), DRIVES_CLUSTER_SLOTS (slots of
+# each host but a, default 1), DRIVES_CLUSTER_NAME_A to _E,
+# DRIVES_CLUSTER_BINARY (installed as BUILD's drives_mpi: a test-scale one),
+# DRIVES_CLUSTER_TIMEOUT (s, default 1800), DRIVES_CLUSTER_FAULT=sshd:H|
+# hostkey:H|rodir:H (no sshd key, a wrong known_hosts key, the working path
+# read-only on H).
 set -u
 
 # The cluster: its hosts, their names and addresses, the run's id and files.
-HOSTS=(a b c)
+ALL=(a b c d e)
+HOSTS=("${ALL[@]:0:${DRIVES_CLUSTER_HOSTS:-3}}")
+SLOTS=${DRIVES_CLUSTER_SLOTS:-1}
 declare -A NAME=([a]=${DRIVES_CLUSTER_NAME_A:-node-a}
                  [b]=${DRIVES_CLUSTER_NAME_B:-node-b.cluster.lan}
-                 [c]=${DRIVES_CLUSTER_NAME_C:-node-c})
-declare -A ADDR=([a]=10.77.0.11 [b]=10.77.0.12 [c]=10.77.0.13) PID=()
+                 [c]=${DRIVES_CLUSTER_NAME_C:-node-c}
+                 [d]=${DRIVES_CLUSTER_NAME_D:-node-d}
+                 [e]=${DRIVES_CLUSTER_NAME_E:-node-e})
+declare -A ADDR=([a]=10.77.0.11 [b]=10.77.0.12 [c]=10.77.0.13 [d]=10.77.0.14 [e]=10.77.0.15) PID=()
 # Every name a run creates carries its id: runs can overlap, and a run tells
 # what dead runs left (swept away at its start) from what live ones own.
 PREFIX=drvc
@@ -95,6 +102,13 @@ mkdir -m 700 "$S" && mkdir "$S/bin" "$WORK" || die "cannot create $S"
 # Installed as on each node, at one path all hosts see.
 [ -z "$BUILD" ] || cmake --install "$BUILD" --prefix "$S/prefix" >"$OUTDIR/install.log" 2>&1 ||
     die "cannot install $BUILD: $(cat "$OUTDIR/install.log")"
+# prefix-test: the same with a test-scale drives_mpi in place, where given.
+TEST_PREFIX=$S/prefix
+if [ -n "${DRIVES_CLUSTER_BINARY:-}" ]; then
+    TEST_PREFIX=$S/prefix-test
+    cp -a "$S/prefix" "$TEST_PREFIX" && install -m 755 "$DRIVES_CLUSTER_BINARY" \
+        "$TEST_PREFIX/bin/drives_mpi" || die "cannot install $DRIVES_CLUSTER_BINARY"
+fi
 
 # What a user sets up once for a cluster: a client key authorized on every
 # node, and the nodes' host keys in known_hosts, checked strictly.
@@ -129,7 +143,7 @@ for h in "${HOSTS[@]}"; do
     # Hosts by address (names may hold what no hostfile takes); a offers two
     # slots, which drives-run must leave to the root alone. /etc/hosts,
     # appended to, gets the names it can.
-    echo "${ADDR[$h]} slots=$([ "$h" = a ] && echo 2 || echo 1)" >> "$S/hostfile"
+    echo "${ADDR[$h]} slots=$([ "$h" = a ] && echo 2 || echo "$SLOTS")" >> "$S/hostfile"
     [[ ${NAME[$h]} =~ [[:space:]] ]] ||
         echo "${ADDR[$h]} ${NAME[$h]} ${NAME[$h]%%.*}" >> "$S/hosts.txt"
     # sshd listens only on its host's address, unreachable from outside.
@@ -184,9 +198,9 @@ log "probe: one rank per host"
 launch "$OUTDIR/probe.txt" "${MPIRUN[@]}" --timeout 120 sh -c "$PROBE" ||
     { rc=$?; cat "$OUTDIR/probe.txt" >&2; die "the probe failed (status $rc)"; }
 
-# Three ranks on three hosts in every respect the tests rely on, none in the
+# One rank on each host in every respect the tests rely on, none in the
 # machine's namespaces, started through the hosts' sshds: host a's log shows
-# the harness's login, b's and c's those of mpirun on host a.
+# the harness's login, the others' those of mpirun on host a.
 python3 - "$OUTDIR" "$WORK" "${ADDR[a]}" "${ARGS[@]}" <<'EOF' || die "probe check failed"
 import os, sys
 outdir, work, first, *rest = sys.argv[1:]
@@ -220,7 +234,7 @@ elif [ -n "$PROGRAM$BUILD" ]; then
         from=(-on b)
         [[ $FAULT != rodir:* ]] || nsenter -t "${PID[${FAULT#*:}]}" -m mount -o remount,ro,bind \
             "$WORK" || die "cannot make $WORK read-only on host ${FAULT#*:}"
-        set -- "$S/prefix/bin/drives-run" --hostfile "$S/hostfile" --dir "$WORK/new/dir" \
+        set -- "$TEST_PREFIX/bin/drives-run" --hostfile "$S/hostfile" --dir "$WORK/new/dir" \
             -- --timeout "$TIMEOUT" "${MPI_OPTS[@]}"
     else
         # Installed as on each node: the original may lie under a /tmp hosts do not see.
@@ -228,7 +242,7 @@ elif [ -n "$PROGRAM$BUILD" ]; then
         set -- "${MPIRUN[@]}" --timeout "$TIMEOUT" "$S/bin/${PROGRAM##*/}" "$@"
     fi
     name=${1##*/}
-    log "running ${PROGRAM##*/}${BUILD:+drives_mpi} with ${#HOSTS[@]} ranks through $name"
+    log "running ${PROGRAM##*/}${BUILD:+drives_mpi} on ${#HOSTS[@]} hosts through $name"
     launch "${from[@]}" "$OUTDIR/console.txt" "$@"
     rc=$?
     log "$name finished with status $rc (run time ${SECONDS}s)"

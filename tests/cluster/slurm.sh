@@ -64,6 +64,7 @@ ROOT=$(cd "$HERE/../.." && pwd) && mkdir -p "$S/checkout/tests" || die "no $S/ch
 cp -r "$ROOT/tests/cluster" "$ROOT/tests/e2e" "$S/checkout/tests/" && cp -r "$ROOT/examples" \
     "$ROOT/tools" "$S/checkout/" && set -- "${@//"$ROOT"/$S/checkout}" || die "cannot copy $ROOT"
 log "running ${1##*/} on host a"
-launch "$OUTDIR/console.txt" env "SLURM_CONF=$SLURM_CONF" "CLUSTER_SCRATCH=$S" "${MCA[@]/#/OMPI_MCA_}" "$@"
+launch "$OUTDIR/console.txt" env "SLURM_CONF=$SLURM_CONF" "CLUSTER_SCRATCH=$S" \
+    "DRIVES_SCALE=${DRIVES_SCALE:-1}" "${MCA[@]/#/OMPI_MCA_}" "$@"
 rc=$?
 cp "$SL"/*.log "$OUTDIR/"

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """slurm_jobs.py benchmark|light: jobs submitted from host a to the Slurm
 of run_cluster.sh --slurm, as a user submits them. Needs SLURM_CONF and
-CLUSTER_SCRATCH (the build in prefix/, each host's disk in hosts/H/work)."""
+CLUSTER_SCRATCH (the build in prefix/, the same with the test-scale binary in
+prefix-test/, each host's disk in hosts/H/work)."""
 
 import glob, os, re, signal, subprocess, sys
 
@@ -40,15 +41,18 @@ def ended(job_id, timeout):
     )
 
 
-def submit(scratch, subdir):
+def submit(scratch, subdir, prefix="prefix-test"):
     """The job script, as a user submits it, in a working directory no node has yet."""
-    env = dict(os.environ, DRIVES_PREFIX=scratch + "/prefix", DRIVES_DIR=f"{scratch}/work/{subdir}")
+    env = dict(
+        os.environ, DRIVES_PREFIX=f"{scratch}/{prefix}", DRIVES_DIR=f"{scratch}/work/{subdir}"
+    )
     return slurm("sbatch", "--parsable", "--nodes=3", JOB_SCRIPT, env=env).strip()
 
 
 def benchmark_jobs(scratch, names):
-    """Cancelled mid-run, every rank ends; then the output holds the report; srun alone too."""
-    job_id, ours = submit(scratch, "cancelled"), scratch + "/prefix/bin/drives_mpi"
+    """Cancelled mid-run (the full-size binary, whose run lasts), every rank ends; then the
+    output holds the report; srun alone too (the test-scale binary)."""
+    job_id, ours = submit(scratch, "cancelled", "prefix"), scratch + "/prefix/bin/drives_mpi"
     nets = until(
         "ranks on three hosts",
         lambda: len(
@@ -80,6 +84,7 @@ def benchmark_jobs(scratch, names):
         )
     workdir = scratch + "/work/srun"
     slurm("srun", "-N3", "--ntasks-per-node=1", "mkdir", workdir)
+    ours = scratch + "/prefix-test/bin/drives_mpi"
     console = slurm("srun", "--mpi=pmix", "-N3", "--ntasks-per-node=1", "--chdir", workdir, ours)
     check_cluster_report(console, disks("srun"), names, workdir)
 

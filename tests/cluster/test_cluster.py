@@ -1,20 +1,24 @@
 #!/usr/bin/env python3
-"""The three-host cluster of run_cluster.sh, reached over OpenSSH, and Slurm on it: BUILD
-installed, the benchmark started with its drives-run or submitted as a job. No run may
-leave anything behind. Status 0 passed, 1 failed, 77 skipped after a "SKIPPED:" line.
+"""The cluster of run_cluster.sh (three to five hosts on this machine, reached over
+OpenSSH), and Slurm on it: the build (--build) installed, the benchmark started with its
+drives-run or submitted as a job; the test-scale binary (--binary) installed in its place where a
+run need not last. No run may leave anything behind. Needs root; skips where no cluster can be
+built. DRIVES_CLUSTER_KEEP=DIR keeps what the runs made.
 
-    test_cluster.py BUILD [--faults|--interrupts|--slurm] [--keep OUTDIR]
+    pytest tests/cluster/test_cluster.py --build BUILD --binary BINARY [-k benchmark|faults|...]
 """
 
-import argparse, glob, json, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, time
+import glob, json, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, time
+
+import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Open MPI's rsh launcher sets ssh's process group from both sides of the
 # fork, and the parent loses the race whenever ssh has started: harmless.
 LAUNCHER_NOISE = re.compile(r"\[[^\]]*:\d+\] plm:rsh: Warning: setpgid\(\d+,\d+\) failed in parent")
 sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
-from drives import check_report, check_test_file, rank_files, split_lines  # noqa: E402
-from unittest import SkipTest as Skipped  # noqa: E402
+from drives import SCALE, check_report, check_test_file, rank_files, split_lines  # noqa: E402
+from drives import scale_note  # noqa: E402
 
 
 def read(path):
@@ -69,7 +73,7 @@ class Run:
 
     every, built = [], False
 
-    def __init__(self, outdir, *program, fault=""):
+    def __init__(self, outdir, *program, fault="", **env):
         os.makedirs(outdir, exist_ok=True)
         self.outdir, self.id = outdir, None
         with open(os.path.join(outdir, "harness.log"), "wb") as log:
@@ -79,7 +83,7 @@ class Run:
                 stdin=subprocess.DEVNULL,
                 stderr=subprocess.STDOUT,
                 start_new_session=True,
-                env=dict(os.environ, DRIVES_CLUSTER_FAULT=fault),
+                env=dict(os.environ, DRIVES_CLUSTER_FAULT=fault, **env),
             )
         Run.every.append(self)
 
@@ -88,7 +92,7 @@ class Run:
         skipped = re.search(r"^SKIPPED: .*", text, re.M)
         if skipped:
             assert not Run.built, f"{self.outdir}: {skipped.group(0)}, where a cluster was built"
-            raise Skipped(skipped.group(0))
+            pytest.skip(skipped.group(0))
         Run.built = Run.built or "cluster: probe:" in text
         found = re.search(r"^cluster: run (\S+),", text, re.M)
         self.id = found and found.group(1)
@@ -135,52 +139,84 @@ def files(pattern):
 
 
 def check_cluster_report(console, dirs, names, shown_dir):
-    """One rank per host, rank r working in dirs[r] (shown_dir to the ranks): each
-    worker's files on its own host only, the root's result file on its host only,
-    and the report line by line."""
-    assert not (
-        warned := [ln for ln in split_lines(console) if ln.startswith("drives_mpi:")]
-    ), warned
+    """Rank r named names[r], working in dirs[r] (its host's disk; shown_dir to the
+    ranks): each worker's files on its own host only, the root's result file on its
+    host only, the report line by line, and nothing on standard error but that a
+    test build is one."""
+    lines = split_lines(console)
+    notes = [line + "\n" for line in lines if line.startswith("drives_mpi:")]
+    assert "".join(notes) in ("", scale_note()), notes  # "": standard error not in the console
+    console = "".join(line + "\n" for line in lines if not line.startswith("drives_mpi:"))
     for rank in range(1, len(names)):
         for filename in rank_files(rank, names[rank]):
             check_test_file(os.path.join(dirs[rank], filename))
-            strays = [d for d in dirs if d != dirs[rank] and os.path.exists(f"{d}/{filename}")]
+            strays = {d for d in dirs if d != dirs[rank] and os.path.exists(f"{d}/{filename}")}
             assert not strays, f"{filename!r} also in {strays}"
-    strays = [f for d in dirs[1:] for f in os.listdir(d) if f.startswith("results_drives_")]
+    others = set(dirs[1:]) - {dirs[0]}
+    strays = [f for d in others for f in os.listdir(d) if f.startswith("results_drives_")]
     assert not strays, f"result files on worker hosts: {strays}"
     check_report(
         console, dirs[0], len(names), list(enumerate(names))[1:], names[0], shown_dir=shown_dir
     )
-    print("checked: report, arithmetic and files of", ", ".join(map(repr, names)))
+    print("checked: report, arithmetic and files of", ", ".join(sorted(set(map(repr, names)))))
 
 
-def test_benchmark(outdir, build):
-    """drives-run of an installed build, started on host b: the root on host
-    a, listed first, alone (clusters that overlap are the interrupt and
-    Slurm tests' business)."""
-    run = Run(outdir + "/benchmark", "--drives-run", build)
+@pytest.fixture
+def outdir():
+    """Where the runs keep what they made; every run still going at the end is stopped.
+    Started in the background by a script, this test inherits an ignored SIGINT, which
+    bash cannot trap: a handler of its own gives the harness the default back."""
+    for stop in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(stop, lambda number, _: sys.exit(128 + number))
+    keep = os.environ.get("DRIVES_CLUSTER_KEEP")
+    path = os.path.abspath(keep) if keep else tempfile.mkdtemp(prefix="drives-cluster-")
+    yield path
+    for run in [run for run in Run.every if run.proc.poll() is None]:
+        run.proc.terminate()
+        run.proc.wait()
+    if not keep:
+        shutil.rmtree(path, ignore_errors=True)
+
+
+HOSTS, SLOTS = "abcde", 8  # the benchmark's cluster: the root alone on a, 8 ranks on each other
+
+
+def test_benchmark(outdir, opts):
+    """drives-run of an installed build with the test-scale binary, started on host b,
+    on five hosts: the root on host a, listed first, alone, then eight ranks on each of
+    the others (clusters that overlap are the interrupt and Slurm tests' business)."""
+    env = {"DRIVES_CLUSTER_HOSTS": str(len(HOSTS)), "DRIVES_CLUSTER_SLOTS": str(SLOTS)}
+    run = Run(
+        outdir + "/benchmark", "--drives-run", opts.build, DRIVES_CLUSTER_BINARY=opts.binary, **env
+    )
     status = run.finish(3600)[0]
     assert status == 0, f"run_cluster.sh exited with status {status}"
     hosts, names = zip(*(line.split("\t") for line in split_lines(read(run.outdir + "/names.txt"))))
-    assert len(set(names)) == len(names) > 1, f"processor names {names!r}"
+    assert hosts == tuple(HOSTS) and len(set(names)) == len(names), f"hosts {hosts}, names {names}"
+    per_rank = [0] + [1 + rank // SLOTS for rank in range(SLOTS * (len(HOSTS) - 1))]
     console = [
         line
         for line in split_lines(read(run.outdir + "/console.txt"))
         if not LAUNCHER_NOISE.match(line)
     ]
-    dirs = [f"{run.outdir}/host-{host}/work/new/dir" for host in hosts]
-    check_cluster_report("\n".join(console) + "\n", dirs, names, f"/var/tmp/{run.id}/work/new/dir")
+    dirs = [f"{run.outdir}/host-{hosts[host]}/work/new/dir" for host in per_rank]
+    check_cluster_report(
+        "\n".join(console) + "\n",
+        dirs,
+        [names[host] for host in per_rank],
+        f"/var/tmp/{run.id}/work/new/dir",
+    )
     # drives-run ran on host b: the record went to host a, beside the result file.
     records = glob.glob(f"{dirs[0]}/results_*.record.json")
     assert len(records) == 1, f"records beside the result file on host a: {records}"
     record = json.loads(read(records[0]))
-    assert [(n["host"], n["ranks"]) for n in record["nodes"]] == [
-        (name, [r]) for r, name in enumerate(names)
-    ], record
+    ranks = [[r for r, host in enumerate(per_rank) if host == h] for h in range(len(HOSTS))]
+    assert [(n["host"], n["ranks"]) for n in record["nodes"]] == list(zip(names, ranks)), record
+    assert record["binary"]["test_scale"] == SCALE, record["binary"]
     assert not (homes := files(f"{run.outdir}/host-*/home/**")), f"files in homes: {homes}"
 
 
-def test_faults(outdir, build):
+def test_faults(outdir, opts):
     """Broken ssh fails the run (no skip, no unchecked key), in ssh's words;
     a node that cannot make the working directory stops drives-run before
     any rank measures, named as the hostfile names it."""
@@ -191,7 +227,7 @@ def test_faults(outdir, build):
         status, text = Run(f"{outdir}/{fault}", fault=fault).finish()
         missing = [line for line in want if line not in text]
         assert status == 1 and not missing, f"{fault}: status {status}, lacks {missing}"
-    run = Run(f"{outdir}/rodir", "--drives-run", build, fault="rodir:c")
+    run = Run(f"{outdir}/rodir", "--drives-run", opts.build, fault="rodir:c")
     status, text = run.finish()
     console = read(run.outdir + "/console.txt")
     said = re.search(
@@ -201,12 +237,13 @@ def test_faults(outdir, build):
     assert not (made := files(f"{run.outdir}/host-*/**")), f"files made: {made}"
 
 
-def test_interrupts(outdir, build):
+def test_interrupts(outdir, opts):
     """Nothing is left after SIGINT (to the harness, or to drives-run, which
     ends every rank itself) and SIGTERM, and a run killed outright is swept
-    away by the next run, which leaves a live one alone."""
+    away by the next run, which leaves a live one alone. The full-size binary:
+    its run lasts long enough to be stopped in the middle."""
     sigint = Run(outdir + "/sigint", "sleep", "600")
-    launcher = Run(outdir + "/drives-run", "--drives-run", build)
+    launcher = Run(outdir + "/drives-run", "--drives-run", opts.build)
     sigint.running("sleep")
     launcher.running("drives_mpi")
     os.killpg(sigint.proc.pid, signal.SIGINT)
@@ -235,53 +272,21 @@ def test_interrupts(outdir, build):
     assert live.finish()[0] == 143, "SIGTERM: status is not 143"
 
 
-def test_slurm(outdir, build):
+def test_slurm(outdir, opts):
     """Two Slurm clusters started at the same moment: the benchmark's jobs on
     one, a light job and a stopped slurmd on the other. The jobs' python3 is
     the one a login on host a finds: this one may live in a home it lacks."""
     runs = [
-        Run(f"{outdir}/{jobs}", "--slurm", build, "python3", f"{HERE}/slurm_jobs.py", jobs)
+        Run(
+            f"{outdir}/{jobs}",
+            "--slurm",
+            opts.build,
+            "python3",
+            f"{HERE}/slurm_jobs.py",
+            jobs,
+            DRIVES_CLUSTER_BINARY=opts.binary,
+        )
         for jobs in ("light", "benchmark")
     ]
     for run in runs:
         assert run.finish(3600)[0] == 0, f"{run.outdir} failed"
-
-
-def main(args):
-    parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
-    parser.add_argument("build")
-    parser.add_argument("--keep", metavar="OUTDIR")
-    for name, test in (
-        ("--faults", test_faults),
-        ("--interrupts", test_interrupts),
-        ("--slurm", test_slurm),
-    ):
-        parser.add_argument(
-            name, dest="test", action="store_const", const=test, default=test_benchmark
-        )
-    opts = parser.parse_args(args)
-    # Started in the background by a script, this test inherits an ignored SIGINT, which
-    # bash cannot trap: a handler of its own gives the harness the default back.
-    for stop in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(stop, lambda number, _: sys.exit(128 + number))
-    outdir = os.path.abspath(opts.keep) if opts.keep else tempfile.mkdtemp(prefix="drives-cluster-")
-    try:
-        opts.test(outdir, os.path.abspath(opts.build))
-        print("PASS")
-        return 0
-    except Skipped as skipped:
-        print(skipped)
-        return 77
-    except AssertionError as error:
-        print(f"FAIL: {error}")
-        return 1
-    finally:
-        for run in [run for run in Run.every if run.proc.poll() is None]:
-            run.proc.terminate()
-            run.proc.wait()
-        if not opts.keep:
-            shutil.rmtree(outdir, ignore_errors=True)
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

@@ -219,7 +219,7 @@ def message_failures():
 
 
 def constant(name):
-    return int(float(re.search(rf"{name} = ([0-9.]+)[ ;]", read("src/run/constants.h"))[1]))
+    return int(float(re.search(rf"{name} = ([0-9.]+)[ ;]", read("src/constants/constants.h"))[1]))
 
 
 MIB = 1048576

@@ -5,7 +5,6 @@ file each with its own wording; numbers are captured by name and then held
 against each other (spent x rate = count, totals, gains, means).
 """
 
-import argparse
 import atexit
 import contextlib
 import glob
@@ -95,13 +94,19 @@ def run(opts, np, workdir, app_contexts=None, shim_env=None, apart=False, timeou
     return done.returncode, out, done.stderr
 
 
+def scenario():
+    """The test file that runs, as pytest names it ("test_two_ranks")."""
+    current = os.environ.get("PYTEST_CURRENT_TEST", sys.argv[0])
+    return os.path.basename(current.split("::")[0])[: -len(".py")]
+
+
 def keep_stderr(text):
     """What the ranks said on standard error, kept for the docs' test, which
     holds the docs' quotes of it against what the ranks really print."""
     runs = os.environ.get("DRIVES_RUNS_DIR")
     if runs and text:
         os.makedirs(os.path.join(runs, "stderr"), exist_ok=True)
-        name = os.path.basename(sys.argv[0])[:-3] + ".txt"
+        name = scenario() + ".txt"
         with open(
             os.path.join(runs, "stderr", name), "a" if KEPT else "w", encoding="utf-8"
         ) as stream:
@@ -424,7 +429,7 @@ def check_report(
     check_relations(console_values, workers, counts or normal_counts(nproc))
     runs = os.environ.get("DRIVES_RUNS_DIR")
     if runs:  # the run kept for the results tool's tests
-        keep = os.path.join(runs, f"{os.path.basename(sys.argv[0])[:-3]}-{nproc}")
+        keep = os.path.join(runs, f"{scenario()}-{nproc}")
         shutil.rmtree(keep, ignore_errors=True)
         os.makedirs(keep)
         if saved:
@@ -534,7 +539,7 @@ def shared_host_line(workers_here, workers):
     return text
 
 
-def test_build_note():
+def scale_note():
     """What the root of a test build says first on standard error."""
     if SCALE == 1:
         return ""
@@ -567,18 +572,3 @@ def started(opts, nproc, workdir, until):
     finally:
         with contextlib.suppress(ProcessLookupError):
             os.killpg(launcher.pid, signal.SIGKILL)
-
-
-def main(test):
-    """Runs a scenario function with the parsed options; 77 means skipped."""
-    parser = argparse.ArgumentParser()
-    for option in ("--binary", "--shim", "--mpi"):
-        parser.add_argument(option, required=True)
-    try:
-        test(parser.parse_args())
-    except AssertionError as error:
-        sys.exit(f"FAILED: {error}")
-    except SkipTest as skip:
-        print(f"SKIPPED: {skip}")
-        sys.exit(77)
-    print("passed")

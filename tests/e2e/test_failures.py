@@ -89,7 +89,3 @@ def full_disk(opts):
 def test(opts):
     failing_disks(opts)
     full_disk(opts)
-
-
-if __name__ == "__main__":
-    drives.main(test)

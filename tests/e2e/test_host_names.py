@@ -19,12 +19,8 @@ def test(opts):
     ]
     status, out, err = drives.run(opts, 3, workdir, contexts, drives.counting(iodir))
     assert status == 0, f"status {status}: {err}"
-    assert err == drives.test_build_note(), f"a healthy run on hosts of their own told {err!r}"
+    assert err == drives.scale_note(), f"a healthy run on hosts of their own told {err!r}"
     workers = [(1, drives.LONG_NAME), (2, drives.SPACED_NAME)]
     drives.check_report(out, workdir, 3, workers, drives.HOST)
     drives.check_left_files(workdir, workers)
     drives.check_rank_io(iodir, (1, 2), 3)
-
-
-if __name__ == "__main__":
-    drives.main(test)

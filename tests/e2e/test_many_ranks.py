@@ -28,12 +28,8 @@ def test(opts):
     drives.check_no_sanitizer_report(done.stderr)
     assert done.returncode == 0, f"status {done.returncode}: {done.stderr[-3000:]}"
     shared = drives.shared_host_line(NP - 1, NP - 1)
-    assert done.stderr == drives.test_build_note() + shared + "\n", done.stderr[-3000:]
+    assert done.stderr == drives.scale_note() + shared + "\n", done.stderr[-3000:]
     workers = [(rank, drives.HOST) for rank in range(1, NP)]
     drives.check_report(done.stdout, workdir, NP, workers, drives.HOST)
     drives.check_left_files(workdir, workers)
     drives.check_rank_io(iodir, range(NP), NP)
-
-
-if __name__ == "__main__":
-    drives.main(test)

@@ -21,7 +21,3 @@ def test(opts):
     assert out == "", f"printed after Enter: {out!r}"
     drives.check_report("".join(console), workdir, 1, [], drives.HOST)
     drives.check_left_files(workdir, [])
-
-
-if __name__ == "__main__":
-    drives.main(test)

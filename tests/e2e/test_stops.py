@@ -33,7 +33,3 @@ def test(opts):
             printed,
             [],
         ), f"{shim_env}: status {status}, printed {got}, files {os.listdir(workdir)}: {err}"
-
-
-if __name__ == "__main__":
-    drives.main(test)

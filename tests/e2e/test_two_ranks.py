@@ -71,7 +71,7 @@ def test(opts):
     # The ranks' own standard error; a sanitizer's report would be in it too.
     err = "".join(piece for piece in pieces if not piece.startswith("drives-run: "))
     assert status == 0, f"status {status}: {err}"
-    assert err == drives.test_build_note() + drives.shared_host_line(1, 1) + "\n", err
+    assert err == drives.scale_note() + drives.shared_host_line(1, 1) + "\n", err
     workers = [(1, drives.HOST)]
     drives.check_report(out, workdir, 2, workers, drives.HOST)
     drives.check_left_files(workdir, workers)
@@ -90,7 +90,3 @@ def test(opts):
     assert done.stderr == (
         f"drives-run: cannot create the working directory {wanted}: " "Read-only file system\n"
     ), f"read-only: {done.stderr!r}"
-
-
-if __name__ == "__main__":
-    drives.main(test)

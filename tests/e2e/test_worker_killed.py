@@ -30,7 +30,3 @@ def test(opts):
     drives.match_lines(kept, expected[: len(kept)], "kept result file")
     # Every block up to the heading the console showed is in the file too.
     assert len(kept) >= expected.index(HEADING) + 2, f"the file stops at line {len(kept)}"
-
-
-if __name__ == "__main__":
-    drives.main(test)

@@ -1,27 +1,18 @@
-// The report's wording: numbers, names, and the arithmetic of the speed
-// summaries; the lines themselves are checked end to end.
-#include "run/wording.h"
+// The report's wording: a rate's three figures in the default number format,
+// the result file's name, and the arithmetic of the speed summaries; the
+// lines themselves are checked end to end.
+#include "base/wording.h"
 
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <cstdlib>
 #include <limits>
-#include <utility>
 
-#include "run/names.h"
-#include "run/report.h"
+#include "base/names.h"
+#include "base/report.h"
 
 namespace {
-
-TEST(Line, NumbersPrintInTheDefaultSixDigitFormJoinedWithNothingBetween) {
-  const std::pair<double, const char*> cases[] = {
-      {262144, "262144"},        {1234567.8, "1.23457e+06"},
-      {0.123456789, "0.123457"}, {12.0, "12"},
-      {0.000012, "1.2e-05"},     {std::numeric_limits<double>::infinity(), "inf"},
-  };
-  for (const auto& [value, text] : cases) EXPECT_EQ(line(value), text) << value;
-  EXPECT_EQ(line("Thread:", 12, " @", "n1", std::int64_t{-25165824}), "Thread:12 @n1-25165824");
-}
 
 TEST(SpeedLines, GiveTimeMillionsAndMegabytesOfOneRate) {
   // A one-byte phase of 25165824 accesses that took 3 seconds.
@@ -34,16 +25,21 @@ TEST(SpeedLines, GiveTimeMillionsAndMegabytesOfOneRate) {
                    "Conventionally, it was: 8 MB/sec."}));
 }
 
-TEST(ResultFileName, CarriesProcessorNameAndLocalStartTime) {
-  std::tm start = {};
-  ASSERT_NE(strptime("2023-03-14 09:26:53", "%Y-%m-%d %H:%M:%S", &start), nullptr);
+TEST(ResultFileName, CarriesProcessorNameAndLocalStartTimeOrNothing) {
+  setenv("TZ", "UTC0", 1);
+  tzset();
   char stamp[kTimestampSize];
   char name[kResultFileSize];
   // The longest processor name the runtime can hand over still fits whole.
   const std::string longest(kProcNameSize - 1, 'x');
-  name_result_file(longest.c_str(), start, stamp, name);
+  EXPECT_TRUE(name_result_file(longest.c_str(), 1678785813, stamp, name));  // 2023-03-14 09:23:33
   EXPECT_EQ(std::string(name), "results_drives_macos_clusters_mx @ " + longest +
-                                   " @ local date 2023.03.14 time 09.26.53.txt");
+                                   " @ local date 2023.03.14 time 09.23.33.txt");
+  // A clock that failed, and a time no std::tm holds, give no name at all.
+  for (const std::time_t unknown : {std::time_t{-1}, std::numeric_limits<std::time_t>::max()}) {
+    EXPECT_FALSE(name_result_file("n1", unknown, stamp, name)) << unknown;
+    EXPECT_EQ(std::string(name), "") << unknown;
+  }
 }
 
 TEST(SpeedSummary, GivesEachDirectionItsOwnTotalGainAndMean) {

@@ -38,7 +38,7 @@ UNABLE = "Unable to open file"
 # The workers' lines and their summaries.
 THREAD = "Thread:"
 AT = " @"
-BLANK = " "
+SPACE = " "
 OVERALL_FILES = "Overall, The system could process: "
 IMPROVEMENTS = "Multi-Thread Improvements: "
 TIMES = " times."

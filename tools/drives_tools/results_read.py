@@ -242,7 +242,7 @@ def single_steps(console: bool) -> List[Step]:
 
 def file_steps(console: bool, ranks: int) -> List[Step]:
     """The workers' file cycles."""
-    worker = report.THREAD + R + report.AT + H + (report.BLANK if console else "")
+    worker = report.THREAD + R + report.AT + H + (report.SPACE if console else "")
     steps = []
     for test, heading in (
         ("stream_cycle", report.LOWER_HEADING),
@@ -273,7 +273,7 @@ def file_steps(console: bool, ranks: int) -> List[Step]:
 
 def speed_steps(console: bool, ranks: int) -> List[Step]:
     """The workers' one-byte (low) and block (high) transfers."""
-    worker = report.THREAD + R + report.AT + H + report.BLANK
+    worker = report.THREAD + R + report.AT + H + report.SPACE
     access = report.MILLIONS_ACCESS if console else report.MILLIONS_ACCESSES
     secs = {"write": report.SECS_TO_WRITE, "read": report.SECS_TO_READ_MULTI}
     totals = {

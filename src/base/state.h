@@ -34,8 +34,8 @@
 #include <memory>
 #include <string>
 
-#include "run/constants.h"
-#include "single/byte_stream.h"
+#include "constants/constants.h"
+#include "io/byte_stream.h"
 
 // Identity and messaging.
 static_assert(MPI_MAX_PROCESSOR_NAME <= kProcNameSize,

@@ -1,4 +1,4 @@
-#include "run/state.h"
+#include "base/state.h"
 
 #include <unistd.h>
 

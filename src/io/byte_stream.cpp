@@ -1,11 +1,11 @@
-#include "single/byte_stream.h"
+#include "io/byte_stream.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "single/failures.h"
+#include "io/failures.h"
 
 namespace {
 
@@ -65,15 +65,28 @@ ByteFileBuf::int_type ByteFileBuf::uflow() {
   return byte;
 }
 
-// While reading on, an unget, or a putback of the same byte, gives back the
-// byte last read: it is the byte read ahead again, which a sync gives back to
-// the file. Nothing else can be put back.
+// An unget, or a putback of the same byte, gives back the byte before the
+// file's position, which then counts as read ahead again, for the next get
+// or for a sync to give back to the file. While reading on, that is the byte
+// last read; otherwise (after an open, a seek, a give-back or an unget) it is
+// read anew. Nothing else can be put back.
 ByteFileBuf::int_type ByteFileBuf::pbackfail(int_type byte) {
+  if (gptr() != nullptr && !read_previous()) return traits_type::eof();
   const bool same = traits_type::eq_int_type(byte, traits_type::eof()) ||
                     traits_type::eq(traits_type::to_char_type(byte), byte_);
-  if (gptr() != nullptr || !same) return traits_type::eof();
+  if (!same) return traits_type::eof();
   setg(&byte_, &byte_, &byte_ + 1);
   return traits_type::not_eof(byte);
+}
+
+// Gives a byte read ahead back to the file, then reads the byte before the
+// position into byte_ without moving the position. At the start of the file,
+// or in one that cannot be positioned, there is none; that is no failure of
+// the file, only of the unget.
+bool ByteFileBuf::read_previous() {
+  if (gptr() < egptr() && give_back() != 0) return false;
+  const off_t at = ::lseek(descriptor_, 0, SEEK_CUR);
+  return at > 0 && ::pread(descriptor_, &byte_, 1, at - 1) == 1;
 }
 
 // A call that a signal interrupted before it moved anything is made again:
@@ -105,6 +118,8 @@ ByteFileBuf::pos_type ByteFileBuf::seekoff(off_type offset, std::ios::seekdir fr
   const int whence = from == std::ios::beg ? SEEK_SET : from == std::ios::cur ? SEEK_CUR : SEEK_END;
   const off_t at = ::lseek(descriptor_, static_cast<off_t>(offset), whence);
   if (at < 0) fail(errno);
+  // The byte last read need not be the one before the new position.
+  forget_byte();
   return pos_type(off_type(at));
 }
 

@@ -1,7 +1,8 @@
-#include "single/block.h"
+#include "io/block.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 
 namespace {
 
@@ -14,7 +15,7 @@ void position(Stream& stream, Failures& failures, Move move) {
   const bool was_good = stream.good();
   errno = 0;
   move();
-  if (was_good && stream.fail()) failures.note(kSeek, errno);
+  if (was_good && stream.fail()) failures.note(Operation::kSeek, errno);
 }
 
 // A short read is either the end of the file (errno untouched, so cleared
@@ -22,7 +23,7 @@ void position(Stream& stream, Failures& failures, Move move) {
 void read_block(std::ifstream& in, char* block, std::int64_t count, Failures& failures) {
   errno = 0;
   in.read(block, count);
-  if (in.gcount() != count) failures.note(kBlockRead, errno);
+  if (in.gcount() != count) failures.note(Operation::kBlockRead, errno);
   position(in, failures, [&] { in.sync(); });
 }
 
@@ -31,14 +32,14 @@ void read_block(std::ifstream& in, char* block, std::int64_t count, Failures& fa
 void write_block(std::ofstream& out, const char* block, std::int64_t count, Failures& failures) {
   out.write(block, count);
   out.flush();
-  if (out.fail()) failures.note(kBlockWrite, errno);
+  if (out.fail()) failures.note(Operation::kBlockWrite, errno);
 }
 
 }  // namespace
 
 std::int64_t open_and_size(std::ifstream& in, const char* name, Failures& failures) {
   in.open(name, std::ios::in | std::ios::binary);
-  if (!in.is_open()) failures.note(kOpenForReading, errno);
+  if (!in.is_open()) failures.note(Operation::kOpenForReading, errno);
   std::int64_t size = -1;
   position(in, failures, [&] {
     in.seekg(0, std::ios::end);
@@ -47,6 +48,12 @@ std::int64_t open_and_size(std::ifstream& in, const char* name, Failures& failur
   });
   position(in, failures, [&] { in.seekg(0); });
   return std::max<std::int64_t>(0, size);
+}
+
+char* allocate_block(std::int64_t size, Failures& failures) {
+  char* const block = new (std::nothrow) char[size];
+  if (block == nullptr) failures.note(Operation::kBlockAllocation, ENOMEM);
+  return block;
 }
 
 void read_block_passes(std::ifstream& in, char* block, std::int64_t size, std::int64_t second,
@@ -59,7 +66,7 @@ void read_block_passes(std::ifstream& in, char* block, std::int64_t size, std::i
 void write_block_passes(std::ofstream& out, const char* name, const char* block, std::int64_t size,
                         std::int64_t second, Failures& failures) {
   out.open(name, std::ios::out | std::ios::binary);
-  if (!out.is_open()) failures.note(kOpenForWriting, errno);
+  if (!out.is_open()) failures.note(Operation::kOpenForWriting, errno);
   position(out, failures, [&] { out.seekp(0); });
   write_block(out, block, size, failures);
   position(out, failures, [&] { out.seekp(second); });
@@ -68,9 +75,13 @@ void write_block_passes(std::ofstream& out, const char* name, const char* block,
 
 // Reading: the length, the start, a sync, the second offset, a sync.
 Failures block_read_attempts() {
-  return Failures{{kOpenForReading, 1}, {kBlockRead, 2}, {kSeek, 5}};
+  return Failures{{Operation::kOpenForReading, 1},
+                  {Operation::kBlockRead, 2},
+                  {Operation::kSeek, 5},
+                  {Operation::kBlockAllocation, 1}};
 }
 
 Failures block_write_attempts() {
-  return Failures{{kOpenForWriting, 1}, {kBlockWrite, 2}, {kSeek, 2}};
+  return Failures{
+      {Operation::kOpenForWriting, 1}, {Operation::kBlockWrite, 2}, {Operation::kSeek, 2}};
 }

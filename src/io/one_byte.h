@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "single/byte_stream.h"
-#include "single/failures.h"
+#include "io/byte_stream.h"
+#include "io/failures.h"
 
 // One access each: a put then a flush, or a get then a sync. `get_byte`
 // keeps the byte in `last` and tells whether one came.
@@ -23,8 +23,8 @@ void write_one_byte_passes(ByteOutFile& out, const char* name, std::int64_t seco
 
 // Opens `name`, reads it to its end one byte per call, then reads
 // `second_pass` bytes from offset `second_pass`, syncing after every byte.
-// Prints "Unable to open file" when it cannot be opened. `last` receives
-// every byte read. Every counted access that brought no byte is a failure.
+// `last` receives every byte read. Every counted access that brought no
+// byte is a failure, and so is the open when it fails.
 void read_one_byte_passes(ByteInFile& in, const char* name, std::int64_t second_pass, char& last,
                           Failures& failures);
 

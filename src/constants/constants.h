@@ -53,7 +53,6 @@ constexpr const char* kTimestampPattern = "local date %Y.%m.%d time %H.%M.%S.txt
 constexpr const char* kSingleTempFile = "data64-macos-mx-single.tmp";
 constexpr const char* kSingleBlockFile = "data64-macos-mx-single";
 constexpr const char* kRankFilePrefix = "data64-macos-mx-";
-constexpr const char* kRankFileAt = " @";
 constexpr const char* kTempSuffix = ".tmp";
 
 // Banners and headings.
@@ -94,10 +93,13 @@ constexpr const char* kMBPerSec = " MB/sec.";
 constexpr const char* kMBPerSecWide = "  MB/sec.";
 constexpr const char* kUnableToOpen = "Unable to open file";
 
+// Between a rank and its processor name, in a worker's lines, in a line on
+// standard error and in a worker's file names.
+constexpr const char* kAt = " @";
+constexpr const char* kSpace = " ";
+
 // Multi-process lines.
 constexpr const char* kThread = "Thread:";
-constexpr const char* kAt = " @";
-constexpr const char* kBlank = " ";
 constexpr const char* kOverallFiles = "Overall, The system could process: ";
 constexpr const char* kImprovements = "Multi-Thread Improvements: ";
 constexpr const char* kTimes = " times.";
@@ -116,14 +118,59 @@ constexpr const char* kAverageHighWriting =
 constexpr const char* kAverageHighReading =
     "Among all nodes, the average high reading process per thread was: ";
 
-// Lines on standard error that tell what failed in a measurement, in the
-// order of the operations in single/failures.h.
+// Lines on standard error that tell what failed in a measurement.
 constexpr const char* kProgram = "drives_mpi";
 constexpr const char* kLowName = "Low writing and reading speeds";
 constexpr const char* kHighName = "High writing and reading speeds";
-constexpr const char* kOperationNames[] = {
-    "opens for writing", "opens for reading", "opens",       "closes",       "deletes",
-    "one-byte writes",   "one-byte reads",    "block reads", "block writes", "seeks"};
+
+// What a measurement counts as failed, and the name each is told by. The
+// table lists them in the order of the enum, which the compiler checks, so
+// that an operation's entry is found by its value and "also failed:" tells
+// them in that order.
+enum class Operation {
+  kOpenForWriting,
+  kOpenForReading,
+  kOpen,
+  kClose,
+  kDelete,
+  kByteWrite,
+  kByteRead,
+  kBlockRead,
+  kBlockWrite,
+  kSeek,  // a block pass's positionings, its length query and input syncs among them
+  kBlockAllocation,
+  kCount
+};
+constexpr int kOperationCount = static_cast<int>(Operation::kCount);
+struct OperationName {
+  Operation operation;
+  const char* name;
+};
+constexpr OperationName kOperationNames[] = {
+    {Operation::kOpenForWriting, "opens for writing"},
+    {Operation::kOpenForReading, "opens for reading"},
+    {Operation::kOpen, "opens"},
+    {Operation::kClose, "closes"},
+    {Operation::kDelete, "deletes"},
+    {Operation::kByteWrite, "one-byte writes"},
+    {Operation::kByteRead, "one-byte reads"},
+    {Operation::kBlockRead, "block reads"},
+    {Operation::kBlockWrite, "block writes"},
+    {Operation::kSeek, "seeks"},
+    {Operation::kBlockAllocation, "block allocations"},
+};
+constexpr bool every_operation_named_in_order() {
+  int next = 0;
+  for (const OperationName& each : kOperationNames) {
+    if (static_cast<int>(each.operation) != next++) return false;
+  }
+  return next == kOperationCount;
+}
+static_assert(every_operation_named_in_order(),
+              "kOperationNames names every Operation once, in the order of the enum");
+constexpr const char* operation_name(Operation operation) {
+  return kOperationNames[static_cast<int>(operation)].name;
+}
 constexpr const char* kEndOfFile = "end of file";
 constexpr const char* kWroteNothing = "nothing was written";
 
@@ -141,6 +188,12 @@ constexpr const char* kProcessorsOnline = " processors online.";
 constexpr const char* kTestBuild = ": a test build: every count and size is divided by ";
 constexpr const char* kNotComparable =
     " (DRIVES_TEST_SCALE); its figures are not comparable with a release build's.";
+
+// The line on standard error of a root that cannot read the local time,
+// which names the result file.
+constexpr const char* kUnknownTime =
+    ": the local time cannot be read, and the result file is named by it: the report goes to "
+    "the console only.";
 
 // End lines.
 constexpr const char* kSaved = "Results have been saved in a file and you can find it at: ";

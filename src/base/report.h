@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "run/wording.h"
+#include "base/wording.h"
 
 void report(const Block& block);
 void report(const Blocks& blocks);
@@ -13,12 +13,12 @@ void report(const Blocks& blocks);
 void report_console(const Lines& lines);
 
 // Names the result file from the processor name and the local time of now,
-// and opens it.
+// and opens it; where the local time cannot be had, says so on standard
+// error instead.
 void open_result_file();
 
-// On standard error: what failed in a measurement of this rank, which then
-// ends with kFailedOperationsStatus; and, on the root, whether workers ran
-// on its host.
+// On standard error: what failed in a measurement of this rank, if
+// anything; and, on the root, whether workers ran on its host.
 void tell_failures(const char* test, const Failures& failures);
 void tell_shared_host();
 // On standard error, on the root: that this build divides every count.

@@ -1,12 +1,12 @@
-#include "run/report.h"
+#include "base/report.h"
 
 #include <unistd.h>
 
 #include <iostream>
 #include <ostream>
 
-#include "run/names.h"
-#include "run/state.h"
+#include "base/names.h"
+#include "base/state.h"
 
 namespace {
 
@@ -32,18 +32,18 @@ void report(const Blocks& blocks) {
 
 void report_console(const Lines& lines) { write_lines(std::cout, lines); }
 
+// Without a name, the file stays closed: every block still reaches the
+// console, and the end lines say that nothing was saved.
 void open_result_file() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local_start = {};
-  localtime_r(&now, &local_start);
-  name_result_file(proc_name, local_start, timestamp, resultfile);
-  fout.open(resultfile, std::ios::out);
+  if (name_result_file(proc_name, std::time(nullptr), timestamp, resultfile)) {
+    fout.open(resultfile, std::ios::out);
+  } else {
+    tell(unknown_time_line());
+  }
 }
 
 void tell_failures(const char* test, const Failures& failures) {
-  if (!failures.any()) return;
-  ++failed_measurements;
-  tell(failure_line(iproc, proc_name, test, failures));
+  if (failures.any()) tell(failure_line(iproc, proc_name, test, failures));
 }
 
 // The workers' names came with their first result set; nothing more is

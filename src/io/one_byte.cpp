@@ -1,9 +1,8 @@
-#include "single/one_byte.h"
+#include "io/one_byte.h"
 
 #include <algorithm>
 
-#include "run/constants.h"
-#include "run/report.h"
+#include "constants/constants.h"
 
 void put_byte(ByteOutFile& out) {
   out.put(kTestByte);
@@ -30,13 +29,13 @@ bool get_byte(ByteInFile& in, char& last) {
 
 // The loops are flattened: every access is inlined into them, so that
 // between two system calls there run only the streams' own few checks, on
-// every compiler (clang, left alone, calls each access). Each loop makes
-// its first access before it, so that in its body a flush is followed by
-// the next put, a sync by the next get, with nothing between them that
-// writes to the stream: the compiler then makes the checks the two share
-// once, which it does not do across the loop's back edge. The get loops
-// keep the byte in a local and store it through `last` once, rather than
-// spend an instruction per byte.
+// every compiler (without the attribute, clang calls each access). Each
+// loop makes its first access before it, so that in its body a flush is
+// followed by the next put, a sync by the next get, with nothing between
+// them that writes to the stream: the compiler then makes the checks the two
+// share once, which it does not do across the loop's back edge. The get
+// loops keep the byte in a local and store it through `last` once, rather
+// than spend an instruction per byte.
 
 // A failed put or flush leaves the stream failed, as does a failed open, so
 // the stream's own state counts the puts that wrote nothing.
@@ -97,12 +96,12 @@ namespace {
 void write_one_byte_passes(ByteOutFile& out, const char* name, std::int64_t second_pass,
                            Failures& failures) {
   out.open(name, std::ios::out | std::ios::binary);
-  if (!out.is_open()) failures.note(kOpenForWriting, out.error());
+  if (!out.is_open()) failures.note(Operation::kOpenForWriting, out.error());
   std::int64_t failed = put_bytes(out, kFirstPassBytes);
   out.seekp(0);
   out.seekp(second_pass);
   failed += put_bytes(out, second_pass);
-  failures.note(kByteWrite, out.error(), failed);
+  failures.note(Operation::kByteWrite, out.error(), failed);
 }
 
 void read_one_byte_passes(ByteInFile& in, const char* name, std::int64_t second_pass, char& last,
@@ -111,8 +110,7 @@ void read_one_byte_passes(ByteInFile& in, const char* name, std::int64_t second_
   in.seekg(0);
   std::int64_t first_got = 0;
   if (!in.is_open()) {
-    report_console(unable_to_open());
-    failures.note(kOpenForReading, in.error());
+    failures.note(Operation::kOpenForReading, in.error());
   } else {
     first_got = get_bytes_to_end(in, last);
   }
@@ -123,13 +121,15 @@ void read_one_byte_passes(ByteInFile& in, const char* name, std::int64_t second_
   // The first pass reads to the end of whatever file is there; the bytes a
   // shorter file lacks were counted but never read.
   const std::int64_t missed = std::max<std::int64_t>(0, kFirstPassBytes - first_got);
-  failures.note(kByteRead, in.error(), missed + second_pass - second_got);
+  failures.note(Operation::kByteRead, in.error(), missed + second_pass - second_got);
 }
 
 Failures one_byte_write_attempts(std::int64_t second_pass) {
-  return Failures{{kOpenForWriting, 1}, {kByteWrite, kFirstPassBytes + second_pass}};
+  return Failures{{Operation::kOpenForWriting, 1},
+                  {Operation::kByteWrite, kFirstPassBytes + second_pass}};
 }
 
 Failures one_byte_read_attempts(std::int64_t second_pass) {
-  return Failures{{kOpenForReading, 1}, {kByteRead, kFirstPassBytes + second_pass}};
+  return Failures{{Operation::kOpenForReading, 1},
+                  {Operation::kByteRead, kFirstPassBytes + second_pass}};
 }

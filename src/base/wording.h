@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "run/constants.h"
-#include "single/failures.h"
+#include "constants/constants.h"
+#include "io/failures.h"
 
 using Lines = std::vector<std::string>;
 
@@ -41,7 +41,9 @@ Lines stop_banner();
 Block heading(const char* text);  // the text and a blank line
 Block higher_heading();           // the console spells it "Hihger"
 Lines end_lines(bool saved, const std::string& path);
-Lines unable_to_open();
+// The console's line after a one-byte read pass whose file did not open;
+// none when it opened.
+Lines unable_to_open(const Failures& failures);
 
 // The root's own figures: a file cycle's two lines, and the three lines of
 // a one-byte or block phase (time, millions, MB) with `blanks` after them.
@@ -85,3 +87,5 @@ std::string failure_line(int rank, const char* host, const char* test, const Fai
 std::string shared_host_line(int workers_here, int workers, const char* host, long processors);
 // Standard error: that this is a test build (empty for a release build).
 std::string test_build_line(int scale);
+// Standard error: that the result file has no name, the local time unknown.
+std::string unknown_time_line();

@@ -1,12 +1,12 @@
-#include "run/wording.h"
+#include "base/wording.h"
 
 #include <cstring>
 
 namespace {
 
-std::string tally(const Failures& failures, int operation) {
+std::string tally(const Failures& failures, Operation operation) {
   return line(failures.failed[operation], " of ", failures.attempts[operation], " ",
-              kOperationNames[operation]);
+              operation_name(operation));
 }
 
 const char* reason(int error) {
@@ -41,7 +41,10 @@ Lines end_lines(bool saved, const std::string& path) {
   return {"", "", line(saved ? kSaved : kNotSaved, path), "", "", kPressEnter};
 }
 
-Lines unable_to_open() { return {kUnableToOpen}; }
+Lines unable_to_open(const Failures& failures) {
+  if (failures.failed[Operation::kOpenForReading] == 0) return {};
+  return {kUnableToOpen};
+}
 
 Block file_cycle_result(double spent, double rate) {
   return {{line(kSpent, spent, kSecs), line(kCouldProcess, rate, kFilesPerSec), ""},
@@ -58,8 +61,8 @@ Block speed_result(double spent, double rate, const char* secs_suffix, int blank
 // The console puts a blank between the host and the figure, the file not.
 Block worker_file_lines(int rank, const std::string& host, double spent, double rate) {
   const std::string who = worker(rank, host);
-  return {{line(who, kBlank, kSpent, spent, kSecs),
-           line(who, kBlank, kCouldProcess, rate, kFilesPerSec)},
+  return {{line(who, kSpace, kSpent, spent, kSecs),
+           line(who, kSpace, kCouldProcess, rate, kFilesPerSec)},
           {line(who, kSpent, spent, kSecs), line(who, kCouldProcess, rate, kFilesPerSec)}};
 }
 
@@ -68,10 +71,10 @@ Block worker_file_lines(int rank, const std::string& host, double spent, double 
 Block worker_speed_lines(int rank, const std::string& host, double spent, double rate,
                          const char* secs_suffix) {
   const std::string who = worker(rank, host);
-  const std::string time = line(who, kBlank, kSpent, spent, secs_suffix);
+  const std::string time = line(who, kSpace, kSpent, spent, secs_suffix);
   const std::string mb = line(kConventionally, megabytes(rate), kMBPerSec);
-  return {{time, line(who, kBlank, kItWas, rate / kMillion, kMillionsAccess), mb},
-          {time, line(who, kBlank, kItWas, rate / kMillion, kMillionsAccesses), mb}};
+  return {{time, line(who, kSpace, kItWas, rate / kMillion, kMillionsAccess), mb},
+          {time, line(who, kSpace, kItWas, rate / kMillion, kMillionsAccesses), mb}};
 }
 
 // The console has one blank line more before the mean than the file.
@@ -103,13 +106,13 @@ Blocks speed_summary(const SpeedSummaryTexts& texts, const Direction& write,
 }
 
 std::string failure_line(int rank, const char* host, const char* test, const Failures& failures) {
-  const int first = failures.first;
+  const Operation first = *failures.first;
   std::string text = line(kProgram, ": rank ", rank, kAt, host, ": ", test, ": ",
                           tally(failures, first), " failed (", reason(failures.first_error), ")");
   const char* joint = "; also failed: ";
-  for (int operation = 0; operation < kOperationCount; ++operation) {
-    if (operation == first || failures.failed[operation] == 0) continue;
-    text += joint + tally(failures, operation);
+  for (const OperationName& each : kOperationNames) {
+    if (each.operation == first || failures.failed[each.operation] == 0) continue;
+    text += joint + tally(failures, each.operation);
     joint = ", ";
   }
   return text;
@@ -125,6 +128,8 @@ std::string shared_host_line(int workers_here, int workers, const char* host, lo
   }
   return text;
 }
+
+std::string unknown_time_line() { return line(kProgram, kUnknownTime); }
 
 std::string test_build_line(int scale) {
   if (scale == 1) return "";

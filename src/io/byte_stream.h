@@ -60,9 +60,9 @@ class ByteFileBuf : public std::streambuf {
   // holds the byte last read, the one an unget gives back. A get then only
   // reads, and leaves it so, with no pointer to set per byte. Otherwise the
   // area holds the byte read ahead, or that byte consumed, or nothing over
-  // byte_ (no byte to give back) from an open or a give-back to the next
-  // read. A number, for the streams to test it with their own fields in one
-  // compare.
+  // byte_ (no byte known to give back) from an open, a seek or a give-back
+  // to the next read. A number, for the streams to test it with their own
+  // fields in one compare.
   std::uintptr_t get_area() const { return reinterpret_cast<std::uintptr_t>(gptr()); }
 
  protected:
@@ -82,6 +82,7 @@ class ByteFileBuf : public std::streambuf {
   bool write_again(ssize_t wrote, char byte);
   int_type read_again(ssize_t got);
   int give_back();
+  bool read_previous();
   void fail(int error);
 
   int descriptor_ = -1;
@@ -123,8 +124,8 @@ class ByteFile : protected ByteFileBufHolder, public Stream {
   // over buffer_ (rdbuf() can hand it another, which the standard members
   // then use). The fields or'ed into one word and tested once: between a
   // flush and the next put, or a sync and the next get, nothing writes to
-  // the stream, and the compiler, seeing the same word again, reuses the
-  // test already passed, which it did not do for a test of each field.
+  // the stream, so the compiler, seeing the same word again, reuses the test
+  // already passed, where it would repeat a test of each field.
   // Called on the final class, whose layout the compiler knows, so that the
   // fields are read in place rather than through the virtual base's offset.
   template <typename Final>
