@@ -22,7 +22,7 @@ foreach(page drives-run=drives_tools.drives_run drives-results=drives_tools.driv
   list(GET page 1 module)
   add_custom_command(OUTPUT ${DRIVES_MAN_DIR}/${name}.1.gz
     COMMAND ${Python3_EXECUTABLE} ${manpage} ${DRIVES_TOOLS_DIR} ${module} ${name}
-            ${PROJECT_VERSION} ${DRIVES_MAN_DIR}/${name}.1.gz
+            ${DRIVES_VERSION} ${DRIVES_MAN_DIR}/${name}.1.gz
     DEPENDS ${DRIVES_TOOLS_SOURCES} ${manpage}
     COMMENT "Writing the manual page of ${name} from its parser" VERBATIM)
   list(APPEND pages ${DRIVES_MAN_DIR}/${name}.1.gz)
