@@ -3,11 +3,14 @@
 # make test         builds and runs every test
 # make test-matrix  the unit tests and a two-rank run in another configuration:
 #                   MPI=mpich for MPICH, STDLIB=libc++ for clang with libc++
+# make install      builds and installs under PREFIX (default /usr/local);
+#                   make uninstall takes back what it installed
 # make package      the .deb (the RPM where only rpmbuild is) in $(BUILD)/
 # make bench        compares the benchmark's own cost with a bare system-call loop
 # make bench-instructions  the same in instructions per access, with valgrind
 # make bench-scale  what many ranks cost: a test-scale build (SCALE=64) at 2 to 256 ranks
-# MPI=mpich picks MPICH instead of Open MPI for any of them.
+# MPI=mpich picks MPICH instead of Open MPI for any of them, MPICC=/path/to/mpicc
+# another MPI compiler wrapper than the first mpicc on PATH.
 NP ?=
 DIR ?= run
 HOSTFILE ?=
@@ -21,9 +24,9 @@ ASAN_BUILD ?= build-asan
 
 # The Python the set-up's packages (matplotlib, jsonschema) went to.
 PYTHON = $(shell tools/python -c 'import sys; print(sys.executable)')
-# Debian installs each MPI's compiler wrapper under its own name beside the
-# default one; elsewhere the one MPI installed owns plain mpicc.
-MPICC = $(shell command -v mpicc.$(MPI) 2>/dev/null || echo mpicc)
+# The first mpicc on PATH, as module users expect, unless it is another
+# MPI's and this one's is there under its Debian name (scripts/setup.sh).
+MPICC ?= $(shell MPI=$(MPI) bash scripts/setup.sh mpicc)
 CONFIGURE = cmake -S . -B $(1) -DWARNINGS_AS_ERRORS=ON -DMPI_C_COMPILER=$(MPICC) \
             -DPython3_EXECUTABLE=$(PYTHON)
 ifeq ($(STDLIB),libc++)
@@ -32,14 +35,15 @@ CONFIGURE += -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
              -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DGTEST_SOURCE_DIR=/usr/src/googletest
 endif
 # A build that found no GoogleTest has no tests, which fails here rather than
-# passing empty. A skipped test says why on a line of its own; CTest shows
+# passing empty. A skipped test says why on a line of its own ("SKIPPED: "
+# from a script, "SKIPPED [1] file:line: " from pytest's -rs); CTest shows
 # such lines only with -V, so they are picked out of its log.
-SHOW_SKIPS = awk '/^[0-9]+\/[0-9]+ Testing: /{test=$$3} /^SKIPPED: /{print test ": " $$0}' \
+SHOW_SKIPS = awk '/^[0-9]+\/[0-9]+ Testing: /{test=$$3} /^SKIPPED(: | \[)/{print test ": " $$0}' \
              $(1)/Testing/Temporary/LastTest.log
 CTEST = ctest --test-dir $(1) --output-on-failure --no-tests=error $(2); status=$$?; $(call SHOW_SKIPS,$(1)); exit $$status
 
 .PHONY: setup setup-test setup-package build build-test build-sanitize run test test-matrix \
-        test-sanitize bench bench-instructions bench-scale install package loc \
+        test-sanitize bench bench-instructions bench-scale install uninstall package loc \
         format check-format check-types clean
 
 setup:
@@ -60,7 +64,7 @@ build-test: setup-test
 	cmake --build $(BUILD) -j
 
 run: build
-	tools/drives-run --mpi $(MPI) --binary $(BUILD)/drives_mpi --dir $(DIR) $(if $(NP),-n $(NP)) \
+	tools/drives-run --binary $(BUILD)/drives_mpi --dir $(DIR) $(if $(NP),-n $(NP)) \
 	    $(if $(HOSTFILE),--hostfile $(HOSTFILE)) $(if $(LAUNCHER_ARGS),-- $(LAUNCHER_ARGS))
 
 test: build-test
@@ -98,6 +102,9 @@ bench-scale: setup
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+uninstall:
+	cmake --build $(BUILD) --target uninstall
 
 package: setup-package build
 	cmake --build $(BUILD) --target package

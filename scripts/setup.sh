@@ -9,11 +9,47 @@
 # C++ library (Debian's, for the tests). Where it cannot install (no rights,
 # no package manager it knows) it prints the one command to run and stops
 # with status 1, having installed nothing; so it does when the MPI found is
-# not whole (its launcher missing, or another MPI's on PATH).
+# not whole (its launcher missing, or another MPI's beside it).
+# `setup.sh mpicc` prints the MPI compiler wrapper the build uses, for make.
 # Runs on macOS's bash 3.2: no associative arrays.
 set -uo pipefail
 
-purpose=${1:-run}
+usage() {
+  cat <<'EOF'
+usage: setup.sh [run | test | package | mpicc]
+  run      find, or install, what building and running drives_mpi need (the default)
+  test     the same, and what the tests and the checks need
+  package  the same, and what making a package needs
+  mpicc    print the MPI compiler wrapper the build uses, and install nothing
+MPI=mpich for MPICH instead of Open MPI; STDLIB=libc++ for clang with libc++;
+DRIVES_PYTHON=/path/to/python3 for the Python everything runs on.
+EOF
+}
+
+# Nothing is looked for or installed before the arguments are known good.
+case $# in
+  0) purpose=run ;;
+  1) purpose=$1 ;;
+  *) purpose=" $*" ;;
+esac
+case $purpose in
+  run | test | package | mpicc) ;;
+  -h | --help)
+    usage
+    exit 0
+    ;;
+  *)
+    usage >&2
+    exit 2
+    ;;
+esac
+case ${MPI:-openmpi} in
+  openmpi | mpich) ;;
+  *)
+    echo "setup: MPI=$MPI: it takes openmpi or mpich" >&2
+    exit 2
+    ;;
+esac
 mpi=${MPI:-openmpi}
 here=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d) || exit 1
@@ -52,8 +88,48 @@ owner() {
   esac
 }
 
-# The launchers drives-run looks for (tools/drives_tools/mpis.py), first found wins.
-launchers() { if [ "$mpi" = mpich ]; then echo mpiexec.mpich mpiexec.hydra mpiexec; else echo mpirun.openmpi mpirun; fi; }
+# The names of this MPI's launcher, as the build looks for them beside its
+# compiler wrapper (cmake/Mpi.cmake).
+launchers() { if [ "$mpi" = mpich ]; then echo mpiexec mpiexec.hydra mpirun; else echo mpirun mpiexec; fi; }
+
+# The compiler wrapper the build uses (make hands it to CMake): the first
+# mpicc on PATH, as `module load` and `spack load` users expect, unless it is
+# not this MPI's and this MPI's own name for it is there too (Debian's
+# mpicc.mpich beside an Open MPI mpicc).
+wrapper() {
+  local plain named
+  plain=$(command -v mpicc 2>/dev/null)
+  named=$(command -v "mpicc.$mpi" 2>/dev/null)
+  if [ -n "$plain" ] && { [ -z "$named" ] || [ "$(owner "$plain" wrapper)" = "$mpi" ]; }; then
+    echo "$plain"
+  else
+    [ -n "$named" ] && echo "$named"
+  fi
+}
+
+# The launcher beside a compiler wrapper, as the build records it: under the
+# wrapper's suffix, then the MPI's, then plain; not another MPI's, which
+# $other names where one is there.
+launcher_of() {
+  local dir=${1%/*} name=${1##*/} suffix launcher
+  other=""
+  set -- ".$mpi" ""
+  case $name in mpicc?*) set -- "${name#mpicc}" "$@" ;; esac
+  for suffix in "$@"; do
+    for launcher in $(launchers); do
+      launcher=$dir/$launcher$suffix
+      [ -f "$launcher" ] && [ -x "$launcher" ] || continue
+      case $(owner "$launcher" launcher) in
+        "$mpi" | unknown)
+          echo "$launcher"
+          return 0
+          ;;
+        *) other=${other:-$launcher} ;;
+      esac
+    done
+  done
+  return 1
+}
 
 at_least() { # version minimum: compares up to three numbers
   local IFS=. i
@@ -115,8 +191,8 @@ probe() {
       [ -n "$version" ] && at_least "$version" 3.8 || return 1
       what="Python $version" ;;
     mpi)
-      lack="$(mpi_name "$mpi") (mpicc and $(launchers | sed 's/ .*//'))"
-      found=$(first_on_path "mpicc.$mpi" mpicc) || return 1
+      lack="$(mpi_name "$mpi") (mpicc and its launcher)"
+      found=$(wrapper) || return 1
       version=$(owner "$found" wrapper)
       if [ "$version" != "$mpi" ] && [ "$version" != unknown ]; then
         # Debian installs each MPI beside the others, under its own names.
@@ -124,13 +200,14 @@ probe() {
         stop "$found is $(mpi_name "$version")'s compiler wrapper, not $(mpi_name "$mpi")'s:" \
           "put $(mpi_name "$mpi") first on PATH (module load, spack load), or build with MPI=$version"
       fi
-      launcher=$(first_on_path $(launchers)) ||
+      launcher_of "$found" >"$scratch/launcher"
+      launcher=$(cat "$scratch/launcher")
+      [ -n "$launcher" ] || [ -z "$other" ] ||
+        stop "$other is $(mpi_name "$(owner "$other" launcher)")'s launcher, but $found is" \
+          "$(mpi_name "$mpi")'s compiler wrapper: put one MPI's first on PATH"
+      [ -n "$launcher" ] ||
         stop "$found is $(mpi_name "$mpi")'s compiler wrapper, but its launcher is missing:" \
-          "none of $(launchers) is on PATH"
-      version=$(owner "$launcher" launcher)
-      [ "$version" = "$mpi" ] || [ "$version" = unknown ] ||
-        stop "$launcher is $(mpi_name "$version")'s launcher, but $found is $(mpi_name "$mpi")'s" \
-          "compiler wrapper: put one MPI's first on PATH"
+          "none of $(launchers) is beside it"
       what="$(mpi_name "$mpi") ($found, $launcher)" ;;
     libcxx)
       lack="clang with libc++ and GoogleTest's sources"
@@ -144,12 +221,13 @@ probe() {
       cmake -S "$scratch/gtest" -B "$scratch/gtest/build" >/dev/null 2>&1 || return 1
       what=GoogleTest ;;
     pymodules)
-      lack="the Python packages jsonschema and matplotlib"
-      "$here/tools/python" -c 'import jsonschema, matplotlib' >/dev/null 2>&1 || return 1
-      what="jsonschema and matplotlib" ;;
+      lack="the Python packages jsonschema, matplotlib, pytest and mypy"
+      "$here/tools/python" -c 'import jsonschema, matplotlib, pytest, mypy' >/dev/null 2>&1 || return 1
+      what="jsonschema, matplotlib, pytest and mypy" ;;
     format)
-      lack=clang-format
-      what=$(command -v clang-format) ;;
+      lack="clang-format and black"
+      found=$(command -v clang-format) && command -v black >/dev/null 2>&1 || return 1
+      what="$found and black" ;;
     namespaces)
       lack="util-linux (unshare, nsenter, mount)"
       installed util-linux || installed unshare nsenter mount || return 1
@@ -214,10 +292,10 @@ packages() {
     gtest:zypper) echo gtest ;;
     gtest:brew) echo googletest ;;
     pymodules:brew) ;;
-    pymodules:*) echo python3-jsonschema python3-matplotlib ;;
-    format:dnf) echo clang-tools-extra ;;
-    format:zypper) echo clang-tools ;;
-    format:*) echo clang-format ;;
+    pymodules:*) echo python3-jsonschema python3-matplotlib python3-pytest python3-mypy ;;
+    format:dnf) echo clang-tools-extra black ;;
+    format:zypper) echo clang-tools python3-black ;;
+    format:*) echo clang-format black ;;
     namespaces:*) echo util-linux ;;
     network:dnf) echo iproute ;;
     network:*) echo iproute2 ;;
@@ -237,13 +315,18 @@ by_hand() {
     compilers) echo "the compilers: xcode-select --install" ;;
     # Homebrew's Python takes no pip install of its own (it is externally
     # managed); a virtual environment does, and DRIVES_PYTHON points at it.
-    pymodules) echo "the Python packages: python3 -m venv ~/drives-venv && ~/drives-venv/bin/pip install jsonschema matplotlib, then DRIVES_PYTHON=~/drives-venv/bin/python3" ;;
+    pymodules) echo "the Python packages: python3 -m venv ~/drives-venv && ~/drives-venv/bin/pip install jsonschema matplotlib pytest mypy, then DRIVES_PYTHON=~/drives-venv/bin/python3" ;;
   esac
 }
 
 # Packages of the RHEL family that come from EPEL rather than the system's
 # own repositories.
-EPEL="gtest-devel python3-matplotlib slurm slurm-slurmctld slurm-slurmd munge"
+EPEL="gtest-devel python3-matplotlib black python3-mypy slurm slurm-slurmctld slurm-slurmd munge"
+
+if [ "$purpose" = mpicc ]; then
+  wrapper
+  exit
+fi
 
 if [ "$(uname -s)" = Darwin ]; then
   manager=brew

@@ -1,17 +1,21 @@
 """scripts/setup.sh's choices on every kind of system, made with stand-ins on an otherwise
 empty PATH that record how they were called: the system's (uname, id, sudo, the package
 database), its package manager's, and the tools the build needs. A row names the stand-ins
-present; a package manager's install puts every tool in place, as a real one would."""
+present (module/NAME: in a directory of its own, first on PATH, as `module load` puts it); a
+package manager's install puts every tool in place, as a real one would."""
+
 import os
 import pathlib
 import shutil
 import subprocess
-import sys
-import tempfile
+from typing import Dict
 
-SETUP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "setup.sh")
-REAL = ("env", "mktemp", "rm", "sed", "cp", "mkdir", "dirname", "touch")
-TOOLS = "cc c++ make cmake python3 clang-format mpicc mpirun mpiexec"
+import pytest
+
+SETUP = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "setup.sh"
+REAL = ("env", "mktemp", "rm", "sed", "cp", "mkdir", "dirname", "touch", "cat")
+TOOLS = "cc c++ make cmake python3 clang-format black mpicc mpirun mpiexec"
+# What an MPI's wrapper and launcher say of themselves, for the MPI in $says.
 SAYS = (
     'case "$1" in --showme:version) [ "$says" = openmpi ] && echo "mpicc: Open MPI 4.1";; '
     '-show) [ "$says" = mpich ] && echo "gcc -lmpich";; --version) [ "$says" = openmpi ] && '
@@ -37,13 +41,20 @@ STANDINS = {
     "mpicc": "says=${STANDIN_MPICC:-${MPI:-openmpi}}; " + SAYS,
     "mpirun": "says=${STANDIN_LAUNCHER:-${MPI:-openmpi}}; " + SAYS,
     "mpiexec": "says=${STANDIN_LAUNCHER:-${MPI:-openmpi}}; " + SAYS,
+    # Debian's names for each MPI's own, which say that MPI whatever the row says.
+    "mpicc.openmpi": "says=openmpi; " + SAYS,
+    "mpirun.openmpi": "says=openmpi; " + SAYS,
+    "mpicc.mpich": "says=mpich; " + SAYS,
+    "mpiexec.mpich": "says=mpich; " + SAYS,
 }
 BUILD = "cc c++ make cmake python3 "
 APT = "apt-get update -q; apt-get install -y -q g++ cmake make python3 "
 BREW = "brew install cmake python "
 ROOTLESS = {"STANDIN_UID": "1000"}
+USAGE = "usage: setup.sh [run | test | package | mpicc]"
 
-# os, stand-ins present, environment, purpose -> status, words on stderr, install calls
+# os, stand-ins present, environment, arguments -> status, words said ({module}: the module's
+# directory), install calls
 CASES = [
     # Debian as root: everything, each tool in Debian's package.
     (
@@ -53,10 +64,9 @@ CASES = [
         "test",
         0,
         "",
-        APT + "libopenmpi-dev openmpi-bin "
-        "dpkg-dev libgtest-dev python3-jsonschema python3-matplotlib clang-format util-linux "
-        "iproute2 openssh-server openssh-client slurmctld slurmd slurm-client munge mmdebstrap "
-        "lintian rpm",
+        APT + "libopenmpi-dev openmpi-bin dpkg-dev libgtest-dev python3-jsonschema "
+        "python3-matplotlib python3-pytest python3-mypy clang-format black util-linux iproute2 "
+        "openssh-server openssh-client slurmctld slurmd slurm-client munge mmdebstrap lintian rpm",
     ),
     (
         "Linux",
@@ -89,6 +99,40 @@ CASES = [
     ),
     # A cluster, MPI from modules or Spack: nothing to install, no root needed.
     ("Linux", "apt-get dpkg-query mpicc mpirun " + BUILD, ROOTLESS, "run", 0, "", ""),
+    # A module's MPI first on PATH beside Debian's own: the module's wins, launcher too.
+    (
+        "Linux",
+        "apt-get dpkg-query mpicc.openmpi mpirun.openmpi module/mpicc module/mpirun " + BUILD,
+        ROOTLESS,
+        "run",
+        0,
+        "Open MPI ({module}/mpicc, {module}/mpirun)",
+        "",
+    ),
+    (
+        "Linux",
+        "mpicc.openmpi mpirun.openmpi module/mpicc module/mpirun " + BUILD,
+        {},
+        "mpicc",
+        0,
+        "{module}/mpicc\n",
+        "",
+    ),
+    # Debian's MPICH asked for where the first mpicc is Open MPI's: Debian's name for MPICH's.
+    (
+        "Linux",
+        "apt-get dpkg-query mpicc mpirun mpicc.mpich mpiexec.mpich " + BUILD,
+        {"MPI": "mpich", "STANDIN_MPICC": "openmpi", "STANDIN_LAUNCHER": "openmpi", **ROOTLESS},
+        "run",
+        0,
+        "/mpicc.mpich, ",
+        "",
+    ),
+    # Bad arguments: usage, and nothing looked for.
+    ("Linux", "apt-get dpkg-query", {}, "--help", 0, USAGE, ""),
+    ("Linux", "apt-get dpkg-query", {}, "tset", 2, USAGE, ""),
+    ("Linux", "apt-get dpkg-query", {}, "run test", 2, USAGE, ""),
+    ("Linux", "apt-get dpkg-query", {"MPI": "mvapich"}, "run", 2, "MPI=mvapich: it takes", ""),
     (
         "Linux",
         "dnf rpm",
@@ -96,19 +140,11 @@ CASES = [
         "test",
         0,
         "",
-        "dnf install -y gcc-c++ cmake make python3 "
-        "openmpi-devel rpm-build gtest-devel python3-jsonschema python3-matplotlib clang-tools-extra "
+        "dnf install -y gcc-c++ cmake make python3 openmpi-devel rpm-build gtest-devel "
+        "python3-jsonschema python3-matplotlib python3-pytest python3-mypy clang-tools-extra black "
         "util-linux iproute openssh-server openssh-clients slurm slurm-slurmctld slurm-slurmd munge",
     ),
-    (
-        "Linux",
-        "dnf rpm",
-        {"STANDIN_RHEL": "9"},
-        "test",
-        1,
-        "come from EPEL, which is not enabled",
-        "",
-    ),
+    ("Linux", "dnf rpm", {"STANDIN_RHEL": "9"}, "test", 1, "come from EPEL, which is not", ""),
     (
         "Linux",
         "zypper rpm",
@@ -125,7 +161,7 @@ CASES = [
         "test",
         0,
         "python3 -m venv ~/drives-venv",
-        BREW + "open-mpi googletest clang-format",
+        BREW + "open-mpi googletest clang-format black",
     ),
     ("Darwin", "brew cc c++ make", {"MPI": "mpich"}, "run", 0, "", BREW + "mpich"),
     (
@@ -139,7 +175,7 @@ CASES = [
     ),
     ("Darwin", "cc c++ make", {}, "run", 1, "Homebrew is not installed", ""),
     # No package manager known: what is missing, named.
-    ("Linux", BUILD, {}, "run", 1, "missing: Open MPI (mpicc and mpirun.openmpi). No package", ""),
+    ("Linux", BUILD, {}, "run", 1, "missing: Open MPI (mpicc and its launcher). No package", ""),
     (
         "Linux",
         BUILD + "mpicc mpiexec",
@@ -155,7 +191,7 @@ CASES = [
         {},
         "run",
         1,
-        "its launcher is missing: none of mpirun.openmpi mpirun is on PATH",
+        "its launcher is missing: none of mpirun mpiexec is beside it",
         "",
     ),
     (
@@ -170,50 +206,51 @@ CASES = [
 ]
 
 
-def failure(system, present, env, purpose, status, said, calls):
-    with tempfile.TemporaryDirectory() as top:
-        shelf, bindir = pathlib.Path(top, "shelf"), pathlib.Path(top, "bin")
-        shelf.mkdir(), bindir.mkdir()
-        for name in REAL:
-            os.symlink(shutil.which(name), bindir / name)
-        for name in set(STANDINS) | set(TOOLS.split()):
-            path = shelf / name
-            path.write_text(
-                f'#!/bin/sh\necho "{name} $*" >> "$STANDIN_LOG"\n'
-                f'{STANDINS.get(name, "exit 0")}\n'
-            )
-            path.chmod(0o755)
-        for name in ["uname", "id", "sudo"] + present.split():
-            shutil.copy(shelf / name, bindir)
-        log = pathlib.Path(top, "calls.log")
-        log.touch()
-        done = subprocess.run(
-            ["/bin/bash", SETUP, purpose],
-            capture_output=True,
-            text=True,
-            env={
-                "PATH": str(bindir),
-                "STANDIN_LOG": str(log),
-                "STANDIN_OS": system,
-                "STANDIN_SHELF": str(shelf),
-                "STANDIN_BIN": str(bindir),
-                "DRIVES_PYTHON": "python3",
-                **env,
-            },
-            stdin=subprocess.DEVNULL,
+@pytest.mark.parametrize("system, present, env, args, status, said, calls", CASES)
+def test_setup(
+    tmp_path: pathlib.Path,
+    system: str,
+    present: str,
+    env: Dict[str, str],
+    args: str,
+    status: int,
+    said: str,
+    calls: str,
+) -> None:
+    shelf, bindir, module = tmp_path / "shelf", tmp_path / "bin", tmp_path / "module"
+    for directory in (shelf, bindir, module):
+        directory.mkdir()
+    for name in REAL:
+        os.symlink(str(shutil.which(name)), bindir / name)
+    for name in set(STANDINS) | set(TOOLS.split()):
+        path = shelf / name
+        path.write_text(
+            f'#!/bin/sh\necho "{name} $*" >> "$STANDIN_LOG"\n{STANDINS.get(name, "exit 0")}\n'
         )
-        got = (
-            done.returncode,
-            "; ".join(
-                row.strip()
-                for row in log.read_text().splitlines()
-                if row.startswith(("apt-get ", "dnf ", "zypper ", "brew "))
-            ),
-        )
-    if got != (status, calls) or said not in done.stderr:
-        return f"FAILED: {system} {present} {env} {purpose}: {got}, {done.stderr!r}"
-
-
-failed = [f for f in (failure(*case) for case in CASES) if f]
-print("\n".join(failed + [f"{len(failed)} of {len(CASES)} cases failed"]) if failed else "passed")
-sys.exit(1 if failed else 0)
+        path.chmod(0o755)
+    for name in ["uname", "id", "sudo"] + present.split():
+        shutil.copy(shelf / os.path.basename(name), tmp_path / name if "/" in name else bindir)
+    log = tmp_path / "calls.log"
+    log.touch()
+    done = subprocess.run(
+        ["/bin/bash", str(SETUP), *args.split()],
+        capture_output=True,
+        text=True,
+        env={
+            "PATH": f"{module}:{bindir}",
+            "STANDIN_LOG": str(log),
+            "STANDIN_OS": system,
+            "STANDIN_SHELF": str(shelf),
+            "STANDIN_BIN": str(bindir),
+            "DRIVES_PYTHON": "python3",
+            **env,
+        },
+        stdin=subprocess.DEVNULL,
+        timeout=300,
+    )
+    managers = ("apt-get ", "dnf ", "zypper ", "brew ")
+    installs = [row.strip() for row in log.read_text().splitlines() if row.startswith(managers)]
+    assert (done.returncode, "; ".join(installs)) == (status, calls), done.stderr
+    assert said.format(module=module) in done.stdout + done.stderr
+    if status == 2 or args.startswith("-"):
+        assert log.read_text() == "", "probed before the arguments were known good"
