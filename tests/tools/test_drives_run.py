@@ -18,6 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 SCRATCH = os.path.realpath(tempfile.mkdtemp(prefix="drives-run-test-"))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
+from drives_tools import version  # noqa: E402
 from drives_tools.mpis import MPIS  # noqa: E402
 
 
@@ -232,9 +233,7 @@ def rank_zero_alone():
 
 
 REAL_BINARY, REAL_MPI = os.path.abspath(sys.argv[1]), sys.argv[2]
-VERSION = re.search(
-    r"project\(\w+ VERSION (\S+)", pathlib.Path(ROOT, "CMakeLists.txt").read_text()
-).group(1)
+VERSION = version.version()
 failures = [f for f in (failed_case(*case) for case in CASES) if f]
 failures += [*side_effects(), *rank_zero_alone()]
 print("".join(f"FAILED: {failure}\n" for failure in failures) or "passed")

@@ -22,13 +22,14 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tools"))
 from drives_tools import report, results_compare, results_formats, results_read  # noqa: E402
+from drives_tools import version  # noqa: E402
 from drives_tools.run_record import Binary, Mpi, Node, Record, Repeat  # noqa: E402
 from drives_tools.statuses import ExitStatus  # noqa: E402
 
 TOOL = str(ROOT / "tools" / "drives-results")
 SCHEMA = ROOT / "tools" / "drives_tools" / "drives_results.schema.json"
 RECORD_SCHEMA = SCHEMA.with_name("drives_run_record.schema.json")
-VERSION = re.search(r"project\(\w+ VERSION (\S+)", (ROOT / "CMakeLists.txt").read_text())[1]
+VERSION = version.version()
 RATE = re.compile(r"[\d.e+]+(?= Files/sec)")  # the root's stream, then descriptor cycle first
 
 # values.json names each printed figure after drives.py's placeholders.
