@@ -1,26 +1,37 @@
-"""Writes a command's manual page (section 1) from its own argparse parser, so that the page
-cannot say other than --help: the synopsis from its usage, the description and the closing
-text, every option, and every sub-command with its own usage and options. A page written by
-hand goes through the same gzip. Standard library only: a plain build has nothing else.
+"""Writes a manual page (section 1) from its template, cmake/man/NAME.1.in, gzipped: the
+template holds what a reader needs beyond --help (NAME, DESCRIPTION, ENVIRONMENT, FILES,
+EXAMPLES), and marks where the generated parts go, so that they cannot say other than the
+command itself:
 
-    manpage.py TOOLS_DIR MODULE NAME VERSION OUTPUT.1.gz   (the parser of MODULE.parser())
-    manpage.py --gzip PAGE.1 OUTPUT.1.gz
+    .\\" @SYNOPSIS@            the usage of the command's parser, and of each sub-command's
+    .\\" @OPTIONS@             every option of the parser
+    .\\" @COMMANDS@            every sub-command: its usage, description and options
+    .\\" @EXIT STATUS NAME...@ those members of statuses.py's ExitStatus, the one table
+    @VERSION@                 the version
+
+Standard library only: a plain build has nothing else.
+
+    manpage.py TOOLS_DIR TEMPLATE VERSION OUTPUT.1.gz [MODULE]   (MODULE.parser(): the parser)
 """
+
 import argparse
 import gzip
 import importlib
 import os
 import re
 import sys
+from typing import List, Optional
+
+MARK = re.compile(r'^\.\\" @(SYNOPSIS|OPTIONS|COMMANDS|EXIT STATUS)((?: [A-Z_]+)*)@$')
 
 
-def escape(text):
+def escape(text: str) -> str:
     return text.replace("\\", "\\e").replace("-", "\\-")
 
 
-def lines(text):
+def lines(text: str) -> List[str]:
     """roff for a parser's text: paragraphs filled, indented or listed lines kept as they are."""
-    out = []
+    out: List[str] = []
     for paragraph in re.split(r"\n\s*\n", text.strip("\n")):
         rows = paragraph.splitlines()
         kept = any(row.startswith(" ") for row in rows)
@@ -34,36 +45,31 @@ def lines(text):
     return out
 
 
-def usage(parser):
-    text = parser.format_usage().split(":", 1)[1].strip("\n")
-    return (
-        [".nf"]
-        + [
-            escape(row.strip() if index == 0 else "    " + row.strip())
-            for index, row in enumerate(text.splitlines())
-        ]
-        + [".fi"]
-    )
+def usage(parser: argparse.ArgumentParser) -> List[str]:
+    """The usage's lines, those that go on from the one before indented."""
+    rows = [row.strip() for row in parser.format_usage().split(":", 1)[1].strip("\n").splitlines()]
+    command = parser.prog.split()[0]
+    return [escape(row if row.startswith(command) else "    " + row) for row in rows]
 
 
-def options(parser):
+def options(parser: argparse.ArgumentParser, top: bool = True) -> List[str]:
+    """An entry per option; a positional only where it has a help text of its own (the
+    synopsis and the description say what the files are), -h only on the top parser."""
     formatter = parser._get_formatter()
-    out = []
+    out: List[str] = []
     for action in parser._actions:
-        if action.help == argparse.SUPPRESS or isinstance(action, argparse._SubParsersAction):
+        if (
+            action.help == argparse.SUPPRESS
+            or isinstance(action, (argparse._SubParsersAction))
+            or (isinstance(action, argparse._HelpAction) and not top)
+            or (not action.option_strings and not action.help)
+        ):
             continue
         if action.option_strings:
-            value = (
-                ""
-                if action.nargs == 0
-                else " \\fI"
-                + escape(
-                    formatter._format_args(
-                        action, formatter._get_default_metavar_for_optional(action)
-                    )
-                )
-                + "\\fR"
+            metavar = formatter._format_args(
+                action, formatter._get_default_metavar_for_optional(action)
             )
+            value = "" if action.nargs == 0 else f" \\fI{escape(metavar)}\\fR"
             head = ", ".join(f"\\fB{escape(option)}\\fR{value}" for option in action.option_strings)
         else:
             head = "\\fI" + escape(formatter._metavar_formatter(action, action.dest)(1)[0]) + "\\fR"
@@ -71,49 +77,85 @@ def options(parser):
     return out
 
 
-def page(parser, name, version):
-    os.environ["COLUMNS"] = "80"
-    summary = re.split(r"(?<=\.)\s", (parser.description or "").strip(), maxsplit=1)[0]
-    out = (
-        [
-            f'.TH {escape(name.upper())} 1 "" "drives_mpi {version}" "User Commands"',
-            ".SH NAME",
-            f"{escape(name)} \\- {escape(summary.rstrip('.'))}",
-            ".SH SYNOPSIS",
-        ]
-        + usage(parser)
-        + [".SH DESCRIPTION"]
-        + lines(parser.description or "")
-    )
-    out += [".SH OPTIONS"] + options(parser)
+def commands(parser: argparse.ArgumentParser) -> List[str]:
+    out: List[str] = []
     for action in parser._actions:
         if isinstance(action, argparse._SubParsersAction):
-            out += [".SH COMMANDS"]
             helps = {choice.dest: choice.help for choice in action._choices_actions}
             for command, sub in action.choices.items():
-                out += [f".SS {escape(command)}"] + usage(sub)
-                out += lines(sub.description or helps.get(command) or "") + options(sub)
-    if parser.epilog:
-        out += [".SH NOTES"] + lines(parser.epilog)
-    others = [page for page in ("drives_mpi", "drives-run", "drives-results") if page != name]
-    out += [".SH SEE ALSO", ", ".join(f"\\fB{escape(other)}\\fR(1)" for other in others)]
+                out += [f".SS {escape(command)}", ".nf"] + usage(sub) + [".fi"]
+                out += lines(sub.description or helps.get(command) or "")
+                out += options(sub, top=False)
+    return out
+
+
+def synopsis(parser: argparse.ArgumentParser) -> List[str]:
+    out = usage(parser)
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            out += [row for sub in action.choices.values() for row in usage(sub)]
+    return [".nf"] + out + [".fi"]
+
+
+def for_command(text: str, name: str) -> str:
+    """What a status's comment says for the command NAME: without the parts marked as
+    another command's ("nothing written (drives-results)"), nor the name of NAME."""
+    kept = []
+    for part in re.split(r"(?<=[,;]) ", re.sub(r"^drives-(run|results):? ", "", text)):
+        owner = re.search(r" \((drives[-_]\w+)\)([,;]?)$", part)
+        if not owner or owner[1] == name:
+            kept.append(part if not owner else part[: owner.start()] + owner[2])
+    return " ".join(kept).rstrip(",;")
+
+
+def exit_statuses(tools: str, name: str, members: List[str]) -> List[str]:
+    """An entry per status named: its number and what it means for the command NAME, from
+    the comment beside it in statuses.py."""
+    from drives_tools.statuses import ExitStatus
+
+    with open(os.path.join(tools, "drives_tools", "statuses.py"), encoding="utf-8") as stream:
+        said = dict(re.findall(r"^\s+([A-Z_]+) = \d+\s*#\s*(.+)$", stream.read(), re.M))
+    out: List[str] = []
+    for member in members:
+        number, text = str(ExitStatus[member].value), said.get(member, "success")
+        shown = re.match(r"(\d+ \+ N): (.*)", text)
+        if shown:
+            number, text = shown.groups()
+        out += [".TP", f"\\fB{escape(number)}\\fR", escape(for_command(text, name))]
+    return out
+
+
+def page(
+    template: str, name: str, tools: str, version: str, parser: Optional[argparse.ArgumentParser]
+) -> str:
+    os.environ["COLUMNS"] = "80"
+    out: List[str] = []
+    for row in template.replace("@VERSION@", version).splitlines():
+        found = MARK.match(row)
+        if not found:
+            out.append(row)
+        elif found[1] == "EXIT STATUS":
+            out += exit_statuses(tools, name, found[2].split())
+        elif parser is None:
+            raise SystemExit(f"manpage.py: {row} needs the command's parser")
+        else:
+            out += {"SYNOPSIS": synopsis, "OPTIONS": options, "COMMANDS": commands}[found[1]](
+                parser
+            )
     return "\n".join(out) + "\n"
 
 
-def write(text, output):
-    with open(output, "wb") as stream:
-        stream.write(gzip.compress(text.encode(), 9, mtime=0))
-
-
-def main(argv):
-    if argv[0] == "--gzip":
-        with open(argv[1], encoding="utf-8") as stream:
-            return write(stream.read(), argv[2])
-    tools, module, name, version, output = argv
+def main(argv: List[str]) -> None:
+    tools, template, version, output = argv[:4]
     sys.dont_write_bytecode = True  # the build writes nothing into the sources
     sys.path.insert(0, tools)
-    loaded = importlib.import_module(module)
-    write(page(loaded.parser(), name, version), output)
+    parser = importlib.import_module(argv[4]).parser() if len(argv) > 4 else None
+    with open(template, encoding="utf-8") as stream:
+        text = page(
+            stream.read(), os.path.basename(template)[: -len(".1.in")], tools, version, parser
+        )
+    with open(output, "wb") as stream:
+        stream.write(gzip.compress(text.encode(), 9, mtime=0))
 
 
 if __name__ == "__main__":
