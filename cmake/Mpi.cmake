@@ -3,6 +3,11 @@
 # binary still finds it once the module or Spack environment that put it on
 # PATH is unloaded.
 #
+# drives_find_mpi(): find_package(MPI) for C, but where the compiler wrapper
+# is another than the one FindMPI's cache was filled with (another module
+# loaded, make's MPICC), that cache goes first, so that FindMPI looks again:
+# its libraries and flags would stay the other MPI's.
+#
 # drives_mpi_launcher(VAR WRAPPER FAMILY): the launcher of the MPI whose
 # compiler wrapper WRAPPER built drives_mpi, an absolute path, for the build
 # line that drives-run reads; "" where there is none. It is looked for beside
@@ -20,6 +25,20 @@
 #     cmake -DWRAPPER=/path/to/mpicc -DFAMILY=openmpi|mpich -DLIBRARIES=... -P Mpi.cmake
 # prints what they find, a line each.
 cmake_policy(VERSION 3.16)
+macro(drives_find_mpi)
+  if(DEFINED DRIVES_MPI_FOUND_WITH AND NOT "${MPI_C_COMPILER}" STREQUAL "${DRIVES_MPI_FOUND_WITH}")
+    message(STATUS "Another MPI compiler wrapper: ${MPI_C_COMPILER}, looking for MPI again")
+    get_cmake_property(drives_cached CACHE_VARIABLES)
+    foreach(drives_name IN LISTS drives_cached)
+      if(drives_name MATCHES "^MPI(EXEC)?_" AND NOT drives_name STREQUAL "MPI_C_COMPILER")
+        unset(${drives_name} CACHE)
+      endif()
+    endforeach()
+  endif()
+  find_package(MPI REQUIRED COMPONENTS C)
+  set(DRIVES_MPI_FOUND_WITH "${MPI_C_COMPILER}" CACHE INTERNAL "The wrapper FindMPI's cache is of")
+endmacro()
+
 function(drives_mpi_launcher var wrapper family)
   if(family STREQUAL mpich)
     set(names mpiexec mpiexec.hydra mpirun)

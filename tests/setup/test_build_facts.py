@@ -4,6 +4,7 @@ too) from git or from a source tarball's VERSION file, and what it keeps of its 
 MPI they are, and the run path to the MPI's libraries."""
 
 import os
+import re
 import pathlib
 import shutil
 import subprocess
@@ -141,3 +142,43 @@ def test_run_path(tmp_path: pathlib.Path, kind: str, kept: bool) -> None:
         library.symlink_to(libc)
     found = mpi_cmake("", "openmpi", [str(library)])[1]
     assert found.rstrip() == f"run path {library.parent if kept else ''}".rstrip()
+
+
+def test_another_wrapper(tmp_path: pathlib.Path) -> None:
+    """A build directory configured again with another MPI's wrapper (another module loaded)
+    takes that MPI's library, not the one its cache holds."""
+    real = shutil.which("mpicc.openmpi") or shutil.which("mpicc.mpich")
+    if not real:
+        pytest.skip("needs Debian's mpicc.openmpi or mpicc.mpich")
+    # The module: the real wrapper, but its library copied to a directory of the module's own.
+    module = tmp_path / "module"
+    (module / "lib").mkdir(parents=True)
+    shown = subprocess.run([real, "-show"], capture_output=True, text=True).stdout
+    found = re.search(r"-L(\S+) .*-l(mpi\w*)", shown)
+    if not found:
+        pytest.skip(f"{real} -show names no library directory: {shown}")
+    library = f"lib{found[2]}.so"
+    shutil.copy(os.path.join(found[1], library), module / "lib" / library)
+    wrapper = module / "mpicc"
+    wrapper.write_text(
+        f'#!/bin/sh\ncase "$1" in -show*|--showme*) "{real}" "$@" | sed "s|-L{found[1]}|-L{module}/lib|g";;'
+        f' *) exec "{real}" "$@";; esac\n'
+    )
+    wrapper.chmod(0o755)
+    project = tmp_path / "project"
+    project.mkdir()
+    (project / "CMakeLists.txt").write_text(
+        "cmake_minimum_required(VERSION 3.16)\nproject(probe C)\n"
+        f'include("{ROOT}/cmake/Mpi.cmake")\ndrives_find_mpi()\n'
+        'message(STATUS "library: ${MPI_C_LIBRARIES}")\n'
+    )
+    said = []
+    for compiler in (real, str(wrapper)):
+        done = subprocess.run(
+            ["cmake", "-S", str(project), "-B", str(tmp_path / "build"),
+             f"-DMPI_C_COMPILER={compiler}"],
+            capture_output=True, text=True, timeout=600,
+        )  # fmt: skip
+        assert done.returncode == 0, done.stdout + done.stderr
+        said.append(re.search(r"library: (.*)", done.stdout)[1])  # type: ignore[index]
+    assert str(module) not in said[0] and said[1] == f"{module}/lib/{library}", said

@@ -31,7 +31,8 @@ STANDINS = {
     "id": 'echo "${STANDIN_UID:-0}"',
     "sudo": '[ -n "${STANDIN_SUDO:-}" ] || exit 1; [ "$1" = -n ] && shift; "$@"',
     "dpkg-query": '[ -e "$STANDIN_BIN/installed" ] && echo "install ok installed"',
-    "rpm": 'if [ "$1" = -E ]; then echo "${STANDIN_RHEL:-%rhel}"; else [ -e "$STANDIN_BIN/installed" ]; fi',
+    "rpm": 'if [ "$1" = -E ]; then echo "${STANDIN_RHEL:-%rhel}"; '
+    'else [ -e "$STANDIN_BIN/installed" ]; fi',
     "apt-get": MANAGER,
     "dnf": MANAGER,
     "zypper": MANAGER,
@@ -55,155 +56,61 @@ USAGE = "usage: setup.sh [run | test | package | mpicc]"
 
 # os, stand-ins present, environment, arguments -> status, words said ({module}: the module's
 # directory), install calls
+DEB = "apt-get dpkg-query"
+# fmt: off
 CASES = [
     # Debian as root: everything, each tool in Debian's package.
-    (
-        "Linux",
-        "apt-get dpkg-query",
-        {},
-        "test",
-        0,
-        "",
-        APT + "libopenmpi-dev openmpi-bin dpkg-dev libgtest-dev python3-jsonschema "
-        "python3-matplotlib python3-pytest python3-mypy clang-format black util-linux iproute2 "
-        "openssh-server openssh-client slurmctld slurmd slurm-client munge mmdebstrap lintian rpm",
-    ),
-    (
-        "Linux",
-        "apt-get dpkg-query",
-        {"MPI": "mpich", "STDLIB": "libc++", "STANDIN_SUDO": "1", **ROOTLESS},
-        "run",
-        0,
-        "",
-        APT + "mpich libmpich-dev clang libc++-14-dev libc++abi-14-dev googletest",
-    ),
+    ("Linux", DEB, {}, "test", 0, "", APT + "libopenmpi-dev openmpi-bin dpkg-dev libgtest-dev "
+     "python3-jsonschema python3-matplotlib python3-pytest python3-mypy clang-format black "
+     "util-linux iproute2 openssh-server openssh-client slurmctld slurmd slurm-client munge "
+     "mmdebstrap lintian rpm"),
+    ("Linux", DEB, {"MPI": "mpich", "STDLIB": "libc++", "STANDIN_SUDO": "1", **ROOTLESS}, "run",
+     0, "", APT + "mpich libmpich-dev clang libc++-14-dev libc++abi-14-dev googletest"),
     # Debian without the rights: only the old CMake is missing, and nothing is installed.
-    (
-        "Linux",
-        "apt-get dpkg-query mpicc mpirun " + BUILD,
-        {"STANDIN_CMAKE": "3.10.2", **ROOTLESS},
-        "run",
-        1,
-        "(cmake is 3.10.2). Run as root: \nsetup:   apt-get update && apt-get install -y "
-        "cmake\n",
-        "",
-    ),
-    (
-        "Linux",
-        "apt-get dpkg-query",
-        {"STANDIN_FAIL": "100"},
-        "run",
-        1,
-        "this step failed: env DEBIAN_FRONTEND=noninteractive apt-get update -q",
-        "apt-get update -q",
-    ),
+    ("Linux", f"{DEB} mpicc mpirun {BUILD}", {"STANDIN_CMAKE": "3.10.2", **ROOTLESS}, "run", 1,
+     "(cmake is 3.10.2). Run as root: \nsetup:   apt-get update && apt-get install -y cmake\n",
+     ""),
+    ("Linux", DEB, {"STANDIN_FAIL": "100"}, "run", 1,
+     "this step failed: env DEBIAN_FRONTEND=noninteractive apt-get update -q", "apt-get update -q"),
     # A cluster, MPI from modules or Spack: nothing to install, no root needed.
-    ("Linux", "apt-get dpkg-query mpicc mpirun " + BUILD, ROOTLESS, "run", 0, "", ""),
-    # A module's MPI first on PATH beside Debian's own: the module's wins, launcher too.
-    (
-        "Linux",
-        "apt-get dpkg-query mpicc.openmpi mpirun.openmpi module/mpicc module/mpirun " + BUILD,
-        ROOTLESS,
-        "run",
-        0,
-        "Open MPI ({module}/mpicc, {module}/mpirun)",
-        "",
-    ),
-    (
-        "Linux",
-        "mpicc.openmpi mpirun.openmpi module/mpicc module/mpirun " + BUILD,
-        {},
-        "mpicc",
-        0,
-        "{module}/mpicc\n",
-        "",
-    ),
+    ("Linux", f"{DEB} mpicc mpirun {BUILD}", ROOTLESS, "run", 0, "", ""),
+    # A module's MPI first on PATH beside Debian's own: the module's wins, its launcher too.
+    ("Linux", f"{DEB} mpicc.openmpi mpirun.openmpi module/mpicc module/mpirun {BUILD}", ROOTLESS,
+     "run", 0, "Open MPI ({module}/mpicc, {module}/mpirun)", ""),
+    ("Linux", f"mpicc.openmpi mpirun.openmpi module/mpicc module/mpirun {BUILD}", {}, "mpicc", 0,
+     "{module}/mpicc\n", ""),
     # Debian's MPICH asked for where the first mpicc is Open MPI's: Debian's name for MPICH's.
-    (
-        "Linux",
-        "apt-get dpkg-query mpicc mpirun mpicc.mpich mpiexec.mpich " + BUILD,
-        {"MPI": "mpich", "STANDIN_MPICC": "openmpi", "STANDIN_LAUNCHER": "openmpi", **ROOTLESS},
-        "run",
-        0,
-        "/mpicc.mpich, ",
-        "",
-    ),
-    # Bad arguments: usage, and nothing looked for.
-    ("Linux", "apt-get dpkg-query", {}, "--help", 0, USAGE, ""),
-    ("Linux", "apt-get dpkg-query", {}, "tset", 2, USAGE, ""),
-    ("Linux", "apt-get dpkg-query", {}, "run test", 2, USAGE, ""),
-    ("Linux", "apt-get dpkg-query", {"MPI": "mvapich"}, "run", 2, "MPI=mvapich: it takes", ""),
-    (
-        "Linux",
-        "dnf rpm",
-        {},
-        "test",
-        0,
-        "",
-        "dnf install -y gcc-c++ cmake make python3 openmpi-devel rpm-build gtest-devel "
-        "python3-jsonschema python3-matplotlib python3-pytest python3-mypy clang-tools-extra black "
-        "util-linux iproute openssh-server openssh-clients slurm slurm-slurmctld slurm-slurmd munge",
-    ),
-    ("Linux", "dnf rpm", {"STANDIN_RHEL": "9"}, "test", 1, "come from EPEL, which is not", ""),
-    (
-        "Linux",
-        "zypper rpm",
-        {},
-        "run",
-        0,
-        "",
-        "zypper --non-interactive install gcc-c++ cmake make python3 openmpi4-devel",
-    ),
-    (
-        "Darwin",
-        "brew cc c++ make",
-        {},
-        "test",
-        0,
-        "python3 -m venv ~/drives-venv",
-        BREW + "open-mpi googletest clang-format black",
-    ),
+    ("Linux", f"{DEB} mpicc mpirun mpicc.mpich mpiexec.mpich {BUILD}",
+     {"MPI": "mpich", "STANDIN_MPICC": "openmpi", "STANDIN_LAUNCHER": "openmpi", **ROOTLESS},
+     "run", 0, "/mpicc.mpich, ", ""),
+    # Bad arguments: the usage, and nothing looked for.
+    ("Linux", DEB, {}, "--help", 0, USAGE, ""),
+    ("Linux", DEB, {}, "tset", 2, USAGE, ""),
+    ("Linux", DEB, {}, "run test", 2, USAGE, ""),
+    ("Linux", DEB, {"MPI": "mvapich"}, "run", 2, "MPI=mvapich: it takes", ""),
+    ("Linux", "dnf rpm", {}, "test", 0, "", "dnf install -y gcc-c++ cmake make python3 "
+     "openmpi-devel rpm-build gtest-devel python3-jsonschema python3-matplotlib python3-pytest "
+     "python3-mypy clang-tools-extra black util-linux iproute openssh-server openssh-clients "
+     "slurm slurm-slurmctld slurm-slurmd munge"),
+    ("Linux", "dnf rpm", {"STANDIN_RHEL": "9"}, "test", 1, "come from EPEL, which", ""),
+    ("Linux", "zypper rpm", {}, "run", 0, "",
+     "zypper --non-interactive install gcc-c++ cmake make python3 openmpi4-devel"),
+    ("Darwin", "brew cc c++ make", {}, "test", 0, "python3 -m venv ~/drives-venv",
+     BREW + "open-mpi googletest clang-format black"),
     ("Darwin", "brew cc c++ make", {"MPI": "mpich"}, "run", 0, "", BREW + "mpich"),
-    (
-        "Darwin",
-        "brew cc c++ make",
-        {"STANDIN_FAIL": "1"},
-        "run",
-        1,
-        "this step failed: brew install cmake python open-mpi",
-        BREW + "open-mpi",
-    ),
+    ("Darwin", "brew cc c++ make", {"STANDIN_FAIL": "1"}, "run", 1,
+     "this step failed: brew install cmake python open-mpi", BREW + "open-mpi"),
     ("Darwin", "cc c++ make", {}, "run", 1, "Homebrew is not installed", ""),
     # No package manager known: what is missing, named.
     ("Linux", BUILD, {}, "run", 1, "missing: Open MPI (mpicc and its launcher). No package", ""),
-    (
-        "Linux",
-        BUILD + "mpicc mpiexec",
-        {"STANDIN_MPICC": "mpich"},
-        "run",
-        1,
-        "mpicc is MPICH's compiler wrapper, not Open MPI's",
-        "",
-    ),
-    (
-        "Linux",
-        BUILD + "mpicc",
-        {},
-        "run",
-        1,
-        "its launcher is missing: none of mpirun mpiexec is beside it",
-        "",
-    ),
-    (
-        "Linux",
-        BUILD + "mpicc mpirun",
-        {"STANDIN_LAUNCHER": "mpich"},
-        "run",
-        1,
-        "mpirun is MPICH's launcher, but",
-        "",
-    ),
+    ("Linux", BUILD + "mpicc mpiexec", {"STANDIN_MPICC": "mpich"}, "run", 1,
+     "mpicc is MPICH's compiler wrapper, not Open MPI's", ""),
+    ("Linux", BUILD + "mpicc", {}, "run", 1,
+     "its launcher is missing: none of mpirun mpiexec is beside it", ""),
+    ("Linux", BUILD + "mpicc mpirun", {"STANDIN_LAUNCHER": "mpich"}, "run", 1,
+     "mpirun is MPICH's launcher, but", ""),
 ]
+# fmt: on
 
 
 @pytest.mark.parametrize("system, present, env, args, status, said, calls", CASES)
