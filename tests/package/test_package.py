@@ -1,7 +1,7 @@
 """The source tarball, plain CMake and the package in one clean Debian root made from apt's
 registry, holding only a compiler, CMake, make, an MPI, Python 3 and Debian's package builder:
 the tarball (package_source) is built there with plain CMake, a virtual environment's Python
-first on PATH, installed, run on two ranks and uninstalled without a file left; its .deb, made
+first on PATH, installed, run on one rank and uninstalled without a file left; its .deb, made
 twice, is the same bytes and has nothing lintian warns of. Then the root loses all of those,
 the .deb goes in with apt-get, which must bring what it needs back, runs two ranks, says one
 version everywhere, reads its results with drives-results, and is removed without a file left.
@@ -57,7 +57,7 @@ must test "$(head -n 1 /opt/drives/bin/drives-run)" = "#!/opt/venv/bin/python3"
 for page in drives_mpi drives-run drives-results; do
   must test -s /opt/drives/share/man/man1/$page.1.gz
 done
-cd /tmp && /opt/drives/bin/drives-run -n 2 --dir /tmp/plain </dev/null >/tmp/plain.txt
+cd /tmp && /opt/drives/bin/drives-run -n 1 --dir /tmp/plain </dev/null >/tmp/plain.txt
 saved /tmp/plain.txt
 cmake --build /tmp/build --target uninstall >/dev/null
 absent test -e /opt/drives
