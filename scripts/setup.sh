@@ -107,24 +107,24 @@ wrapper() {
   fi
 }
 
-# The launcher beside a compiler wrapper, as the build records it: under the
-# wrapper's suffix, then the MPI's, then plain; not another MPI's, which
-# $other names where one is there.
+# The launcher beside a compiler wrapper, as the build records it, in
+# $launcher: under the wrapper's suffix, then the MPI's, then plain; not
+# another MPI's, which $other names where one is there.
 launcher_of() {
-  local dir=${1%/*} name=${1##*/} suffix launcher
-  other=""
+  local dir=${1%/*} name=${1##*/} suffix candidate
+  launcher="" other=""
   set -- ".$mpi" ""
   case $name in mpicc?*) set -- "${name#mpicc}" "$@" ;; esac
   for suffix in "$@"; do
-    for launcher in $(launchers); do
-      launcher=$dir/$launcher$suffix
-      [ -f "$launcher" ] && [ -x "$launcher" ] || continue
-      case $(owner "$launcher" launcher) in
+    for candidate in $(launchers); do
+      candidate=$dir/$candidate$suffix
+      [ -f "$candidate" ] && [ -x "$candidate" ] || continue
+      case $(owner "$candidate" launcher) in
         "$mpi" | unknown)
-          echo "$launcher"
+          launcher=$candidate
           return 0
           ;;
-        *) other=${other:-$launcher} ;;
+        *) other=${other:-$candidate} ;;
       esac
     done
   done
@@ -165,7 +165,7 @@ installed() {
 # probe NEED: true when what NEED names is here, with $what saying what was
 # found; false with $lack saying what is missing. A half MPI stops at once.
 probe() {
-  local cc cxx found version launcher
+  local cc cxx found version
   case $1 in
     compilers)
       lack="C and C++17 compilers (cc, c++)"
@@ -200,8 +200,7 @@ probe() {
         stop "$found is $(mpi_name "$version")'s compiler wrapper, not $(mpi_name "$mpi")'s:" \
           "put $(mpi_name "$mpi") first on PATH (module load, spack load), or build with MPI=$version"
       fi
-      launcher_of "$found" >"$scratch/launcher"
-      launcher=$(cat "$scratch/launcher")
+      launcher_of "$found"
       [ -n "$launcher" ] || [ -z "$other" ] ||
         stop "$other is $(mpi_name "$(owner "$other" launcher)")'s launcher, but $found is" \
           "$(mpi_name "$mpi")'s compiler wrapper: put one MPI's first on PATH"
