@@ -235,8 +235,13 @@ def local_ranks(placed):
 
 
 def warn(message):
-    for line in message.split("\n"):
-        print(f"drives-run: {line}", file=sys.stderr)
+    """Says `message` on standard error, where it can still be written (the
+    terminal may have hung up)."""
+    try:
+        for line in message.split("\n"):
+            print(f"drives-run: {line}", file=sys.stderr, flush=True)
+    except OSError:
+        pass
 
 
 def commands(opts):
@@ -276,13 +281,27 @@ def dry_run(opts, check_args, run_args):
 def end_like(outcome):
     """drives-run's own end: the run's status, or the signal the run ended
     by, raised again so that a shell sees it as such."""
+    if outcome.unwritable:
+        warn(outcome.unwritable)
+    quiet_exit()
     number = outcome.stop_signal()
-    if number:
-        sys.stdout.flush()
-        sys.stderr.flush()
+    if number and number != signal.SIGQUIT:
         signal.signal(number, signal.SIG_DFL)
         os.kill(os.getpid(), number)
+    # SIGQUIT raised again would leave a core file: its status is enough.
     return outcome.status()
+
+
+def quiet_exit():
+    """Flushes what is left for the standard streams; where they cannot be
+    written any more, Python's own flush at exit must not fail either."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except OSError:
+            null = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(null, stream.fileno())
+            os.close(null)
 
 
 def run_once(opts, base, number, signals, env, hints, check_args, run_args):
@@ -360,10 +379,10 @@ def run_set(opts, argv, env, hints, check_args, run_args):
                 if signals.received:
                     raise process.Interrupted(signals.received)
                 done.append(run_once(opts, base, number, signals, env, hints, check_args, run_args))
-                if done[-1][1].stop_signal():
+                if done[-1][1].ends_set():
                     break
         finally:
-            if opts.repeat > 1 and not (done and done[-1][1].broken):
+            if opts.repeat > 1 and not (done and done[-1][1].ends_set()):
                 summary_of(done)
     stopped = [outcome for _, outcome in done if outcome.stop_signal()]
     return (
