@@ -25,6 +25,7 @@ import subprocess
 import time
 from typing import Callable, Dict, IO, List, Optional, Set, Tuple, Union
 
+from .report import PRESS_ENTER
 from .status_line import StatusLine
 from .statuses import ExitStatus
 
@@ -410,6 +411,11 @@ class Pump:
             self.end_launcher()
         elif self.stdout_shown and self.status is not None:
             self.status.wrote(data)
+        elif self.process.stdin is not None and PRESS_ENTER.encode() in data:
+            # The report goes elsewhere (a file), and the root waits for the
+            # Enter the user types here: the user must see that it does.
+            self.hide()
+            write_all(2, PRESS_ENTER.encode() + b"\n")
 
     def stdout_gone(self) -> None:
         """As if the launcher had written to the closed pipe itself: the run
