@@ -338,6 +338,42 @@ def test_tagged_check(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
     assert status == 0, shown
 
 
+def records(directory: pathlib.Path) -> Dict[str, dict]:
+    return {path.name: json.loads(path.read_text()) for path in directory.glob("*.record.json")}
+
+
+def test_records_of_a_set(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    """Ctrl-C in the second run of three: each run's record beside the result file its
+    root made, the second's with status 130, the second left out of the summary for it,
+    no third run, the set ended by SIGINT."""
+    run = Run(fakes, tmp_path, "--repeat", "3", env={"FAKE_TICKS": "2"})
+    assert run.proc.stdout is not None
+    while not run.proc.stdout.readline().startswith(b"The system spent"):
+        pass
+    run.proc.send_signal(signal.SIGINT)
+    run.proc.stdout.read()
+    status, shown = run.wait()
+    assert status == -signal.SIGINT and "Traceback" not in shown, shown
+    assert "run 2 is left out of the summary: it was ended by signal 2" in shown, shown
+    found = {
+        name: (r["repeat"]["run"], r["status"], r["finished"])
+        for name, r in records(tmp_path).items()
+    }
+    stem = "results_drives_macos_clusters_mx @ fake @ local date 2026.01.01 time 00.00.0"
+    assert found == {f"{stem}1.record.json": (1, 0, True), f"{stem}2.record.json": (2, 130, True)}
+
+
+def test_record_not_written(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    """A final record that cannot be written is a warning, the run's status stands, and
+    the record written at the start stays, unfinished, for a reader to find."""
+    run = Run(fakes, tmp_path, env={"FAKE_RESULT": "/proc/self/none/result.txt"})
+    assert run.proc.stdout is not None
+    run.proc.stdout.read()
+    status, shown = run.wait()
+    assert status == 0 and "cannot write the run's record /proc/self/none/result" in shown
+    assert [r["finished"] for r in records(tmp_path).values()] == [False], records(tmp_path)
+
+
 # A Mac's commands as far as drives-run and its check ask them.
 MAC = {
     "uname": "case $1 in -s) echo Darwin ;; -r) echo 23.5.0 ;; -m) echo arm64 ;; "
@@ -383,7 +419,7 @@ def test_macos(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
     status, shown = run.wait()
     assert status == 0 and "TMPDIR /tmp\n" in run.logged(), (shown, run.logged())
     assert int(re.findall(r"nofile (\d+)", run.logged())[-1]) >= 64 + 8 * 40, run.logged()
-    node = json.loads((tmp_path / "run1.record.json").read_text())["nodes"][0]
+    node = json.loads(next(tmp_path.glob("results_*.record.json")).read_text())["nodes"][0]
     assert MAC_NODE.items() <= node.items(), node
     dry = subprocess.run(
         [DRIVES_RUN, "--binary", FAKE, "--hosts", "n1.local,n2", "--dry-run"],

@@ -263,17 +263,14 @@ def options(argv: List[str]) -> Options:
             f"{v6[0]}: MPICH's launcher takes no IPv6 address; name the node by a host name",
             ExitStatus.USAGE,
         )
-    if given.dry_run:
-        launcher = mpis.Launcher(
-            given.launcher
-            or built.launcher
-            or (mpis.on_path(mpis.MPIS[mpi].launchers) or [mpis.MPIS[mpi].launchers[0]])[0],
-            mpi,
-        )
-    else:
-        launcher = mpis.find_launcher(
-            mpi, given.launcher, built.launcher if family == mpi else None
-        )
+    built_launcher = built.launcher if family == mpi else None
+    try:
+        launcher = mpis.find_launcher(mpi, given.launcher, built_launcher)
+    except Failure:
+        if not given.dry_run:
+            raise
+        # --dry-run shows the commands all the same, with the launcher's name.
+        launcher = mpis.Launcher(given.launcher or mpis.MPIS[mpi].launchers[0], mpi)
     return Options(
         argv=["drives-run"] + argv,
         binary=binary,

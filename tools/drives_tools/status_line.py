@@ -30,11 +30,14 @@ def shows_status() -> bool:
     whose line would be drawn over what the user types), and standard output
     goes to that terminal or to a file: through a pipe it may reach the
     terminal by another program (| tee), which knows nothing of the line."""
-    if not os.isatty(2) or os.environ.get("TERM", "dumb") in ("dumb", ""):
+    if not os.isatty(2) or os.environ.get("TERM") == "dumb":
         return False
     try:
         if os.tcgetpgrp(2) != os.getpgrp():
             return False
+    except OSError:
+        pass  # not drives-run's controlling terminal: no job control to heed
+    try:
         mode = os.fstat(1).st_mode
     except OSError:
         return False
