@@ -351,20 +351,20 @@ def plan(opts: Options) -> Plan:
     hostfiles = HostFiles(opts.mpi, opts.dry_run)
     check_args = mpis.command(
         opts.mpi,
-        opts.launcher.path,
         check.contexts(hosts, ranks_of(opts.placed), opts.directory, opts.binary, opts.scale),
         wdir="/",
         export=[check.VARIABLE],
         extra=extra,
         hostfiles=hostfiles,
+        launcher=opts.launcher.path,
     )
     run_args = mpis.command(
         opts.mpi,
-        opts.launcher.path,
         [(host, count, [opts.binary]) for host, count in opts.placed],
         wdir=opts.directory,
         extra=extra,
         hostfiles=hostfiles,
+        launcher=opts.launcher.path,
     )
     return Plan(env, extra, check_args, run_args, hints, hostfiles)
 
@@ -490,11 +490,11 @@ class Keeper:
             return record.settle(written, unfinished)
         args = mpis.command(
             self.opts.mpi,
-            self.opts.launcher.path,
             [(self.host, 1, ["sh", "-c", record.SAVE, "drives-run-record", path, unfinished])],
             wdir="/",
             extra=self.steps.launcher_args,
             hostfiles=self.steps.hostfiles,
+            launcher=self.opts.launcher.path,
         )
         with tempfile.TemporaryFile() as data:
             data.write(record.text_of(written))

@@ -27,6 +27,7 @@ class Mpi:
     launchers: Tuple[str, ...]  # its launcher's names, the MPI's own first
     np: str  # option giving a context's rank count
     wdir: str  # option giving the ranks' working directory
+    env: str  # option setting one variable for the ranks
     export: List[str]  # options passing drives-run's variable NAME on ("{}" is NAME)
     rank_variable: str  # what a rank finds its rank in
     library: "re.Pattern[bytes]"  # what a program built with it links
@@ -50,6 +51,7 @@ MPIS: Dict[str, Mpi] = {
         ("mpirun", "mpirun.openmpi", "mpiexec", "mpiexec.openmpi"),
         "-np",
         "--wdir",
+        "-x",
         ["-x", "{}"],
         "OMPI_COMM_WORLD_RANK",
         re.compile(rb"libopen-(?:rte|pal)|libmpi\.so\.40|libmpi\.40\.dylib"),
@@ -88,6 +90,7 @@ MPIS: Dict[str, Mpi] = {
         ("mpiexec", "mpiexec.mpich", "mpiexec.hydra", "mpirun", "mpirun.mpich"),
         "-n",
         "-wdir",
+        "-env",
         [],  # Hydra passes the whole environment on by default
         "PMI_RANK",
         re.compile(rb"libmpich|libmpi\.so\.12|libmpi\.12\.dylib"),
@@ -234,24 +237,34 @@ def placement_option(mpi: str, extra: Sequence[str]) -> Optional[str]:
 HostFiles = Callable[[List[Tuple[str, int]]], str]
 
 
+def env_flags(kind: Mpi, env: Optional[Dict[str, str]]) -> List[str]:
+    """The launcher's options setting each of `env` for the ranks."""
+    flags: List[str] = []
+    for key, value in (env or {}).items():
+        flags += [kind.env, f"{key}={value}"] if kind.env == "-x" else [kind.env, key, value]
+    return flags
+
+
 def command(
     mpi: str,
-    launcher: str,
     contexts: List[Context],
     wdir: Optional[str] = None,
+    env: Optional[Dict[str, str]] = None,
     export: Sequence[str] = (),
     extra: Sequence[str] = (),
     outdir: Optional[str] = None,
     hostfiles: Optional[HostFiles] = None,
+    launcher: Optional[str] = None,
 ) -> List[str]:
-    """The launcher's command line for `contexts` (see above). The variables
-    named in `export` go from the launcher's environment to every rank,
-    `extra` is the user's own launcher options, `outdir` collects each
-    rank's output apart; `hostfiles([(host, count)...])` gives a file
-    naming hosts, the form Open MPI takes an IPv6 host in and MPICH a long
-    list of hosts."""
+    """The launcher's command line for `contexts` (see above). `env` is set
+    for every rank; the variables named in `export` go from the launcher's
+    environment to every rank, once; `extra` is the user's own launcher
+    options, `outdir` collects each rank's output apart;
+    `hostfiles([(host, count)...])` gives a file naming hosts, the form
+    Open MPI takes an IPv6 host in and MPICH a long list of hosts.
+    `launcher` defaults to the first of the MPI's launchers on PATH."""
     kind = MPIS[mpi]
-    args = [launcher]
+    args = [launcher or (on_path(kind.launchers) or [kind.launchers[0]])[0]]
     if os.geteuid() == 0:
         args += kind.as_root
     on_nodes = any(host for host, _, _ in contexts)
@@ -262,6 +275,7 @@ def command(
     exported = [word.format(name) for name in export for word in kind.export]
     if mpi == "openmpi":
         every = list(extra) + ([kind.wdir, wdir] if wdir else []) + exported
+        every += env_flags(kind, env)
         # Open MPI fills the node it runs on first, whatever the order of
         # --host; a context of its own per node keeps rank 0 on the node
         # named first. Its per-context options (-x, --wdir) apply to one
@@ -282,7 +296,8 @@ def command(
             args += [kind.hosts, listed]
     args += list(extra) + ([kind.wdir, wdir] if wdir else [])
     for index, (_, count, argv) in enumerate(contexts):
-        args += ([":"] if index else []) + [kind.np, str(count)] + list(argv)
+        args += [":"] if index else []
+        args += env_flags(kind, env) + [kind.np, str(count)] + list(argv)
     return args
 
 

@@ -123,7 +123,10 @@ class StatusLine:
 
 class Note:
     """A line of drives-run's own on the terminal of `fd`, rewritten in place
-    while it waits (the check), gone when it is done."""
+    while it waits (the check), gone when it is done; none for a wait too
+    short to notice."""
+
+    QUIET = 2.0  # seconds
 
     def __init__(self, fd: int, prefix: str = "") -> None:
         self.fd, self.prefix = fd, prefix
@@ -131,6 +134,8 @@ class Note:
         self.shown = False
 
     def draw(self, text: str) -> None:
+        if time.monotonic() - self.started < self.QUIET:
+            return
         width = columns(self.fd) - 1
         line = f"drives-run: {self.prefix}{text}, {clock(time.monotonic() - self.started)}"
         self.write(CLEAR + line[:width].encode() if width >= 1 else b"")
