@@ -197,14 +197,17 @@ def check(
         args, dict(env, **{VARIABLE: SCRIPT}), signals, timeout, waiting=waiting
     )
     said = answers(out)
-    told = [
-        f"{name[index]}{': ' if name[index] else ''}{said[index][0]}"
-        for index in sorted(said)
-        if said[index][0] != "ok"
-    ]
+    # Nodes that say the same are named together, so that a cluster whose
+    # every node lacks the binary gets one line, not one per node.
+    grouped: Dict[str, List[str]] = {}
+    for index in sorted(said):
+        if said[index][0] != "ok":
+            grouped.setdefault(said[index][0], []).append(name[index])
+    told = [f"{listed(names)}: {text}" if any(names) else text for text, names in grouped.items()]
     silent = [name[index] or "this machine" for index in range(len(placed)) if index not in said]
     if silent and status is None:
-        told.append(f"{listed(silent)}: no answer within {timeout:g} s (--check-timeout)")
+        none = "; the launcher started the check on none of them" if not said else ""
+        told.append(f"{listed(silent)}: no answer within {timeout:g} s (--check-timeout){none}")
     elif silent and said:
         told.append(
             f"{listed(silent)}: not reached through {args[0]} (status {status}): "
