@@ -38,7 +38,14 @@ HOSTFILE = write(
     "hosts", "# the root's node first\nnode01 slots=4  # 4 cores\nnode02:2\n\nnode03\n"
 )
 # Slurm's scontrol for n[1-3]; launchers that run every context here.
-BINDIR = os.path.dirname(write("bin/scontrol", "#!/bin/sh\necho n1; echo n2; echo n3\n", 0o755))
+BINDIR = os.path.dirname(
+    write(
+        "bin/scontrol",
+        '#!/bin/sh\n[ "$3" = broken ] && { echo "scontrol: error: no such job" >&2; exit 1; }\n'
+        "echo n1; echo n2; echo n3\n",
+        0o755,
+    )
+)
 for launcher in ("mpirun.openmpi", "mpiexec.mpich"):
     os.symlink(os.path.join(HERE, "fake_launcher.py"), os.path.join(BINDIR, launcher))
 SLURM = {"SLURM_JOB_ID": "7", "SLURM_JOB_NODELIST": "n[1-3]", "SLURM_TASKS_PER_NODE": "2(x3)"}
@@ -124,6 +131,12 @@ CASES = [
         "--wdir {cwd}/sub --host n1:1 -np 1 {bin} : "
         "--wdir {cwd}/sub --host n2:2 -np 2 {bin} : --wdir {cwd}/sub --host n3:2 -np 2 {bin}",
         SLURM,
+    ),
+    (
+        ["--dry-run"],
+        2,
+        "cannot list the nodes of Slurm job 7 with scontrol: scontrol: error: no such job",
+        dict(SLURM, SLURM_JOB_NODELIST="broken"),
     ),
     (["-n", "3_0"], 2, "argument -n/--np: not a number: '3_0'"),
     (["--dir", "a\tb"], 2, "--dir: a path with a tab, a line break or another control"),

@@ -432,3 +432,18 @@ def test_macos(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
         mac, tmp_path, "--hosts", "a,b", "--check-timeout", "2", mode="quiet"
     ).wait()
     assert status == 4 and "macOS firewall" in shown, (status, shown)
+
+
+def test_one_run_per_directory(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    """A second run in a directory in use is refused, naming the run that holds it; the
+    directory is free again once that run ends, however it ends."""
+    first = Run(fakes, tmp_path, env={"FAKE_TICKS": "1"})
+    assert first.proc.stdout is not None
+    first.proc.stdout.readline()
+    second = Run(fakes, tmp_path / "..", "--dir", str(tmp_path))
+    status, shown = second.wait()
+    assert status == 4 and f"is in use by another run (process {first.proc.pid}: " in shown
+    first.proc.kill()
+    first.wait()
+    status, shown = Run(fakes, tmp_path, "--check-timeout", "60").wait()
+    assert status == 0, shown

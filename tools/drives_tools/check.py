@@ -40,7 +40,8 @@ for rank in "$@"; do
   if [ "$rank" = 0 ]; then set -- "$dir/data64-macos-mx-single" "$dir/data64-macos-mx-single.tmp"
   else set -- "$dir/data64-macos-mx-$rank @"*; fi
   for file in "$@"; do
-    [ -f "$file" ] && reuse=$((reuse + $(wc -c < "$file") / 1024))
+    # A file another run removes meanwhile counts as none.
+    [ -f "$file" ] && size=$(wc -c 2>/dev/null < "$file") && reuse=$((reuse + size / 1024))
   done
 done
 if [ ! -f "$bin" ] || [ ! -x "$bin" ]; then said="$bin is missing or not executable"

@@ -10,6 +10,7 @@ the working directory the user names, the root alone on the first node.
 import argparse
 import dataclasses
 import errno
+import fcntl
 import os
 import re
 import shlex
@@ -333,6 +334,7 @@ class Plan:
     run_args: List[str]
     hints: List[str]
     hostfiles: HostFiles
+    lock: Optional[int] = None  # the working directory, held for the whole set
 
 
 def plan(opts: Options) -> Plan:
@@ -514,12 +516,51 @@ class Keeper:
         return None, problem
 
 
+def holder_of(directory: str) -> str:
+    """Which process holds a directory's lock, in words, where the system says."""
+    try:
+        inode = os.stat(directory).st_ino
+        with open("/proc/locks", encoding="utf-8") as stream:
+            for line in stream:
+                fields = line.split()
+                if len(fields) > 5 and fields[1] == "FLOCK" and fields[5].endswith(f":{inode}"):
+                    with open(f"/proc/{fields[4]}/cmdline", "rb") as command:
+                        words = command.read().decode("utf-8", "replace").split("\0")
+                    return f"process {fields[4]}: {' '.join(words).strip()}"
+    except (OSError, IndexError):
+        pass
+    return "another drives-run"
+
+
+def lock(directory: str) -> int:
+    """Holds the working directory for this drives-run alone (a lock on the
+    directory itself: nothing is left in it, and the system releases it
+    however drives-run ends); a Failure where another run holds it."""
+    try:
+        fd = os.open(directory, os.O_RDONLY)
+    except OSError as error:
+        raise Failure(f"cannot open {directory}: {error.strerror}", ExitStatus.NODE_FAILED)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        os.close(fd)
+        raise Failure(
+            f"{directory} is in use by another run ({holder_of(directory)}); "
+            f"two runs in one directory would cycle the same files: wait for it, or give "
+            f"another --dir",
+            ExitStatus.NODE_FAILED,
+        ) from None
+    return fd
+
+
 def run_once(opts: Options, steps: Plan, number: int, signals: process.Signals) -> Done:
     """One run of a set: the check, the record of its start, the run, its
     record completed."""
     several = opts.repeat > 1
     prefix = f"run {number} of {opts.repeat}: " if several else ""
     note = Note(2, prefix) if shows_status() else None
+    if steps.lock is None and is_here(opts.placed[0][0]) and os.path.isdir(opts.directory):
+        steps.lock = lock(opts.directory)
     try:
         facts = check.check(
             steps.check_args,
@@ -535,6 +576,8 @@ def run_once(opts: Options, steps: Plan, number: int, signals: process.Signals) 
             note.hide()
     written = new_record(opts, steps, number, facts)
     keeper = Keeper(opts, steps, signals, facts)
+    if keeper.host is None and steps.lock is None:
+        steps.lock = lock(opts.directory)
     unfinished = record.unfinished_path(
         written, opts.directory, opts.placed[0][0] or os.uname().nodename
     )

@@ -128,17 +128,23 @@ def slurm_nodes():
     if not (job and nodelist):
         return None
     try:
-        names = subprocess.run(
+        done = subprocess.run(
             ["scontrol", "show", "hostnames", nodelist],
             capture_output=True,
             text=True,
             errors="replace",
-            check=True,
-        ).stdout.split()
-    except (OSError, subprocess.CalledProcessError) as error:
+        )
+    except OSError as error:
         raise Failure(
-            f"cannot list the nodes of Slurm job {job} with scontrol: {error}", ExitStatus.USAGE
+            f"cannot list the nodes of Slurm job {job} with scontrol: {error.strerror}",
+            ExitStatus.USAGE,
         ) from None
+    if done.returncode != 0:
+        said = (done.stderr.strip().splitlines() or [f"status {done.returncode}"])[-1]
+        raise Failure(
+            f"cannot list the nodes of Slurm job {job} with scontrol: {said}", ExitStatus.USAGE
+        )
+    names = done.stdout.split()
     for name in ("SLURM_TASKS_PER_NODE", "SLURM_JOB_CPUS_PER_NODE"):
         if os.environ.get(name):
             counts = expand_counts(os.environ[name], name)
