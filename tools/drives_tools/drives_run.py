@@ -219,11 +219,16 @@ def path_option(name: str, text: str) -> str:
         ) from None
 
 
+def parse(argv: List[str]) -> Tuple[argparse.Namespace, List[str]]:
+    """The command line as given, and the launcher's part of it: everything
+    after the first `--`."""
+    at = argv.index("--") if "--" in argv else len(argv)
+    return parser().parse_args(argv[:at]), argv[at + 1 :]
+
+
 def options(argv: List[str]) -> Options:
     """The options, the binary, the launcher, the nodes and where the ranks go."""
-    at = argv.index("--") if "--" in argv else len(argv)
-    given = parser().parse_args(argv[:at])
-    launcher_args = argv[at + 1 :]
+    given, launcher_args = parse(argv)
     binary = path_option("--binary", given.binary or default_binary())
     directory = path_option("--dir", given.dir)
     if not given.binary and not os.access(binary, os.X_OK):
