@@ -405,6 +405,7 @@ def dry_run(opts: Options, steps: Plan) -> None:
     print(f"export {check.VARIABLE}={shlex.quote(check.SCRIPT)}")
     print(shlex.join(steps.check_args))
     print(shlex.join(steps.run_args))
+    sys.stdout.flush()
 
 
 def end_like(outcome: process.Outcome) -> int:
