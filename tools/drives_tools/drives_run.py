@@ -253,6 +253,7 @@ def options(argv: List[str]) -> Options:
             f"with --hosts or --hostfile and the ranks with -n",
             ExitStatus.USAGE,
         )
+    found: Optional[nodes.Nodes]
     if given.hostfile:
         found = nodes.read_hostfile(given.hostfile)
     elif given.hosts:
