@@ -20,7 +20,7 @@ import tempfile
 import termios
 import threading
 import time
-from typing import Callable, Dict, List, Optional, Set
+from typing import Callable, Dict, Iterator, List, Optional, Set
 
 import pytest
 
@@ -219,6 +219,8 @@ class Run:
     """drives-run on the stand-ins, standard error (and, if asked, input) on a terminal of
     `columns` columns, or without a terminal."""
 
+    every: List["Run"] = []
+
     def __init__(
         self,
         fakes: pathlib.Path,
@@ -251,6 +253,7 @@ class Run:
             ),
         )
         os.close(side)
+        Run.every.append(self)
 
     def read_terminal(self) -> None:
         try:
@@ -281,6 +284,17 @@ class Run:
             assert time.monotonic() < deadline, self.logged()
             time.sleep(0.05)
         return True
+
+
+@pytest.fixture(autouse=True)
+def no_run_left() -> Iterator[None]:
+    """A test that fails half-way leaves no drives-run running (its guard ends the rest)."""
+    yield
+    for run in Run.every:
+        if run.proc.poll() is None:
+            run.proc.kill()
+            run.proc.wait()
+    Run.every.clear()
 
 
 def test_closed_stdout(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
