@@ -305,3 +305,10 @@ def test_report_texts() -> None:
 VERSION = re.search(
     r"project\(\w+ VERSION (\S+)", pathlib.Path(ROOT, "CMakeLists.txt").read_text()
 ).group(1)
+
+
+def test_first_launcher_on_path() -> None:
+    """A module's mpirun first on PATH wins over the distribution's mpirun.openmpi."""
+    module = write("module-bin/mpirun", '#!/bin/sh\necho "mpirun (Open MPI) 5.0.3"\n', 0o755)
+    done = drives_run(["--mpi", "openmpi", "--dry-run"], path=f"{os.path.dirname(module)}:{BINDIR}")
+    assert done.stdout.splitlines()[-1].split()[0] == module, done
