@@ -227,3 +227,20 @@ def listed(names: List[str], most: int = 20) -> str:
     if len(names) <= most:
         return ", ".join(names)
     return ", ".join(names[:most]) + f" and {len(names) - most} more"
+
+
+# Run on a node after the run: its index and its load, one line.
+LOAD = "printf 'drives-run-load\\t%s\\t%s\\n' \"$1\" \"$(cut -d ' ' -f 1-3 /proc/loadavg 2>/dev/null)\""
+LOAD_LINE = re.compile(r"drives-run-load\t(\d+)\t([^\t\n]*)")
+
+
+def load_contexts(hosts: Dict[int, str]) -> List[Tuple[Optional[str], int, List[str]]]:
+    """One process on each of `hosts` ({index: host}) that tells its load."""
+    return [
+        (host, 1, ["sh", "-c", LOAD, "drives-run-load", str(index)])
+        for index, host in hosts.items()
+    ]
+
+
+def loads_of(text: str) -> Dict[int, str]:
+    return {int(found[1]): found[2] for found in LOAD_LINE.finditer(text)}

@@ -600,14 +600,44 @@ def run_once(opts: Options, steps: Plan, number: int, signals: process.Signals) 
     if keeper.host is None and not record.result_file(stdout):
         found = record.new_result_file(before, opts.directory)
     record.finish(written, stdout, stderr, outcome.status(), found)
-    for index, (host, _) in enumerate(opts.placed):
-        if is_here(host) or index == 0 and keeper.host is None:
-            written.nodes[index].load_end = [round(value, 2) for value in os.getloadavg()]
+    loads_at_end(opts, steps, signals, written, keeper.host is None)
     path = record.path_for(written.result_file) if written.result_file else unfinished
     _, problem = keeper.write(written, path, unfinished)
     if problem:
         warn(problem)
     return Done(written, outcome, problem is None)
+
+
+def loads_at_end(
+    opts: Options, steps: Plan, signals: process.Signals, written: Record, root_here: bool
+) -> None:
+    """The load of every node after the run: this machine's read here, the
+    others' through the launcher (not for a run a signal ended: the user
+    wants out)."""
+    here = [index for index, (host, _) in enumerate(opts.placed) if is_here(host)]
+    here += [0] if root_here else []
+    for index in here:
+        written.nodes[index].load_end = [round(value, 2) for value in os.getloadavg()]
+    away = {
+        index: host for index, (host, _) in enumerate(opts.placed) if host and index not in here
+    }
+    if not away or (written.status or 0) > ExitStatus.SIGNALLED:
+        return
+    args = mpis.command(
+        opts.mpi,
+        check.load_contexts(away),
+        wdir="/",
+        extra=steps.launcher_args,
+        hostfiles=steps.hostfiles,
+        launcher=opts.launcher.path,
+    )
+    try:
+        _, out, _ = process.collect(args, steps.env, signals, opts.check_timeout)
+    except process.Interrupted:
+        return
+    for index, text in check.loads_of(out).items():
+        if index in away:
+            written.nodes[index].load_end = record.loads(text)
 
 
 def left_out(done: Done) -> Optional[str]:
