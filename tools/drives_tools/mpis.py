@@ -117,9 +117,9 @@ MPIS: Dict[str, Mpi] = {
         ),
     ),
 }
-# A host list past this many bytes goes to MPICH in a file: one argument
-# may not exceed 128 KiB on Linux.
-MAX_HOSTS_ARGUMENT = 65536
+# A longer host list goes to MPICH in a file: its launcher refuses a -hosts
+# of 1000 nodes ("too many hosts listed").
+MAX_HOSTS_LISTED = 64
 
 
 def family_of_binary(binary: str) -> Optional[str]:
@@ -290,7 +290,7 @@ def command(
     if on_nodes:
         hosts = [(host or "localhost", count) for host, count, _ in contexts]
         listed = ",".join(f"{host}:{count}" for host, count in hosts)
-        if len(listed) > MAX_HOSTS_ARGUMENT and hostfiles is not None:
+        if len(hosts) > MAX_HOSTS_LISTED and hostfiles is not None:
             args += [kind.hostfile, hostfiles(hosts)]
         else:
             args += [kind.hosts, listed]
