@@ -1,8 +1,11 @@
 """drives-run --repeat 2, installed as a user installs it (the binary under test given to
-it): two runs of two ranks, each
-result file with its record beside it, the records valid and true to what this machine
-says of itself, and the summary drives-run ends with the one drives-results gives for
-the two result files. Then a file system too small for the run: status 4, nothing made."""
+it): two runs of two ranks, each result file with its record beside it, the records
+valid and true to what this machine says of itself, and the summary drives-run ends with
+the one drives-results gives for the two result files. Then, on one small file system:
+too little room or too few free inodes for the run (status 4, nothing made), and a disk
+that fills during the run, whose record cannot be written at its end: the record written
+at its start lies beside the result file, unfinished, and the run is left out of the
+end table."""
 import glob
 import json
 import os
@@ -103,27 +106,73 @@ def test(opts):
             shutil.copy(path, keep)
 
     with drives.tmpfs("40m") as small:
-        done = subprocess.run(
-            [
-                os.path.join(prefix, "bin", "drives-run"),
-                "-n",
-                "2",
-                "--dir",
-                os.path.join(small, "new"),
-            ],
-            stdin=subprocess.DEVNULL,
-            capture_output=True,
-            text=True,
-            timeout=300,
-        )
-        made = os.listdir(small)
-    assert (
-        done.returncode == 4
-        and not made
-        and done.stderr.startswith(
-            f"drives-run: not enough room in {small}/new: the run needs 65 MiB there, "
-        )
-    ), f"a file system of 40 MiB: status {done.returncode}, {done.stderr!r}, made {made}"
+        for row in SMALL:
+            small_row(prefix, opts, small, *row)
+
+
+def fill(small, leave_kib):
+    """The file system all but full, with a stale rank file that is sparse: it counts as
+    room the run will reuse, so the check passes and the run's writes fail."""
+    os.makedirs(os.path.join(small, "new"))
+    free = shutil.disk_usage(small).free // 1024
+    with open(os.path.join(small, "filler"), "wb") as stream:
+        stream.write(b"\0" * ((free - leave_kib) * 1024))
+    with open(os.path.join(small, "new", "data64-macos-mx-single"), "wb") as stream:
+        stream.truncate(64 << 20)
+
+
+def clear(small):
+    subprocess.run(["mount", "-o", "remount,nr_inodes=65536", small], check=True)
+    for name in os.listdir(small):
+        path = os.path.join(small, name)
+        shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
+
+
+# how the small file system is made ready, the binary (None: the installed one), status,
+# what drives-run says first, and what it leaves in the working directory
+SMALL = [
+    (None, None, 4, "drives-run: not enough room in {dir}: the run needs 65 MiB there, ", []),
+    (
+        lambda small: subprocess.run(
+            ["mount", "-o", f"remount,nr_inodes={4 + len(os.listdir(small))}", small], check=True
+        ),
+        "scaled",
+        4,
+        "drives-run: not enough free inodes in {dir}: the run needs 14 files there, ",
+        [],
+    ),
+    # Run 1 fills the disk; run 2's check then finds no room.
+    (lambda small: fill(small, 256), "scaled", 4, "drives_mpi: ", ["unfinished record"]),
+]
+
+
+def small_row(prefix, opts, small, prepare, binary, status, said, left):
+    clear(small)
+    if prepare:
+        prepare(small)
+    workdir = os.path.join(small, "new")
+    done = subprocess.run(
+        [os.path.join(prefix, "bin", "drives-run"), "-n", "2", "--dir", workdir, "--repeat", "2"]
+        + (["--binary", opts.binary] if binary else []),
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    found = []
+    for name in sorted(os.listdir(workdir)) if os.path.isdir(workdir) else []:
+        if name.endswith(".record.json"):
+            with open(os.path.join(workdir, name)) as stream:
+                record = json.load(stream)
+            beside = os.path.exists(os.path.join(workdir, name[: -len(".record.json")] + ".txt"))
+            found.append("unfinished record" if beside and not record["finished"] else name)
+    assert (done.returncode, found) == (status, left) and done.stderr.startswith(
+        said.format(dir=workdir)
+    ), f"{said}: status {done.returncode}, {done.stderr!r}, left {found}"
+    if left:
+        assert "run 1 is left out of the summary: its record could not be written" in done.stderr
+    else:
+        assert not os.path.exists(workdir), f"{said}: the check made {workdir}"
 
 
 if __name__ == "__main__":

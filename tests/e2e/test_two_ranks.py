@@ -10,12 +10,14 @@ import pathlib
 import pty
 import re
 import subprocess
+import tempfile
 import threading
 import tty
 
 import drives
 
 STATUS = re.compile(
+    r"drives-run: check: [^\r\n]*, (\d+ s|\d+:\d\d)\Z|"
     r"drives-run: (starting|(stream file cycle|descriptor file cycle|one-byte "
     r"write|one-byte read|block read|block write) \((root alone|workers)\)), "
     r"(\d+ s|\d+:\d\d); run time (\d+ s|\d+:\d\d)\Z"
@@ -37,14 +39,18 @@ def run_on_terminal(args, cwd):
 
     reader = threading.Thread(target=read_terminal)
     reader.start()
-    with subprocess.Popen(
-        args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=side
+    # Standard output to a file: through a pipe it might reach the terminal
+    # by another program, and drives-run then draws no status line.
+    with tempfile.TemporaryFile() as out, subprocess.Popen(
+        args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=side
     ) as process:
         os.close(side)
-        out = process.stdout.read()
+        process.wait()
+        out.seek(0)
+        printed = out.read()
     reader.join()
     os.close(terminal)
-    return process.returncode, out.decode(), b"".join(shown).decode()
+    return process.returncode, printed.decode(), b"".join(shown).decode()
 
 
 def test(opts):

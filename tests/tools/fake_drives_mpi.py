@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""A stand-in for drives_mpi's root: the report's first lines, then either
-a line every tenth of a second for ever (FAKE_TICKS set; FAKE_TICKS=N: from
-the Nth run in this directory on) or the end lines, the wait for Enter, and
-what was typed ("typed: ...") on standard error. FAKE_RESULT names the
-result file in the end line."""
+"""A stand-in for drives_mpi's root: its result file made at its start, named as the
+root names it, the report's first lines, then either a line every tenth of a second for
+ever (FAKE_TICKS set; FAKE_TICKS=N: from the Nth run in this directory on) or the end
+lines, the wait for Enter, and what was typed ("typed: ...") on standard error.
+FAKE_RESULT names another result file in the end line."""
 
 import os
 import sys
@@ -15,11 +15,14 @@ with open(".fake-runs", "a+") as runs:
     runs.write("run\n")
     runs.seek(0)
     run = len(runs.readlines())
+made = f"{os.getcwd()}/results_drives_macos_clusters_mx @ fake @ local date 2026.01.01 time 00.00.{run:02d}.txt"
+with open(made, "w") as result:
+    result.write(TITLE + "\n")
 if os.environ.get("FAKE_TICKS") and run >= int(os.environ["FAKE_TICKS"]):
     while True:
         print("The system spent: 1 Secs.", flush=True)
         time.sleep(0.1)
-result = os.environ.get("FAKE_RESULT", f"{os.getcwd()}/run{run}.txt")
+result = os.environ.get("FAKE_RESULT", made)
 print(
     f"Results have been saved in a file and you can find it at: {result}",
     "Press Enter to Exit.",

@@ -5,6 +5,7 @@ count; --wdir/-wdir are honoured, other options passed over. The check's
 contexts run one after the other, their output captured; a run's first
 context runs in the foreground with this process's standard streams.
 
+--version says which MPI's launcher it stands for, by its name.
 FAKE_LOG, a file: gets "pid N", the environment's TMPDIR, the soft limit
 of open files, and every signal received ("signal N").
 FAKE_MODE, words: tag (every line of the check prefixed as --tag-output
@@ -51,6 +52,10 @@ def contexts(args):
 
 def main():
     child = None
+    if sys.argv[1:] == ["--version"]:
+        mpich = "mpich" in os.path.basename(sys.argv[0])
+        print("HYDRA build details:\n    Version: 4.0.2" if mpich else "mpirun (Open MPI) 4.1.4")
+        return 0
 
     def stop(number, _frame):
         log(f"signal {number}")

@@ -2,9 +2,10 @@
 must give (bad input ends with one line, "drives-run: ..."; --dry-run shows the check's
 and the run's command lines, the root alone on the node named first). The node check
 runs through a stand-in launcher (fake_launcher.py), on a stand-in binary. Then the MPI
-is found in the real BINARY, built with MPI (openmpi or mpich); where the real launchers
-are installed, Open MPI's own mapper and MPICH's own launcher place the ranks of the
-command --dry-run prints. Arguments: BINARY MPI."""
+is found in the real binary (--binary, built with --mpi); where the real launchers are
+installed, Open MPI's own mapper and MPICH's own launcher place the ranks of the command
+--dry-run prints; and 4096 one-slot nodes reach the launcher with both MPIs' command
+forms."""
 import os
 import pathlib
 import re
@@ -13,6 +14,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from typing import Any, Dict, List, Optional
+
+import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -22,7 +26,7 @@ from drives_tools import version  # noqa: E402
 from drives_tools.mpis import MPIS  # noqa: E402
 
 
-def write(name, data, mode=0o644):
+def write(name: str, data: Any, mode: int = 0o644) -> str:
     path = pathlib.Path(SCRATCH, name)
     path.parent.mkdir(exist_ok=True)
     path.write_bytes(data.encode() if isinstance(data, str) else data)
@@ -34,7 +38,14 @@ HOSTFILE = write(
     "hosts", "# the root's node first\nnode01 slots=4  # 4 cores\nnode02:2\n\nnode03\n"
 )
 # Slurm's scontrol for n[1-3]; launchers that run every context here.
-BINDIR = os.path.dirname(write("bin/scontrol", "#!/bin/sh\necho n1; echo n2; echo n3\n", 0o755))
+BINDIR = os.path.dirname(
+    write(
+        "bin/scontrol",
+        '#!/bin/sh\n[ "$3" = broken ] && { echo "scontrol: error: no such job" >&2; exit 1; }\n'
+        "echo n1; echo n2; echo n3\n",
+        0o755,
+    )
+)
 for launcher in ("mpirun.openmpi", "mpiexec.mpich"):
     os.symlink(os.path.join(HERE, "fake_launcher.py"), os.path.join(BINDIR, launcher))
 SLURM = {"SLURM_JOB_ID": "7", "SLURM_JOB_NODELIST": "n[1-3]", "SLURM_TASKS_PER_NODE": "2(x3)"}
@@ -121,15 +132,38 @@ CASES = [
         "--wdir {cwd}/sub --host n2:2 -np 2 {bin} : --wdir {cwd}/sub --host n3:2 -np 2 {bin}",
         SLURM,
     ),
+    (
+        ["--dry-run"],
+        2,
+        "cannot list the nodes of Slurm job 7 with scontrol: scontrol: error: no such job",
+        dict(SLURM, SLURM_JOB_NODELIST="broken"),
+    ),
+    (["-n", "3_0"], 2, "argument -n/--np: not a number: '3_0'"),
+    (["--dir", "a\tb"], 2, "--dir: a path with a tab, a line break or another control"),
+    (["--hosts", "a,b", "--", "--host", "a,b"], 2, "--host after --: drives-run places the"),
+    (["--mpi", "mpich", "--", "-ppn", "2"], 2, "-ppn after --: drives-run places the ranks"),
+    (
+        ["--binary", write("built-mpich", b"\0libmpich.so.12\0", 0o755), "--mpi", "openmpi"],
+        2,
+        "built-mpich was built with MPICH, not Open MPI (--mpi openmpi)",
+    ),
+    (
+        ["--binary", write("with-mpich", b"\0libmpich.so.12\0", 0o755)]
+        + ["--launcher", BINDIR + "/mpirun.openmpi"],
+        2,
+        "drives_mpi runs under MPICH, but " + BINDIR + "/mpirun.openmpi is Open MPI's",
+    ),
 ]
 
 
 BINARY = write("drives_mpi", "#!/bin/sh\n", 0o755)
 
 
-def drives_run(args, env={}, path=BINDIR):
+def drives_run(
+    args: List[str], env: Dict[str, str] = {}, path: str = BINDIR, binary: str = BINARY
+) -> "subprocess.CompletedProcess[str]":
     return subprocess.run(
-        [os.path.join(ROOT, "tools", "drives-run"), "--binary", BINARY] + args,
+        [os.path.join(ROOT, "tools", "drives-run"), "--binary", binary] + args,
         cwd=SCRATCH,
         capture_output=True,
         text=True,
@@ -138,103 +172,133 @@ def drives_run(args, env={}, path=BINDIR):
     )
 
 
-def failed_case(args, status, said, env={}):
+@pytest.mark.parametrize(
+    "args, status, said, env", [case + ({},) * (4 - len(case)) for case in CASES]
+)
+def test_case(args: List[str], status: int, said: str, env: Dict[str, str]) -> None:
     done = drives_run(args, env)
-    if status == 0 and done.stdout:
+    if status == 0:
         run = done.stdout.splitlines()[-1].split(" ", 1)[-1].replace("--allow-run-as-root ", "")
         temporary = re.search(r"^# (\S+)/hosts\.\d+: ", done.stdout, re.M)
         want = said.format(cwd=SCRATCH, bin=BINARY, tmp=temporary and temporary[1])
-        ok = done.returncode == 0 and run == want and done.stdout.startswith(("CHECK=", "# "))
+        assert (done.returncode, run) == (0, want), done.stderr
+        assert done.stdout.startswith(("export ", "# ")), done.stdout
     else:
-        said = said if status else "?"
-        ok = (
-            done.returncode == status
-            and not done.stdout
-            and said in done.stderr
-            and done.stderr.count("\n") == 1
-            and done.stderr.startswith("drives-run: ")
-        )
-    return None if ok else f"{args}: status {done.returncode}, {done.stdout!r}, {done.stderr!r}"
+        assert (done.returncode, done.stdout, done.stderr.count("\n")) == (status, "", 1), done
+        assert done.stderr.startswith("drives-run: ") and said in done.stderr, done.stderr
 
 
-def side_effects():
-    """A failed check makes nothing; --dry-run needs no launcher; a link to
-    the checkout's drives-run works; the MPI is found in the binary."""
-    if os.path.exists(SCRATCH + "/never"):
-        yield "the check with a missing binary made the working directory"
+def test_side_effects(opts: Any) -> None:
+    """A failed check makes nothing; --dry-run needs no launcher, and its commands run as
+    printed (the files they name are kept); a link to the checkout's drives-run works."""
+    assert not os.path.exists(SCRATCH + "/never"), "the check with a missing binary made it"
     done = drives_run(["--hosts", "a,b", "--dry-run"], path="/nonexistent")
-    if done.returncode != 0 or "mpirun.openmpi " not in done.stdout:
-        yield f"--dry-run without a launcher: {done}"
+    launcher = done.stdout.splitlines()[-1].split()[0] if done.returncode == 0 else done.stderr
+    assert os.path.basename(launcher) in MPIS["openmpi"].launchers, done
+    done = drives_run(["--hosts", "[fe80::1],b", "--dry-run"])
+    kept = re.findall(r"^# (\S+): ", done.stdout, re.M)
+    assert kept and all(os.path.isfile(path) for path in kept), done.stdout
     link = os.path.join(SCRATCH, "link-to-drives-run")
     os.symlink(os.path.join(ROOT, "tools", "drives-run"), link)
     done = subprocess.run([link, "--version"], capture_output=True, text=True)
-    if done.stdout != f"drives-run {VERSION}\n":
-        yield f"through a link, --version said {done.stdout!r} {done.stderr!r}, not {VERSION}"
-    # MPICH's library is libmpi.so.12 where it is not libmpich (a source
-    # build, Fedora), which Open MPI's 1.10 was too; Open MPI's own
-    # libraries settle it.
-    for binary, mpi in (
-        (REAL_BINARY, REAL_MPI),
+    assert done.stdout == f"drives-run {VERSION}\n", done
+
+
+@pytest.mark.parametrize(
+    "binary, mpi",
+    [
+        ("real", "real"),
+        # MPICH's library is libmpi.so.12 where it is not libmpich (a source build,
+        # Fedora), which Open MPI's 1.10 was too; Open MPI's own libraries settle it.
         (write("mpich-built", b"\0libmpi.so.12\0libc.so.6\0", 0o755), "mpich"),
         (write("openmpi-built", b"\0libmpi.so.12\0libopen-pal.so.13\0", 0o755), "openmpi"),
-    ):
-        done = drives_run(["--binary", binary, "--dry-run"], path="")
-        launcher = done.stdout.splitlines()[-1].split()[0] if done.stdout else done.stderr
-        if launcher not in MPIS[mpi].launchers:
-            yield f"{binary}, built with {mpi}, started by {launcher}"
+    ],
+)
+def test_mpi_of_binary(binary: str, mpi: str, opts: Any) -> None:
+    if binary == "real":
+        if not opts.binary:
+            pytest.skip("needs the real binary (--binary, --mpi)")
+        binary, mpi = os.path.abspath(opts.binary), opts.mpi
+    done = drives_run(["--dry-run"], path="", binary=binary)
+    launcher = done.stdout.splitlines()[-1].split()[0] if done.stdout else done.stderr
+    assert os.path.basename(launcher) in MPIS[mpi].launchers, (binary, mpi, launcher)
 
 
-def rank_zero_alone():
+SSH_HERE = (
+    '#!/bin/sh\nwhile [ "${1#-}" != "$1" ]; do shift; done\n'
+    'host=$1; shift\nexec unshare --uts sh -c \'hostname "$0"; eval "$1"\''
+    ' "$host" "$*"\n'
+)
+
+
+@pytest.mark.parametrize(
+    "mpi, launcher", [("openmpi", "mpirun.openmpi"), ("mpich", "mpiexec.mpich")]
+)
+def test_rank_zero_alone(mpi: str, launcher: str) -> None:
     """The root alone on node01, listed first, with this host second, under the real
     launchers: Open MPI's mapper (--display-map --do-not-launch), MPICH's own launcher
     (its ssh replaced by one that runs each node's share here under the node's name)."""
     here = os.uname().nodename
-    for mpi, launcher in (("openmpi", "mpirun.openmpi"), ("mpich", "mpiexec.mpich")):
-        real = shutil.which(launcher)
-        if not real:
-            print(f"SKIPPED: placement under {mpi}: no {launcher}")
-            continue
-        done = drives_run(["--hosts", f"node01,{here}:2", "--mpi", mpi, "--dry-run"], path="")
-        run = shlex.split(done.stdout.splitlines()[-1])
-        probe = ["sh", "-c", 'echo "rank ${OMPI_COMM_WORLD_RANK:-$PMI_RANK} on $(uname -n)"']
-        run = [real] + [word for arg in run[1:] for word in (probe if arg == BINARY else [arg])]
-        if mpi == "openmpi":
-            shown = subprocess.run(
-                run[:1] + ["--display-map", "--do-not-launch"] + run[1:],
-                capture_output=True,
-                text=True,
-            ).stdout
-            ranks = re.findall(r"Data for node: (\S+)|Process rank: (\d+)", shown)
-            placed, node = {}, None
-            for name, rank in ranks:
-                node = name or node
-                if rank:
-                    placed[int(rank)] = node
-        else:
-            ssh = write(
-                "ssh-here",
-                '#!/bin/sh\nwhile [ "${1#-}" != "$1" ]; do shift; done\n'
-                'host=$1; shift\nexec unshare --uts sh -c \'hostname "$0"; eval "$1"\''
-                ' "$host" "$*"\n',
-                0o755,
-            )
-            if subprocess.run(["unshare", "--uts", "true"], capture_output=True).returncode:
-                print("SKIPPED: placement under MPICH: no UTS namespaces here")
-                continue
-            shown = subprocess.run(
-                run[:1] + ["-launcher", "ssh", "-launcher-exec", ssh] + run[1:],
-                capture_output=True,
-                text=True,
-                timeout=120,
-            ).stdout
-            placed = {int(r): n for r, n in re.findall(r"^rank (\d+) on (\S+)$", shown, re.M)}
-        if placed != {0: "node01", 1: here, 2: here}:
-            yield f"{mpi}: ranks placed {placed}, from {shlex.join(run)}:\n{shown}"
+    real = shutil.which(launcher)
+    if not real:
+        pytest.skip(f"placement under {mpi}: no {launcher}")
+    done = drives_run(["--hosts", f"node01,{here}:2", "--mpi", mpi, "--dry-run"], path="")
+    run = shlex.split(done.stdout.splitlines()[-1])
+    probe = ["sh", "-c", 'echo "rank ${OMPI_COMM_WORLD_RANK:-$PMI_RANK} on $(uname -n)"']
+    run = [real] + [word for arg in run[1:] for word in (probe if arg == BINARY else [arg])]
+    if mpi == "openmpi":
+        shown = subprocess.run(
+            run[:1] + ["--display-map", "--do-not-launch"] + run[1:], capture_output=True, text=True
+        ).stdout
+        placed, node = {}, None
+        for name, rank in re.findall(r"Data for node: (\S+)|Process rank: (\d+)", shown):
+            node = name or node
+            if rank:
+                placed[int(rank)] = node
+    else:
+        if subprocess.run(["unshare", "--uts", "true"], capture_output=True).returncode:
+            pytest.skip("placement under MPICH: no UTS namespaces here")
+        ssh = write("ssh-here", SSH_HERE, 0o755)
+        shown = subprocess.run(
+            run[:1] + ["-launcher", "ssh", "-launcher-exec", ssh] + run[1:],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        ).stdout
+        placed = {int(r): n for r, n in re.findall(r"^rank (\d+) on (\S+)$", shown, re.M)}
+    assert placed == {0: "node01", 1: here, 2: here}, f"{shlex.join(run)}:\n{shown}"
 
 
-REAL_BINARY, REAL_MPI = os.path.abspath(sys.argv[1]), sys.argv[2]
+@pytest.mark.parametrize("mpi", ["openmpi", "mpich", "mpiexec.mpich"])
+def test_many_nodes(mpi: str) -> None:
+    """4096 one-slot nodes with long names: both command lines reach the launcher (no
+    argument-list limit), the check's script once, in the launcher's environment; MPICH's
+    own launcher takes the nodes (given 5 s: the stand-in ssh fails, and it waits on)."""
+    # Long names for the command lines, short ones for a host list MPICH's launcher reads.
+    name = "node-{:04d}.rack.cluster.example.org" if mpi in MPIS else "n{:04d}"
+    hosts = write(f"hosts-{mpi}", "".join(name.format(n) + "\n" for n in range(4096)))
+    if mpi in MPIS:
+        launcher = write(f"bin-{mpi}/launcher", '#!/bin/sh\necho "$# words" >&2\n', 0o755)
+        args, said = ["--mpi", mpi, "--launcher", launcher], r"check ran \(status 0\): \d+ words"
+    elif shutil.which(mpi):
+        ssh = write("ssh-fails", "#!/bin/sh\nexit 255\n", 0o755)
+        args = ["--mpi", "mpich", "--launcher", str(shutil.which(mpi)), "--check-timeout", "5"]
+        args += ["--", "-launcher-exec", ssh]
+        said = "no answer within 5 s"
+    else:
+        pytest.skip(f"no {mpi}")
+    args = ["--hostfile", hosts, "-n", "4095", "--dir", SCRATCH] + args
+    done = drives_run(args)
+    assert done.returncode == 4 and re.search(said, done.stderr), done.stderr[-2000:]
+    dry = drives_run(["--dry-run"] + args).stdout
+    assert dry.count("Darwin") == 1, "the check's script is not once in --dry-run's commands"
+
+
 VERSION = version.version()
-failures = [f for f in (failed_case(*case) for case in CASES) if f]
-failures += [*side_effects(), *rank_zero_alone()]
-print("".join(f"FAILED: {failure}\n" for failure in failures) or "passed")
-sys.exit(1 if failures else 0)
+
+
+def test_first_launcher_on_path() -> None:
+    """A module's mpirun first on PATH wins over the distribution's mpirun.openmpi."""
+    module = write("module-bin/mpirun", '#!/bin/sh\necho "mpirun (Open MPI) 5.0.3"\n', 0o755)
+    done = drives_run(["--mpi", "openmpi", "--dry-run"], path=f"{os.path.dirname(module)}:{BINDIR}")
+    assert done.stdout.splitlines()[-1].split()[0] == module, done

@@ -1,9 +1,9 @@
-"""drives-run's run path, with stand-ins for the launcher and the benchmark
-(fake_launcher.py, fake_drives_mpi.py): a closed standard output, a launcher
-killed by a signal, a signal sent to drives-run, the status line on a narrow
-terminal with standard output redirected, Enter typed on the terminal, and
-the check: a node that never answers, Ctrl-C while it waits, tagged output,
-macOS's needs (stand-in uname and brew). Status 0 pass, 1 fail."""
+"""drives-run's run path. Under the real Open MPI, with a stand-in ssh that runs each
+node's share here: however a run ends (a hung node, Ctrl-C, Ctrl-\\, kill -9, a hangup,
+an output that cannot be written), it ends with its status and one line, and leaves no
+process of its own. Then, with stand-ins for the launcher and the benchmark
+(fake_launcher.py, fake_drives_mpi.py): pipes, signals, the status line, typing, the
+check's faults, the records of a set of runs, macOS's needs."""
 
 import fcntl
 import json
@@ -11,108 +11,297 @@ import os
 import pathlib
 import pty
 import re
+import select
+import shutil
 import signal
 import struct
 import subprocess
-import sys
 import tempfile
 import termios
 import threading
 import time
+from typing import Callable, Dict, Iterator, List, Optional, Set
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-DRIVES_RUN = os.path.join(HERE, os.pardir, os.pardir, "tools", "drives-run")
-SCRATCH = tempfile.mkdtemp(prefix="run-path-")
-BIN = os.path.join(SCRATCH, "bin")
-FAKE = os.path.join(HERE, "fake_drives_mpi.py")
-os.makedirs(BIN)
-os.symlink(os.path.join(HERE, "fake_launcher.py"), os.path.join(BIN, "mpirun.openmpi"))
+import pytest
+
+HERE = pathlib.Path(__file__).resolve().parent
+DRIVES_RUN = str(HERE.parent.parent / "tools" / "drives-run")
+FAKE = str(HERE / "fake_drives_mpi.py")
+LIMIT = 120  # seconds: only a guard against a hang
 
 
-def standin(name, body):
-    path = pathlib.Path(BIN, name)
-    path.write_text(f"#!/bin/sh\n{body}\n")
-    path.chmod(0o755)
+def session_of(pid: int) -> Optional[int]:
+    try:
+        fields = pathlib.Path(f"/proc/{pid}/stat").read_bytes().rsplit(b")", 1)[1].split()
+    except OSError:
+        return None
+    return None if fields[0] == b"Z" else int(fields[3])
+
+
+def in_sessions(sessions: Set[int]) -> List[str]:
+    """Every live process of `sessions`, with its command line."""
+    return [
+        f"{pid}: {pathlib.Path(f'/proc/{pid}/cmdline').read_bytes()[:200]!r}"
+        for pid in map(int, filter(str.isdigit, os.listdir("/proc")))
+        if session_of(pid) in sessions
+    ]
+
+
+def children(pid: int) -> List[int]:
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            stat = pathlib.Path(f"/proc/{entry}/stat").read_bytes().rsplit(b")", 1)[1].split()
+        except OSError:
+            continue
+        if int(stat[1]) == pid:
+            found.append(int(entry))
+    return found
+
+
+class Terminal:
+    """drives-run in a session of its own whose terminal is a pty (its standard input,
+    output and error; or `stdout` for its output)."""
+
+    def __init__(self, args: List[str], env: Dict[str, str], stdout: object = None) -> None:
+        self.master, side = pty.openpty()
+        fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+        self.proc = subprocess.Popen(
+            [DRIVES_RUN, *args],
+            stdin=side,
+            stdout=side if stdout is None else stdout,
+            stderr=side,
+            env=dict(os.environ, **env),
+            start_new_session=True,
+            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0),
+        )
+        os.close(side)
+        self.shown = b""
+
+    def pump(self, done: Callable[["Terminal"], bool], what: str) -> None:
+        """Reads the terminal until `done`; the limit is a guard."""
+        deadline = time.monotonic() + LIMIT
+        while not done(self):
+            assert time.monotonic() < deadline, f"not within {LIMIT} s: {what}: {self.shown!r}"
+            if self.master < 0 or not select.select([self.master], [], [], 0.5)[0]:
+                time.sleep(0.05 if self.master < 0 else 0)
+                continue
+            try:
+                data = os.read(self.master, 65536)
+            except OSError:  # nothing holds the terminal any more
+                data = b""
+            if not data:
+                os.close(self.master)
+                self.master = -1
+            self.shown += data
+
+    def hang_up(self) -> None:
+        os.close(self.master)
+        self.master = -1
+
+    def end(self) -> int:
+        self.pump(lambda t: t.master < 0 and t.proc.poll() is not None, "drives-run's end")
+        return self.proc.wait()
+
+
+SSH = """#!/bin/sh
+# Open MPI's ssh, here: the node's share runs on this machine under the node's name;
+# the node named in $SSH_HANG never answers. Each start notes its session.
+read -r _ _ _ _ _ session _ < /proc/$$/stat
+while [ "${1#-}" != "$1" ]; do shift; done
+host=$1; shift
+if [ "$host" = "$SSH_HANG" ]; then echo "$session hang" >> "$SSH_LOG"; exec sleep 1000; fi
+echo "$session" >> "$SSH_LOG"
+exec unshare --uts sh -c 'hostname "$0"; eval "$1"' "$host" "$*"
+"""
+# A rank that measures until it is stopped, and says so then.
+RANK = """#!/bin/sh
+trap 'echo "rank stopped"; exit 1' HUP INT TERM
+echo "rank started"
+sleep 1000 & wait
+"""
+
+
+def in_check(_: Terminal, log: pathlib.Path) -> bool:
+    return log.exists() and "hang" in log.read_text()
+
+
+def measuring(t: Terminal, _: pathlib.Path) -> bool:
+    return t.shown.count(b"rank started") == 2
+
+
+def lines_of(shown: bytes) -> List[str]:
+    """The terminal's lines, the status line's drawings left out."""
+    text = shown.decode(errors="replace").replace("\r\n", "\n")
+    return [line.rsplit("\033[K", 1)[-1] for line in text.split("\n")]
+
+
+# how it ends: the node that hangs, when, what is done then, drives-run's status and the
+# line it says
+ENDS = {
+    "hung node": ("node02", None, None, 4, "node02: no answer within 3 s (--check-timeout)"),
+    "Ctrl-C in the check": ("node02", in_check, signal.SIGINT, -signal.SIGINT, ""),
+    "Ctrl-C in the run": ("", measuring, signal.SIGINT, -signal.SIGINT, ""),
+    "Ctrl-\\": ("", measuring, signal.SIGQUIT, 128 + signal.SIGQUIT, ""),
+    "kill -9": ("", measuring, signal.SIGKILL, -signal.SIGKILL, ""),
+    "hangup": ("", measuring, "hang up", -signal.SIGHUP, ""),
+    ">/dev/full": ("", None, None, 1, "cannot write standard output: No space left on device"),
+}
+
+
+@pytest.fixture(scope="module")
+def standins(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
+    """A directory of the stand-in ssh and rank, for the real Open MPI."""
+    launcher = shutil.which("mpirun.openmpi") or shutil.which("mpirun") or "mpirun"
+    said = subprocess.run([launcher, "--version"], capture_output=True, text=True).stdout
+    if not re.search(r"Open ?(MPI|RTE)", said):
+        pytest.skip("needs Open MPI's mpirun")
+    if subprocess.run(["unshare", "--uts", "true"], capture_output=True).returncode:
+        pytest.skip("needs UTS namespaces (unshare --uts) for the nodes' names")
+    found = tmp_path_factory.mktemp("standins")
+    for name, text in (("ssh", SSH), ("rank", RANK)):
+        (found / name).write_text(text)
+        (found / name).chmod(0o755)
+    return found
+
+
+@pytest.mark.parametrize("how", list(ENDS))
+def test_nothing_left(how: str, standins: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    hang, when, action, status, said = ENDS[how]
+    log = tmp_path / "ssh.log"
+    args = ["--binary", str(standins / "rank"), "--mpi", "openmpi", "--hosts", "node01,node02"]
+    args += ["--dir", str(tmp_path / "run"), "--check-timeout", "3" if hang and not when else "600"]
+    args += ["--", "--mca", "plm_rsh_agent", str(standins / "ssh")]
+    with open("/dev/full", "wb") as full:
+        t = Terminal(
+            args,
+            {"SSH_LOG": str(log), "SSH_HANG": hang},
+            stdout=full if how == ">/dev/full" else None,
+        )
+    sessions: Set[int] = set()
+    try:
+        if when is not None:
+            t.pump(lambda t: when(t, log), how)
+            sessions |= {s for s in map(session_of, children(t.proc.pid)) if s}
+            if action == "hang up":
+                t.hang_up()
+            else:
+                t.proc.send_signal(action)
+        got = t.end()
+    finally:
+        if t.proc.poll() is None:
+            t.proc.kill()
+    shown = lines_of(t.shown)
+    assert (got, "Traceback" in t.shown.decode(errors="replace")) == (status, False), shown
+    assert not said or any(
+        line.startswith("drives-run: ") and said in line for line in shown
+    ), shown
+    sessions |= {int(line.split()[0]) for line in log.read_text().splitlines()}
+    assert sessions, "the stand-in ssh never ran"
+    deadline = time.monotonic() + LIMIT
+    while in_sessions(sessions):
+        assert time.monotonic() < deadline, f"left running: {in_sessions(sessions)}"
+        time.sleep(0.05)
+
+
+# ---- with stand-ins for the launcher and the benchmark
+
+
+@pytest.fixture(scope="module")
+def fakes(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
+    """A directory of stand-ins on PATH: the launcher, and the commands a test adds."""
+    found = tmp_path_factory.mktemp("fakes")
+    os.symlink(HERE / "fake_launcher.py", found / "mpirun.openmpi")
+    return found
 
 
 class Run:
-    """drives-run with standard error (and, if asked, input) on a terminal
-    of `columns` columns, or without a terminal."""
+    """drives-run on the stand-ins, standard error (and, if asked, input) on a terminal of
+    `columns` columns, or without a terminal."""
 
-    every = []
+    every: List["Run"] = []
 
     def __init__(
         self,
-        *args,
-        mode="",
-        terminal=True,
-        stdin_terminal=False,
-        columns=80,
-        stdout=subprocess.PIPE,
-        env=None,
-        directory=SCRATCH,
-    ):
-        self.log = tempfile.mktemp(dir=SCRATCH)
+        fakes: pathlib.Path,
+        directory: pathlib.Path,
+        *args: str,
+        mode: str = "",
+        terminal: bool = True,
+        stdin_terminal: bool = False,
+        columns: int = 80,
+        stdout: object = subprocess.PIPE,
+        env: Optional[Dict[str, str]] = None,
+    ) -> None:
+        self.log = directory / "fake.log"
         self.master, side = pty.openpty()
         fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-        self.shown = []
+        self.shown: List[bytes] = []
         self.reader = threading.Thread(target=self.read_terminal, daemon=True)
         self.reader.start()
         self.proc = subprocess.Popen(
-            [DRIVES_RUN, "--mpi", "openmpi", "--binary", FAKE, "--dir", directory, *args],
+            [DRIVES_RUN, "--mpi", "openmpi", "--binary", FAKE, "--dir", str(directory), *args],
             stdin=side if stdin_terminal else subprocess.DEVNULL,
             stdout=stdout,
             stderr=side if terminal else subprocess.PIPE,
             env=dict(
                 os.environ,
-                PATH=f"{BIN}:{os.environ['PATH']}",
+                PATH=f"{fakes}:{os.environ['PATH']}",
                 FAKE_MODE=mode,
-                FAKE_LOG=self.log,
+                FAKE_LOG=str(self.log),
                 **(env or {}),
             ),
         )
         os.close(side)
         Run.every.append(self)
 
-    def read_terminal(self):
+    def read_terminal(self) -> None:
         try:
             while chunk := os.read(self.master, 65536):
                 self.shown.append(chunk)
         except OSError:
             pass
 
-    def wait(self):
+    def wait(self) -> "tuple[int, str]":
         try:
-            status = self.proc.wait(120)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            raise AssertionError("drives-run did not end within 120 s") from None
+            status = self.proc.wait(LIMIT)
+        finally:
+            if self.proc.poll() is None:
+                self.proc.kill()
         err = self.proc.stderr.read().decode() if self.proc.stderr else ""
         self.reader.join()
         os.close(self.master)
         return status, b"".join(self.shown).decode(errors="replace") + err
 
-    def logged(self):
-        return pathlib.Path(self.log).read_text() if os.path.exists(self.log) else ""
+    def logged(self) -> str:
+        return self.log.read_text() if self.log.exists() else ""
 
-    def launchers_gone(self):
+    def launchers_gone(self) -> bool:
         """Whether every launcher this run started has ended (zombies aside)."""
-
-        def alive(pid):
-            try:
-                return pathlib.Path(f"/proc/{pid}/stat").read_text().split(")")[1].split()[0] != "Z"
-            except OSError:
-                return False
-
-        pids = re.findall(r"^pid (\d+)$", self.logged(), re.M)
-        until(lambda: not any(map(alive, pids)))
+        pids = [int(pid) for pid in re.findall(r"^pid (\d+)$", self.logged(), re.M)]
+        deadline = time.monotonic() + LIMIT
+        while any(session_of(pid) for pid in pids):
+            assert time.monotonic() < deadline, self.logged()
+            time.sleep(0.05)
         return True
 
 
-def closed_stdout():
-    """| head -1: the run ends, as the launcher would on a broken pipe, also
-    while the root prints nothing more (it waits for Enter)."""
-    run = Run(stdin_terminal=True)
+@pytest.fixture(autouse=True)
+def no_run_left() -> Iterator[None]:
+    """A test that fails half-way leaves no drives-run running (its guard ends the rest)."""
+    yield
+    for run in Run.every:
+        if run.proc.poll() is None:
+            run.proc.kill()
+            run.proc.wait()
+    Run.every.clear()
+
+
+def test_closed_stdout(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    """| head -1: the run ends, as the launcher would on a broken pipe, also while the
+    root prints nothing more (it waits for Enter)."""
+    run = Run(fakes, tmp_path, stdin_terminal=True)
+    assert run.proc.stdout is not None
     run.proc.stdout.readline()
     run.proc.stdout.close()
     status, shown = run.wait()
@@ -120,115 +309,93 @@ def closed_stdout():
     assert "signal 15" in run.logged() and run.launchers_gone(), run.logged()
 
 
-def launcher_killed():
-    for terminal in (True, False):
-        status, shown = Run(mode="die", terminal=terminal).wait()
-        assert status == 128 + signal.SIGTERM, (terminal, status, shown)
+@pytest.mark.parametrize("terminal", [True, False])
+def test_launcher_killed(terminal: bool, fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    status, shown = Run(fakes, tmp_path, mode="die", terminal=terminal).wait()
+    assert status == 128 + signal.SIGTERM, shown
 
 
-def signal_to_drives_run():
-    for terminal, number in ((True, signal.SIGINT), (False, signal.SIGTERM), (True, signal.SIGHUP)):
-        run = Run(terminal=terminal, env={"FAKE_TICKS": "1"})
-        run.proc.stdout.readline()
-        run.proc.send_signal(number)
-        run.proc.stdout.read()
+@pytest.mark.parametrize("columns", [12, 1, 100])
+def test_status_line_width(columns: int, fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    """Every status line fits the terminal's width, stdout elsewhere; on a terminal too
+    narrow for any, there is none."""
+    with open(tmp_path / "out", "w") as out:
+        run = Run(fakes, tmp_path, columns=columns, stdout=out, env={"FAKE_TICKS": "1"})
+        deadline = time.monotonic() + LIMIT
+        while not (
+            b"\r\033[Kdrives-run" in b"".join(run.shown)
+            if columns > 1
+            else os.path.getsize(out.name) > 400
+        ):
+            assert time.monotonic() < deadline, run.shown
+            time.sleep(0.05)
+        run.proc.terminate()
         status, shown = run.wait()
-        assert status == -number and f"signal {number}" in run.logged(), (number, status, shown)
-        assert "Traceback" not in shown and run.launchers_gone(), run.logged()
+    lines = [piece for piece in shown.split("\r\033[K") if piece.startswith("drives-run")]
+    assert all(len(line) < columns for line in lines), lines
+    assert bool(lines) == (columns > 1), shown
 
 
-def repeat_interrupted():
-    """Ctrl-C in the second run of three: the first run's record whole, the
-    second's (no result file: named by its start), the summary of the runs
-    that ended attempted, no third run, the set ended by SIGINT."""
-    directory = tempfile.mkdtemp(dir=SCRATCH)
-    run = Run("--repeat", "3", directory=directory, env={"FAKE_TICKS": "2"})
+def test_enter_typed(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    run = Run(fakes, tmp_path, stdin_terminal=True)
+    assert run.proc.stdout is not None
+    for line in run.proc.stdout:
+        if line.startswith(b"Press Enter"):
+            os.write(run.master, b"yes\r")
+    status, shown = run.wait()
+    assert status == 0 and "typed: 'yes\\n'" in shown, shown
+
+
+def test_tagged_check(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    """A launcher that tags every line of the check's output still gets its answers read."""
+    status, shown = Run(fakes, tmp_path, "--hosts", "a,b", mode="tag").wait()
+    assert status == 0, shown
+
+
+def records(directory: pathlib.Path) -> Dict[str, dict]:
+    return {path.name: json.loads(path.read_text()) for path in directory.glob("*.record.json")}
+
+
+def test_records_of_a_set(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    """Ctrl-C in the second run of three: each run's record beside the result file its
+    root made, the second's with status 130, the second left out of the summary for it,
+    no third run, the set ended by SIGINT."""
+    run = Run(fakes, tmp_path, "--repeat", "3", env={"FAKE_TICKS": "2"})
+    assert run.proc.stdout is not None
     while not run.proc.stdout.readline().startswith(b"The system spent"):
         pass
     run.proc.send_signal(signal.SIGINT)
     run.proc.stdout.read()
     status, shown = run.wait()
-    with open(os.path.join(directory, "run1.record.json")) as stream:
-        record = json.load(stream)
-    assert status == -signal.SIGINT and record["repeat"] == {"run": 1, "runs": 3}, (status, record)
-    assert "run 1 is left out of the summary" in shown and "Traceback" not in shown, shown
-    left = sorted(os.listdir(directory))
-    assert (
-        left[0] == ".fake-runs"
-        and left[1].startswith("drives-run @ ")
-        and left[2:] == ["run1.record.json"]
-    ), left
-    with open(os.path.join(directory, left[1])) as stream:
-        assert json.load(stream)["status"] == 128 + signal.SIGINT, "the second run's record"
+    assert status == -signal.SIGINT and "Traceback" not in shown, shown
+    assert "run 2 is left out of the summary: it was ended by signal 2" in shown, shown
+    found = {
+        name: (r["repeat"]["run"], r["status"], r["finished"])
+        for name, r in records(tmp_path).items()
+    }
+    stem = "results_drives_macos_clusters_mx @ fake @ local date 2026.01.01 time 00.00.0"
+    assert found == {f"{stem}1.record.json": (1, 0, True), f"{stem}2.record.json": (2, 130, True)}
 
 
-def status_line_width():
-    """Every status line fits the terminal's width, stdout elsewhere; on a
-    terminal too narrow for any, there is none."""
-    for columns in (12, 1, 100):
-        with open(os.path.join(SCRATCH, "out"), "w") as out:
-            run = Run(columns=columns, stdout=out, env={"FAKE_TICKS": "1"})
-            until(
-                lambda: b"\r\033[Kdrives-run" in b"".join(run.shown)
-                if columns > 1
-                else os.path.getsize(out.name) > 400
-            )
-            run.proc.terminate()
-            status, shown = run.wait()
-        lines = [piece for piece in shown.split("\r\033[K") if piece.startswith("drives-run")]
-        assert all(len(line) < columns for line in lines), (columns, lines)
-        assert bool(lines) == (columns > 1), (columns, shown)
-
-
-def until(condition):
-    for _ in range(600):
-        if condition():
-            return
-        time.sleep(0.1)
-    raise AssertionError("not within 60 s")
-
-
-def record_not_written():
-    """A record that cannot be written is a warning; the run's status stands."""
-    run = Run(env={"FAKE_RESULT": "/proc/self/none/result.txt"})
+def test_record_not_written(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    """A final record that cannot be written is a warning, the run's status stands, and
+    the record written at the start stays, unfinished, for a reader to find."""
+    run = Run(fakes, tmp_path, env={"FAKE_RESULT": "/proc/self/none/result.txt"})
+    assert run.proc.stdout is not None
     run.proc.stdout.read()
     status, shown = run.wait()
-    assert (
-        status == 0 and "drives-run: cannot write the run's record /proc/self/none/result" in shown
-    ), (status, shown)
-
-
-def enter_typed():
-    run = Run(stdin_terminal=True)
-    for line in run.proc.stdout:
-        if line.startswith(b"Press Enter"):
-            os.write(run.master, b"yes\r")
-    status, shown = run.wait()
-    assert status == 0 and "typed: 'yes\\n'" in shown, (status, shown)
-
-
-def check_faults():
-    status, shown = Run("--hosts", "a,b", "--check-timeout", "2", mode="hang").wait()
-    assert status == 4 and "drives-run: b: no answer within 2 s" in shown, (status, shown)
-    run = Run("--hosts", "a,b", mode="hang")
-    until(lambda: "pid" in run.logged())
-    time.sleep(0.5)
-    run.proc.send_signal(signal.SIGINT)
-    status, shown = run.wait()
-    assert status == -signal.SIGINT and "Traceback" not in shown, (status, shown)
-    assert run.launchers_gone(), run.logged()
-    status, shown = Run("--hosts", "a,b", mode="tag").wait()
-    assert status == 0, ("tagged", status, shown)
+    assert status == 0 and "cannot write the run's record /proc/self/none/result" in shown
+    assert [r["finished"] for r in records(tmp_path).values()] == [False], records(tmp_path)
 
 
 # A Mac's commands as far as drives-run and its check ask them.
 MAC = {
     "uname": "case $1 in -s) echo Darwin ;; -r) echo 23.5.0 ;; -m) echo arm64 ;; "
     "*) echo mac-mini ;; esac",
-    "brew": f"echo {SCRATCH}",
+    "brew": "echo {prefix}",
     "sw_vers": "case $1 in -productName) echo macOS ;; *) echo 14.5 ;; esac",
     "sysctl": 'case $2 in machdep.cpu.brand_string) echo "Apple M2" ;; hw.ncpu) echo 8 ;; '
-    'hw.memsize) echo 17179869184 ;; vm.loadavg) echo "{ 1.50 1.25 1.00 }" ;; esac',
+    'hw.memsize) echo 17179869184 ;; vm.loadavg) echo "{{ 1.50 1.25 1.00 }}" ;; esac',
     "df": 'echo "Filesystem 1024-blocks Used Available Capacity Mounted on"; '
     'echo "/dev/disk3s5 488245288 1 4000000 1% /"',
     "diskutil": 'printf "   Type (Bundle):             apfs\\n   Device / Media Name:       '
@@ -250,62 +417,47 @@ MAC_NODE = {
 }
 
 
-def macos():
-    """On a stand-in macOS: a short TMPDIR for the launcher, more open files,
-    Homebrew's prefix for Open MPI's remote daemons, the .local and firewall
-    hints, and what the check finds of the Mac for the run's record."""
+def test_macos(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    """On a stand-in macOS: a short TMPDIR for the launcher, more open files, Homebrew's
+    prefix for Open MPI's remote daemons, the .local and firewall hints, and what the
+    check finds of the Mac for the run's record."""
+    mac = tmp_path / "mac"
+    mac.mkdir()
+    os.symlink(HERE / "fake_launcher.py", mac / "mpirun.openmpi")
     for name, body in MAC.items():
-        standin(name, body)
-    try:
-        directory = tempfile.mkdtemp(dir=SCRATCH)
-        run = Run("-n", "40", directory=directory, env={"TMPDIR": "/var/folders/" + "T" * 50})
-        run.proc.stdout.read()
-        status, shown = run.wait()
-        assert status == 0 and "TMPDIR /tmp\n" in run.logged(), (shown, run.logged())
-        assert int(re.search(r"nofile (\d+)", run.logged())[1]) >= 64 + 8 * 40, run.logged()
-        with open(os.path.join(directory, "run1.record.json")) as stream:
-            node = json.load(stream)["nodes"][0]
-        assert MAC_NODE.items() <= node.items(), node
-        dry = subprocess.run(
-            [DRIVES_RUN, "--binary", FAKE, "--hosts", "n1.local,n2", "--dry-run"],
-            capture_output=True,
-            text=True,
-            env=dict(os.environ, PATH=f"{BIN}:{os.environ['PATH']}"),
-        )
-        assert (
-            f"--prefix {SCRATCH} " in dry.stdout
-            and "n1.local: a name ending in .local" in dry.stderr
-        ), dry
-        status, shown = Run("--hosts", "a,b", "--check-timeout", "2", mode="quiet").wait()
-        assert status == 4 and "macOS firewall" in shown, (status, shown)
-    finally:
-        for name in MAC:
-            os.unlink(os.path.join(BIN, name))
+        (mac / name).write_text(f"#!/bin/sh\n{body.format(prefix=tmp_path)}\n")
+        (mac / name).chmod(0o755)
+    run = Run(mac, tmp_path, "-n", "40", env={"TMPDIR": "/var/folders/" + "T" * 50})
+    assert run.proc.stdout is not None
+    run.proc.stdout.read()
+    status, shown = run.wait()
+    assert status == 0 and "TMPDIR /tmp\n" in run.logged(), (shown, run.logged())
+    assert int(re.findall(r"nofile (\d+)", run.logged())[-1]) >= 64 + 8 * 40, run.logged()
+    node = json.loads(next(tmp_path.glob("results_*.record.json")).read_text())["nodes"][0]
+    assert MAC_NODE.items() <= node.items(), node
+    dry = subprocess.run(
+        [DRIVES_RUN, "--binary", FAKE, "--hosts", "n1.local,n2", "--dry-run"],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, PATH=f"{mac}:{os.environ['PATH']}"),
+    )
+    assert f"--prefix {tmp_path} " in dry.stdout and "n1.local: a name ending in" in dry.stderr
+    status, shown = Run(
+        mac, tmp_path, "--hosts", "a,b", "--check-timeout", "2", mode="quiet"
+    ).wait()
+    assert status == 4 and "macOS firewall" in shown, (status, shown)
 
 
-def main():
-    failed = []
-    for case in (
-        closed_stdout,
-        launcher_killed,
-        signal_to_drives_run,
-        repeat_interrupted,
-        status_line_width,
-        record_not_written,
-        enter_typed,
-        check_faults,
-        macos,
-    ):
-        try:
-            case()
-        except AssertionError as error:
-            failed.append(f"FAILED: {case.__name__}: {error}")
-    for run in Run.every:
-        if run.proc.poll() is None:
-            run.proc.kill()
-    print("\n".join(failed) or "passed")
-    return 1 if failed else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+def test_one_run_per_directory(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    """A second run in a directory in use is refused, naming the run that holds it; the
+    directory is free again once that run ends, however it ends."""
+    first = Run(fakes, tmp_path, env={"FAKE_TICKS": "1"})
+    assert first.proc.stdout is not None
+    first.proc.stdout.readline()
+    second = Run(fakes, tmp_path / "..", "--dir", str(tmp_path))
+    status, shown = second.wait()
+    assert status == 4 and f"is in use by another run (process {first.proc.pid}: " in shown
+    first.proc.kill()
+    first.wait()
+    status, shown = Run(fakes, tmp_path, "--check-timeout", "60").wait()
+    assert status == 0, shown

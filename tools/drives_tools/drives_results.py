@@ -10,14 +10,13 @@ outputs), results_compare (summary and compare), results_chart.
 import argparse
 import math
 import os
-import shutil
 import signal
 import sys
 from typing import Any, Dict, List, Optional, Tuple
 
 from .results_chart import KINDS, chart
 from .results_compare import compare, summary
-from .results_formats import FORMATS, WIDTH, render, to_csv, to_json, write_output
+from .results_formats import FORMATS, WIDTH, render, to_csv, to_json, width_of, write_output
 from .results_read import InputError, read_run, read_runs, read_sides
 from .statuses import ExitStatus, Failure
 from .version import version
@@ -180,9 +179,7 @@ def width(args: argparse.Namespace) -> Optional[int]:
     one, else 80."""
     if args.wide:
         return None
-    if args.output in (None, "-") and sys.stdout.isatty():
-        return shutil.get_terminal_size((WIDTH, 24)).columns
-    return WIDTH
+    return width_of(sys.stdout) if args.output in (None, "-") else WIDTH
 
 
 def tell(notes: List[str]) -> None:

@@ -5,6 +5,7 @@ import os
 import resource
 import shutil
 import subprocess
+from typing import Dict, Optional
 
 # Open MPI keeps its sockets under $TMPDIR, in paths that hold the host
 # name twice and some 45 characters more; macOS takes at most 103
@@ -20,7 +21,7 @@ FILES_PER_NODE = 4
 FILES_BASE = 64
 
 
-def is_macos():
+def is_macos() -> bool:
     try:
         return (
             subprocess.run(
@@ -32,7 +33,7 @@ def is_macos():
         return False
 
 
-def short_tmpdir(env, host):
+def short_tmpdir(env: Dict[str, str], host: str) -> Dict[str, str]:
     """The launcher's environment, with a temporary directory short enough
     for the MPI's socket paths."""
     tmpdir = env.get("TMPDIR", "")
@@ -41,7 +42,7 @@ def short_tmpdir(env, host):
     return env
 
 
-def raise_open_files(local_ranks, nodes):
+def raise_open_files(local_ranks: int, nodes: int) -> int:
     """Raises the soft limit of open files toward the hard one where the
     ranks on this machine need more (macOS starts at 256)."""
     need = FILES_BASE + FILES_PER_RANK * local_ranks + FILES_PER_NODE * nodes
@@ -56,7 +57,7 @@ def raise_open_files(local_ranks, nodes):
         return soft
 
 
-def homebrew_prefix(launcher):
+def homebrew_prefix(launcher: str) -> Optional[str]:
     """Homebrew's prefix where the launcher lives under it: a remote node's
     non-interactive shell has no Homebrew on its PATH, and Open MPI's
     --prefix tells it where its daemon is."""

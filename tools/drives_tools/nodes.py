@@ -5,6 +5,7 @@ import ipaddress
 import os
 import re
 import subprocess
+from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 from .report import MAX_RANKS
 from .statuses import ExitStatus, Failure
@@ -18,11 +19,14 @@ SLOTS = re.compile(r"[0-9]+\Z")
 KEYS = ("slots", "max_slots", "max-slots")
 
 
+Nodes = List[Tuple[str, int]]
+
+
 class NodeError(ValueError):
     """What is wrong with one host or hostfile line."""
 
 
-def host_name(text):
+def host_name(text: str) -> str:
     """A host name or an IP address; IPv6 addresses bare or in brackets."""
     if text.startswith("[") and text.endswith("]"):
         text = text[1:-1]
@@ -41,13 +45,13 @@ def host_name(text):
     return text
 
 
-def slot_count(text, what="slots"):
+def slot_count(text: str, what: str = "slots") -> int:
     if not SLOTS.match(text) or not 1 <= int(text) <= MAX_RANKS:
         raise NodeError(f"{what} must be a whole number from 1 to {MAX_RANKS}, found {text!r}")
     return int(text)
 
 
-def parse_item(text):
+def parse_item(text: str) -> Tuple[str, int]:
     """(host, slots) from `host`, `host:N`, `[IPv6]`, `[IPv6]:N`, a bare
     IPv6 address (no count: its colons would be read as one) or Open MPI's
     `host slots=N`."""
@@ -70,10 +74,10 @@ def parse_item(text):
     return host.strip("[]"), slots or 1
 
 
-def parse_hosts(items, where):
+def parse_hosts(items: Sequence[Union[str, bytes]], where: Callable[[int], str]) -> Nodes:
     """[(host, slots)] from hostfile lines or --hosts items; a host named
     again gets more slots. `where(n)` names item n in messages."""
-    nodes = {}
+    nodes: Dict[str, int] = {}
     for number, item in enumerate(items, 1):
         if isinstance(item, bytes):
             try:
@@ -91,7 +95,7 @@ def parse_hosts(items, where):
     return list(nodes.items())
 
 
-def read_hostfile(path):
+def read_hostfile(path: str) -> Nodes:
     try:
         with open(path, "rb") as stream:
             lines = stream.read().split(b"\n")
@@ -103,14 +107,14 @@ def read_hostfile(path):
     return nodes
 
 
-def host_list(text):
+def host_list(text: str) -> Nodes:
     nodes = parse_hosts(text.split(","), lambda number: f"--hosts, host {number}")
     if not nodes:
         raise Failure("--hosts names no host", ExitStatus.USAGE)
     return nodes
 
 
-def expand_counts(text, name):
+def expand_counts(text: str, name: str) -> List[int]:
     """Slurm's per-node counts: '2(x3),1' -> [2, 2, 2, 1]."""
     counts = []
     for item in text.split(","):
@@ -121,24 +125,30 @@ def expand_counts(text, name):
     return counts
 
 
-def slurm_nodes():
+def slurm_nodes() -> Optional[Nodes]:
     """The nodes and task slots of the Slurm allocation this runs in, or
     None outside one."""
     job, nodelist = os.environ.get("SLURM_JOB_ID"), os.environ.get("SLURM_JOB_NODELIST")
     if not (job and nodelist):
         return None
     try:
-        names = subprocess.run(
+        done = subprocess.run(
             ["scontrol", "show", "hostnames", nodelist],
             capture_output=True,
             text=True,
             errors="replace",
-            check=True,
-        ).stdout.split()
-    except (OSError, subprocess.CalledProcessError) as error:
+        )
+    except OSError as error:
         raise Failure(
-            f"cannot list the nodes of Slurm job {job} with scontrol: {error}", ExitStatus.USAGE
+            f"cannot list the nodes of Slurm job {job} with scontrol: {error.strerror}",
+            ExitStatus.USAGE,
         ) from None
+    if done.returncode != 0:
+        said = (done.stderr.strip().splitlines() or [f"status {done.returncode}"])[-1]
+        raise Failure(
+            f"cannot list the nodes of Slurm job {job} with scontrol: {said}", ExitStatus.USAGE
+        )
+    names = done.stdout.split()
     for name in ("SLURM_TASKS_PER_NODE", "SLURM_JOB_CPUS_PER_NODE"):
         if os.environ.get(name):
             counts = expand_counts(os.environ[name], name)
@@ -157,7 +167,7 @@ def slurm_nodes():
         raise Failure(f"Slurm job {job}: {error}", ExitStatus.USAGE) from None
 
 
-def root_alone(nodes, root_shares_node):
+def root_alone(nodes: Nodes, root_shares_node: bool) -> Nodes:
     """The nodes and their slots for the run: where there are two nodes or
     more, the root's node gives it one slot, alone (unless it may share)."""
     if len(nodes) >= 2 and not root_shares_node:
@@ -165,7 +175,7 @@ def root_alone(nodes, root_shares_node):
     return nodes
 
 
-def place(nodes, np, root_shares_node):
+def place(nodes: Nodes, np: int, root_shares_node: bool) -> List[Tuple[Optional[str], int]]:
     """[(host, ranks)] in rank order: the root on the first node, alone
     (see root_alone); the workers fill the slots in order."""
     nodes = root_alone(nodes, root_shares_node)
@@ -177,7 +187,8 @@ def place(nodes, np, root_shares_node):
             + (" (the root's node gives one, for the root alone)" if alone else ""),
             ExitStatus.USAGE,
         )
-    placed, left = [], np
+    placed: List[Tuple[Optional[str], int]] = []
+    left = np
     for host, count in nodes:
         if left:
             placed.append((host, min(count, left)))
@@ -185,7 +196,7 @@ def place(nodes, np, root_shares_node):
     return placed
 
 
-def rank_limit(np):
+def rank_limit(np: int) -> int:
     if not 1 <= np <= MAX_RANKS:
         raise Failure(f"{np} ranks: drives_mpi takes 1 to {MAX_RANKS}", ExitStatus.USAGE)
     return np

@@ -1,78 +1,250 @@
 """The run itself, on one path whether or not there is a terminal: the
-launcher as drives-run's child in a process group of its own, its output
-passed on (and followed by the status line where standard error is a
-terminal), the signals drives-run gets handed on to it, and its end taken
-as a shell takes a command's. One loop over the pipes; no thread, and no
-wait that is not a wait for something.
+launcher as drives-run's child in a session of its own, its output passed
+on (and followed by the status line where standard error is a terminal),
+the signals drives-run gets handed on to it, and its end taken as a shell
+takes a command's. One loop over the pipes; no thread, and no wait that is
+not a wait for something.
 
 drives-run stays in the terminal's foreground group and the launcher does
 not: so a Ctrl-C reaches the launcher once, through drives-run, and
 drives-run knows of it. The launcher then cannot read the terminal, so
 drives-run reads it and hands on what is typed (the wait for Enter).
+
+Whatever the launcher starts on this machine stays in its session (Open
+MPI puts each ssh in a process group of its own, but not in a session of
+its own), so the session is what drives-run ends: when the launcher ends,
+when drives-run gives up on it, and, through a guard process of its own,
+when drives-run itself is killed.
 """
 
 import errno
 import os
 import select
-import selectors
 import signal
 import subprocess
 import time
+from typing import Callable, Dict, IO, List, Optional, Set, Tuple, Union
 
+from .report import PRESS_ENTER
+from .status_line import StatusLine
 from .statuses import ExitStatus
 
-HANDED_ON = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+HANDED_ON = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
+# What the launcher is sent for each: it dumps no core for a user's Ctrl-\.
+SENT_FOR: Dict[int, int] = {signal.SIGQUIT: signal.SIGTERM}
 CHUNK = 65536
 TICK = 1.0  # seconds between redraws of the status line
+GRACE = 3.0  # seconds the processes of an ended session have before SIGKILL
+POLL = 0.05  # seconds between looks at processes that are not drives-run's children
+
+Input = Union[int, IO[bytes]]
 
 
 class Outcome:
     """How a run ended: the launcher's status (negative: killed by that
-    signal), the signal drives-run got, and whether standard output closed."""
+    signal), the signal drives-run got, whether standard output closed, and
+    why it could not be written where it failed otherwise."""
 
-    def __init__(self, returncode, signalled=None, broken=False, stdout=b"", stderr=b""):
+    def __init__(
+        self,
+        returncode: int,
+        signalled: Optional[int] = None,
+        broken: bool = False,
+        stdout: bytes = b"",
+        stderr: bytes = b"",
+        unwritable: Optional[str] = None,
+    ) -> None:
         self.returncode, self.signalled, self.broken = returncode, signalled, broken
         self.stdout, self.stderr = stdout, stderr  # all the run printed, for its record
+        self.unwritable = unwritable
 
-    def status(self):
+    def status(self) -> int:
         """The status a shell would see: 128 + N for a run ended by signal N."""
         if self.signalled:
             return ExitStatus.SIGNALLED + self.signalled
         if self.broken:
             return ExitStatus.SIGNALLED + signal.SIGPIPE
+        if self.unwritable:
+            return ExitStatus.STOPPED
         if self.returncode < 0:
             return ExitStatus.SIGNALLED - self.returncode
         return self.returncode
 
-    def stop_signal(self):
+    def stop_signal(self) -> Optional[int]:
         """The signal drives-run should end by, as its own was: None where
         it ends with a status."""
         if self.signalled:
             return self.signalled
         return signal.SIGPIPE if self.broken else None
 
+    def ends_set(self) -> bool:
+        """Whether no further run of a set should start."""
+        return bool(self.stop_signal() or self.unwritable)
+
 
 class Interrupted(Exception):
     """A signal ended what drives-run was doing before the run."""
 
-    def __init__(self, number):
+    def __init__(self, number: int) -> None:
         super().__init__(f"signal {number}")
         self.signal = number
 
 
-class Signals:
-    """While a child runs: INT, TERM and HUP noted and handed on to it, and
-    every signal (CHLD among them) wakes the loop through a pipe."""
+# ---- sessions
 
-    def __init__(self):
-        self.child = None
-        self.received = None
+
+def live_pids() -> List[int]:
+    """Every process of this machine that drives-run may see."""
+    if os.path.isdir("/proc/self"):
+        return [int(entry) for entry in os.listdir("/proc") if entry.isdigit()]
+    try:
+        listed = subprocess.run(
+            ["ps", "-A", "-o", "pid="], capture_output=True, text=True, check=False
+        ).stdout
+    except OSError:
+        return []
+    return [int(word) for word in listed.split() if word.isdigit()]
+
+
+def in_session(pid: int, session: int) -> bool:
+    """Whether `pid` runs (a zombie does not) in `session`."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as stream:
+            fields = stream.read().rsplit(b")", 1)[1].split()
+        return fields[0] != b"Z" and int(fields[3]) == session
+    except FileNotFoundError:
+        pass
+    except (OSError, IndexError, ValueError):
+        return False
+    try:
+        return os.getsid(pid) == session
+    except OSError:
+        return False
+
+
+def members(sessions: Set[int]) -> List[int]:
+    return [pid for pid in live_pids() for session in sessions if in_session(pid, session)]
+
+
+def end_sessions(sessions: Set[int], grace: float = GRACE) -> None:
+    """Ends every process of `sessions`: SIGTERM, then SIGKILL for what is
+    left after `grace` seconds. Returns once none is left (or after a
+    further `grace` where the system will not let one go)."""
+    for stop, limit in ((signal.SIGTERM, grace), (signal.SIGKILL, grace)):
+        left = members(sessions)
+        for pid in left:
+            try:
+                os.kill(pid, stop)
+            except OSError:
+                pass
+        deadline = time.monotonic() + limit
+        while left and time.monotonic() < deadline:
+            time.sleep(POLL)
+            left = members(sessions)
+        if not left:
+            return
+
+
+class Guard:
+    """A process of drives-run's own, in a session of its own, that ends the
+    sessions drives-run names to it once drives-run is gone, however it
+    went (kill -9 among the ways): the launcher never outlives drives-run.
+    It learns of each session through a pipe, and drives-run's end closes
+    the pipe."""
+
+    def __init__(self) -> None:
+        read, self.pipe = os.pipe()
+        self.pid = os.fork()
+        if self.pid == 0:
+            code = 1
+            try:
+                os.close(self.pipe)
+                watch(read)
+                code = 0
+            finally:
+                os._exit(code)
+        os.close(read)
+
+    def tell(self, word: str, session: int) -> None:
+        try:
+            os.write(self.pipe, f"{word} {session}\n".encode())
+        except OSError:
+            pass
+
+    def watch(self, session: int) -> None:
+        self.tell("watch", session)
+
+    def release(self, session: int) -> None:
+        self.tell("release", session)
+
+    def close(self) -> None:
+        """drives-run ends normally: the guard ends with nothing to do."""
+        os.close(self.pipe)
+        try:
+            os.waitpid(self.pid, 0)
+        except ChildProcessError:
+            pass
+
+
+def watch(read: int) -> None:
+    """The guard's life: alone, deaf to the terminal, following the pipe."""
+    os.setsid()
+    signal.set_wakeup_fd(-1)
+    for number in HANDED_ON + (signal.SIGCHLD, signal.SIGTTIN, signal.SIGPIPE):
+        signal.signal(number, signal.SIG_IGN if number in HANDED_ON else signal.SIG_DFL)
+    null = os.open(os.devnull, os.O_RDWR)
+    for fd in (0, 1, 2):
+        os.dup2(null, fd)
+    for fd in open_fds():
+        if fd > 2 and fd != read:
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+    sessions: Set[int] = set()
+    pending = b""
+    while True:
+        data = os.read(read, 4096)
+        if not data:
+            break
+        pending += data
+        *lines, pending = pending.split(b"\n")
+        for line in lines:
+            word, _, session = line.decode().partition(" ")
+            (sessions.add if word == "watch" else sessions.discard)(int(session))
+    if sessions:
+        end_sessions(sessions)
+
+
+def open_fds() -> List[int]:
+    for where in ("/proc/self/fd", "/dev/fd"):
+        try:
+            return [int(name) for name in os.listdir(where)]
+        except OSError:
+            continue
+    return list(range(3, 256))
+
+
+# ---- signals
+
+
+class Signals:
+    """While children run: INT, TERM, HUP and QUIT noted and handed on to
+    the one that runs, every signal (CHLD among them) waking the loop
+    through a pipe, and the guard watching their sessions."""
+
+    def __init__(self) -> None:
+        self.child: Optional[int] = None
+        self.received: Optional[int] = None
         self.wake, self.waker = os.pipe()
         for fd in (self.wake, self.waker):
             os.set_blocking(fd, False)
-        self.saved = {}
+        self.saved: Dict[int, object] = {}
+        self.saved_fd = -1
+        self.guard: Optional[Guard] = None
 
-    def __enter__(self):
+    def __enter__(self) -> "Signals":
+        self.guard = Guard()
         self.saved_fd = signal.set_wakeup_fd(self.waker)
         for number in HANDED_ON:
             self.saved[number] = signal.signal(number, self.hand_on)
@@ -82,40 +254,76 @@ class Signals:
         self.saved[signal.SIGTTIN] = signal.signal(signal.SIGTTIN, signal.SIG_IGN)
         return self
 
-    def __exit__(self, *_):
+    def __exit__(self, *_: object) -> None:
         for number, handler in self.saved.items():
-            signal.signal(number, handler)
+            signal.signal(number, handler)  # type: ignore[arg-type]
         signal.set_wakeup_fd(self.saved_fd)
         os.close(self.wake)
         os.close(self.waker)
+        if self.guard is not None:
+            self.guard.close()
 
-    def hand_on(self, number, _frame):
+    def hand_on(self, number: int, _frame: object) -> None:
         self.received = self.received or number
         if self.child is not None:
             try:
-                os.kill(self.child, number)
+                os.kill(self.child, SENT_FOR.get(number, number))
             except ProcessLookupError:
                 pass
 
-    def drain(self):
+    def drain(self) -> None:
         try:
             while os.read(self.wake, 512):
                 pass
         except BlockingIOError:
             pass
 
+    def start(self, args: List[str], **popen: object) -> "subprocess.Popen[bytes]":
+        """A child in a session of its own, watched by the guard; drives-run's
+        signals go to it from now on."""
+        child: "subprocess.Popen[bytes]" = subprocess.Popen(  # type: ignore[call-overload]
+            args, start_new_session=True, **popen
+        )
+        if self.guard is not None:
+            self.guard.watch(child.pid)
+        self.child = child.pid
+        if self.received:  # before the child could be told
+            self.hand_on(self.received, None)
+        return child
 
-def write_all(fd, data):
-    """Writes all of `data`; False where the reader is gone (EPIPE)."""
+    def finish(self, child: "subprocess.Popen[bytes]", grace: float = GRACE) -> None:
+        """Ends what is left of the child's session, then takes the child's
+        status. Until then the child's pid, the session's number, cannot
+        be given to another process."""
+        self.child = None
+        end_sessions({child.pid}, grace)
+        if child.returncode is None:
+            child.wait()
+        if self.guard is not None:
+            self.guard.release(child.pid)
+
+
+def exited(child: "subprocess.Popen[bytes]") -> bool:
+    """Whether the child ended, leaving it unreaped (see Signals.finish)."""
+    if child.returncode is not None:
+        return True
+    try:
+        return os.waitid(os.P_PID, child.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
+    except ChildProcessError:
+        return True
+
+
+def write_all(fd: int, data: bytes) -> Optional[OSError]:
+    """Writes all of `data`; what stopped it (EPIPE: the reader is gone)."""
     view = memoryview(data)
     while view:
         try:
             view = view[os.write(fd, view) :]
         except BlockingIOError:
             select.select([], [fd], [])
-        except BrokenPipeError:
-            return False
-    return True
+        except OSError as error:
+            return error
+    return None
 
 
 class Pump:
@@ -124,31 +332,38 @@ class Pump:
     poll() rather than a selector: it tells of a standard output whose
     reader went away (POLLERR) without anything written to it."""
 
-    def __init__(self, process, signals, status):
+    def __init__(
+        self, process: "subprocess.Popen[bytes]", signals: Signals, status: Optional[StatusLine]
+    ) -> None:
         self.process, self.signals, self.status = process, signals, status
-        self.poll, self.handlers = select.poll(), {}
-        self.watch(process.stdout.fileno(), select.POLLIN, self.from_stdout)
-        self.watch(process.stderr.fileno(), select.POLLIN, self.from_stderr)
+        self.poll = select.poll()
+        self.handlers: Dict[int, Callable[[], None]] = {}
+        assert process.stdout is not None and process.stderr is not None
+        self.out, self.err = process.stdout.fileno(), process.stderr.fileno()
+        self.watch(self.out, select.POLLIN, self.from_stdout)
+        self.watch(self.err, select.POLLIN, self.from_stderr)
         self.watch(signals.wake, select.POLLIN, signals.drain)
         self.watch(1, 0, self.stdout_gone)
         self.stdout_shown = os.isatty(1)  # then on the status line's terminal too
-        self.printed = {1: [], 2: []}
+        self.printed: Dict[int, List[bytes]] = {1: [], 2: []}
         self.broken = self.no_stderr = False
+        self.unwritable: Optional[str] = None
         self.typed, self.input_ended, self.input_paused = b"", False, False
         if process.stdin is not None:
             os.set_blocking(process.stdin.fileno(), False)
             self.watch(0, select.POLLIN, self.from_stdin)
 
-    def watch(self, fd, events, handler):
+    def watch(self, fd: int, events: int, handler: Callable[[], None]) -> None:
         self.poll.register(fd, events)
         self.handlers[fd] = handler
 
-    def unwatch(self, fd):
-        self.poll.unregister(fd)
-        del self.handlers[fd]
+    def unwatch(self, fd: int) -> None:
+        if fd in self.handlers:
+            self.poll.unregister(fd)
+            del self.handlers[fd]
 
-    def run(self):
-        while self.process.poll() is None:
+    def run(self) -> Outcome:
+        while not exited(self.process):
             waiting = self.status is not None or self.input_paused
             for fd, _ in self.poll.poll(TICK * 1000 if waiting else None):
                 if fd in self.handlers:
@@ -158,95 +373,116 @@ class Pump:
             self.draw()
         self.drain()
         self.hide()
+        self.signals.finish(self.process)
         return Outcome(
             self.process.returncode,
             self.signals.received,
             self.broken,
-            *(b"".join(self.printed[fd]) for fd in (1, 2)),
+            b"".join(self.printed[1]),
+            b"".join(self.printed[2]),
+            self.unwritable,
         )
+
+    def end_launcher(self) -> None:
+        try:
+            os.kill(self.process.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
 
     # ---- output
 
-    def from_stdout(self, data=None):
-        data = self.read(self.process.stdout) if data is None else data
+    def from_stdout(self, data: Optional[bytes] = None) -> None:
+        data = self.read(self.out) if data is None else data
         self.printed[1].append(data)
         if self.status is not None:
             self.status.read(data)
-        if self.broken or not data:
+        if self.broken or self.unwritable or not data:
             return
         if self.stdout_shown:
             self.hide()
-        if not write_all(1, data):
+        failed = write_all(1, data)
+        if failed is not None and failed.errno == errno.EPIPE:
             self.stdout_gone()
+        elif failed is not None:
+            # The report cannot reach the user: the run ends, its record
+            # says why.
+            self.unwritable = f"cannot write standard output: {failed.strerror}"
+            self.unwatch(1)
+            self.end_launcher()
         elif self.stdout_shown and self.status is not None:
             self.status.wrote(data)
+        elif self.process.stdin is not None and PRESS_ENTER.encode() in data:
+            # The report goes elsewhere (a file), and the root waits for the
+            # Enter the user types here: the user must see that it does.
+            self.hide()
+            write_all(2, PRESS_ENTER.encode() + b"\n")
 
-    def stdout_gone(self):
+    def stdout_gone(self) -> None:
         """As if the launcher had written to the closed pipe itself: the run
         ends, and nothing more is said."""
         self.unwatch(1)
         if not self.broken:
             self.broken = True
-            os.kill(self.process.pid, signal.SIGTERM)
+            self.end_launcher()
 
-    def from_stderr(self, data=None):
-        data = self.read(self.process.stderr) if data is None else data
+    def from_stderr(self, data: Optional[bytes] = None) -> None:
+        data = self.read(self.err) if data is None else data
         self.printed[2].append(data)
         if self.broken or self.no_stderr or not data:
             return
         self.hide()
-        if not write_all(2, data):
+        if write_all(2, data) is not None:
             self.no_stderr, self.status = True, None
         elif self.status is not None:
             self.status.wrote(data)
 
-    def read(self, stream):
-        data = os.read(stream.fileno(), CHUNK)
+    def read(self, fd: int) -> bytes:
+        data = os.read(fd, CHUNK)
         if not data:
-            self.unwatch(stream.fileno())
+            self.unwatch(fd)
         return data
 
-    def drain(self):
+    def drain(self) -> None:
         """What the launcher wrote before it ended. Whatever it left running
         may hold the pipes open: they are read as far as they hold data,
         not to their end."""
-        for stream, take in (
-            (self.process.stdout, self.from_stdout),
-            (self.process.stderr, self.from_stderr),
-        ):
-            os.set_blocking(stream.fileno(), False)
+        for fd, take in ((self.out, self.from_stdout), (self.err, self.from_stderr)):
+            os.set_blocking(fd, False)
             try:
-                while data := os.read(stream.fileno(), CHUNK):
+                while data := os.read(fd, CHUNK):
                     take(data)
             except BlockingIOError:
                 pass
-            stream.close()
+        for stream in (self.process.stdout, self.process.stderr):
+            if stream is not None:
+                stream.close()
 
     # ---- the status line
 
-    def hide(self):
+    def hide(self) -> None:
         if self.status is not None:
             self.write_status(self.status.hide())
 
-    def draw(self):
+    def draw(self) -> None:
         if self.status is not None and not self.broken:
             self.write_status(self.status.draw())
 
-    def write_status(self, data):
-        if data and not write_all(2, data):
+    def write_status(self, data: bytes) -> None:
+        if data and write_all(2, data) is not None:
             self.no_stderr, self.status = True, None
 
     # ---- standard input, where it is a terminal
 
-    def from_stdin(self):
+    def from_stdin(self) -> None:
         try:
             data = os.read(0, CHUNK)
         except OSError as error:
             if error.errno != errno.EIO:
                 raise
-            # drives-run is in the background: the terminal is not its to read now.
+            # drives-run is in the background, or the terminal hung up: it
+            # is not drives-run's to read now.
             self.unwatch(0)
-            self.input_paused = True
+            self.input_paused = not self.signals.received
             return
         if not data:
             self.unwatch(0)
@@ -254,11 +490,12 @@ class Pump:
         self.typed += data
         self.to_launcher()
 
-    def resume_input(self):
+    def resume_input(self) -> None:
         self.input_paused = False
         self.watch(0, select.POLLIN, self.from_stdin)
 
-    def to_launcher(self):
+    def to_launcher(self) -> None:
+        assert self.process.stdin is not None
         pipe = self.process.stdin.fileno()
         try:
             self.typed = self.typed[os.write(pipe, self.typed) :] if self.typed else b""
@@ -274,90 +511,83 @@ class Pump:
             self.process.stdin.close()
 
 
-def run(args, signals, status=None, env=None, answer_enter=False):
+def run(
+    args: List[str],
+    signals: Signals,
+    status: Optional[StatusLine] = None,
+    env: Optional[Dict[str, str]] = None,
+    answer_enter: bool = False,
+) -> Outcome:
     """Runs the launcher to its end; the Outcome. `signals`, entered, hands
     drives-run's signals on to it; `status`, a StatusLine, is drawn on
     standard error. With `answer_enter`, the root's wait for Enter ends at
     once: its standard input is empty."""
     relay = os.isatty(0) and not answer_enter
     stdin = subprocess.DEVNULL if answer_enter else subprocess.PIPE if relay else None
-    process = subprocess.Popen(
-        args,
-        stdin=stdin,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        env=env,
-        preexec_fn=os.setpgrp,
+    process = signals.start(
+        args, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env
     )
-    signals.child = process.pid
     try:
-        if signals.received:  # before the launcher could be told
-            os.kill(process.pid, signals.received)
         return Pump(process, signals, status).run()
     finally:
-        signals.child = None
+        if process.returncode is None:
+            signals.finish(process)
 
 
-def end_group(child):
-    """Ends a child started in a session of its own, and everything it
-    started (ssh among them)."""
-    for stop, grace in ((signal.SIGTERM, 3), (signal.SIGKILL, 10)):
-        try:
-            os.killpg(child.pid, stop)
-        except ProcessLookupError:
-            return
-        try:
-            child.wait(grace)
-            return
-        except subprocess.TimeoutExpired:
-            continue
-
-
-def collect(args, env, signals, timeout, stdin=subprocess.DEVNULL):
+def collect(
+    args: List[str],
+    env: Optional[Dict[str, str]],
+    signals: Signals,
+    timeout: float,
+    stdin: Input = subprocess.DEVNULL,
+    waiting: Optional[Callable[[bytes], None]] = None,
+) -> Tuple[Optional[int], str, str]:
     """Runs a short command in a session of its own, standard input empty
     or `stdin`, a file; (its status, or None where it outlived `timeout`
-    seconds, its standard output, its standard error). A signal drives-run
-    gets meanwhile, or the timeout, ends the command's whole process group;
-    the signal is then raised as Interrupted."""
-    child = subprocess.Popen(
-        args,
-        stdin=stdin,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        start_new_session=True,
-        env=env,
+    seconds, its standard output, its standard error). `waiting` is shown
+    each piece of standard output as it comes, and b"" once a second. A
+    signal drives-run gets meanwhile, or the timeout, ends the command's
+    whole session; the signal is then raised as Interrupted."""
+    child = signals.start(
+        args, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env
     )
+    assert child.stdout is not None and child.stderr is not None
     out_fd, err_fd = child.stdout.fileno(), child.stderr.fileno()
-    parts = {out_fd: [], err_fd: []}
-    still_open = set(parts)
-    selector = selectors.DefaultSelector()
-    for fd in [signals.wake] + list(parts):
-        selector.register(fd, selectors.EVENT_READ)
+    parts: Dict[int, List[bytes]] = {out_fd: [], err_fd: []}
+    poll = select.poll()
+    for fd in (signals.wake, out_fd, err_fd):
+        poll.register(fd, select.POLLIN)
+    still_open = {out_fd, err_fd}
     deadline = time.monotonic() + timeout
     timed_out = False
     try:
         while still_open and not signals.received and not timed_out:
-            for key, _ in selector.select(max(0.0, deadline - time.monotonic())):
-                if key.fd == signals.wake:
+            left = max(0.0, deadline - time.monotonic())
+            for fd, _ in poll.poll(1000 * min(left, TICK if waiting else left)):
+                if fd == signals.wake:
                     signals.drain()
                     continue
-                data = os.read(key.fd, CHUNK)
-                parts[key.fd].append(data)
+                data = os.read(fd, CHUNK)
+                parts[fd].append(data)
+                if waiting is not None and fd == out_fd:
+                    waiting(data)
                 if not data:
-                    selector.unregister(key.fd)
-                    still_open.discard(key.fd)
+                    poll.unregister(fd)
+                    still_open.discard(fd)
+            if waiting is not None:
+                waiting(b"")
             timed_out = time.monotonic() >= deadline
         if signals.received:
             raise Interrupted(signals.received)
-        if not timed_out:
-            try:
-                child.wait(max(0.0, deadline - time.monotonic()))
-            except subprocess.TimeoutExpired:
-                timed_out = True
+        while not timed_out and not exited(child):
+            # Its output closed: what is left is its own end.
+            poll.poll(1000 * min(TICK, max(0.0, deadline - time.monotonic())))
+            signals.drain()
+            if signals.received:
+                raise Interrupted(signals.received)
+            timed_out = time.monotonic() >= deadline
     finally:
-        if child.returncode is None:
-            end_group(child)
-        selector.close()
+        signals.finish(child)
         child.stdout.close()
         child.stderr.close()
     out, err = (b"".join(parts[fd]).decode("utf-8", "replace") for fd in (out_fd, err_fd))

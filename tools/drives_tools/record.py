@@ -1,19 +1,28 @@
 """The record of a run, written by drives-run beside its result file: what
-ran, where, on what, and how it ended (drives_run_record.schema.json)."""
+ran, where, on what, and how it ended (run_record.Record; its JSON shape is
+drives_run_record.schema.json).
 
+Its life: written unfinished once the check has found room, before the run
+measures anything, in the working directory under the run's start time;
+written again, finished, when the run ends, beside the result file the
+root made. Where the finished one cannot be written (a full disk), the
+unfinished one is moved there instead (a rename needs no room), so that a
+reader finds it and knows the run's end was never written down.
+"""
+
+import dataclasses
 import datetime
+import glob
 import hashlib
 import json
 import os
 import re
-import shutil
-import subprocess
 import tempfile
+from typing import Dict, List, Optional, Tuple
 
-from . import check, mpis, process, report, results_record
-from .mpis import MPIS
-from .results_formats import write_output
-from .version import version
+from . import report
+
+from .run_record import Binary, Node, Record
 
 FAILURE = "drives_mpi: "
 # The benchmark's line about workers on the root's host (not a failure).
@@ -26,69 +35,109 @@ BUILD_INFO = re.compile(
 END_LINE = re.compile(
     "^(?:" + re.escape(report.SAVED) + "|" + re.escape(report.NOT_SAVED) + ")(.*)$", re.M
 )
+SUFFIX = ".record.json"
+# The result file the root names itself at its start.
+RESULT_FILES = "results_drives_macos_clusters_mx @ * @ local date *.txt"
+# The MPIs' settings in the environment that change how a run goes.
+MPI_SETTINGS = re.compile(r"(?:OMPI_MCA_|PMIX_MCA_|PRTE_MCA_|MPIR_CVAR_|HYDRA_|MPICH_|UCX_|FI_)")
 
 
-def now():
+def now() -> str:
     return datetime.datetime.now().astimezone().isoformat(timespec="seconds")
 
 
-def mpi_version(launcher):
-    """The first line the launcher's --version prints that names a version."""
-    try:
-        said = subprocess.run(
-            [launcher, "--version"],
-            capture_output=True,
-            text=True,
-            errors="replace",
-            timeout=30,
-            stdin=subprocess.DEVNULL,
-        ).stdout
-    except (OSError, subprocess.TimeoutExpired):
-        return None
-    lines = [line.strip() for line in said.splitlines() if line.strip()]
-    hydra = re.search(r"^\s*Version:\s*(\S+)", said, re.M)
-    if lines and lines[0].startswith("HYDRA") and hydra:
-        return f"Hydra {hydra[1]}"
-    return next((line for line in lines if re.search(r"\d", line)), None)
+@dataclasses.dataclass
+class Built:
+    """What a binary says of itself (its build line), read without running it."""
+
+    binary: Binary
+    mpi: Optional[str] = None  # "openmpi" or "mpich"
+    launcher: Optional[str] = None  # the launcher of the MPI it was built with
 
 
-def number(text, kind=int, scale=1):
+def binary_facts(path: str) -> Built:
+    """The binary that runs: its path, what its build line says (version,
+    commit, the count divisor of a test build, 1 for a release build, its
+    MPI and that MPI's launcher), and its SHA-256."""
+    digest = hashlib.sha256()
     try:
-        return kind(text) * scale if text not in (None, "") else None
+        with open(path, "rb") as stream:
+            data = stream.read()
+    except OSError:
+        return Built(Binary(path))
+    digest.update(data)
+    found = BUILD_INFO.search(data)
+    if not found:
+        return Built(Binary(path, sha256=digest.hexdigest()))
+    version, commit, scale, mpi, launcher = (
+        part.decode("utf-8", "replace") for part in found.groups()
+    )
+    return Built(
+        Binary(
+            path, version, None if commit == "unknown" else commit, int(scale), digest.hexdigest()
+        ),
+        mpi,
+        launcher or None,
+    )
+
+
+def number(text: Optional[str], scale: int = 1) -> Optional[int]:
+    try:
+        return int(text) * scale if text else None
     except ValueError:
         return None
 
 
-def node(name, ranks, facts):
+def loads(text: Optional[str]) -> Optional[List[float]]:
+    """The three load averages, from "1.0 0.5 0.2" or macOS's "1,0 0,5 0,2"."""
+    try:
+        found = [float(item) for item in (text or "").replace(",", " ").split()]
+    except ValueError:
+        return None
+    return found if len(found) == 3 else None
+
+
+def node(name: str, ranks: List[int], facts: Dict[str, str]) -> Node:
     """A node of the record, from what the check found there."""
     text = {key: value.strip() or None for key, value in facts.items()}
-    memory = number(text.get("memory_bytes")) or number(text.get("memory_kib"), scale=1024)
-    load = [number(item, float) for item in (text.get("load") or "").replace(",", " ").split()]
-    return {
-        "name": name,
-        "host": text.get("host"),
-        "ranks": ranks,
-        "os": text.get("os"),
-        "kernel": text.get("kernel"),
-        "machine": text.get("machine"),
-        "cpu": text.get("cpu"),
-        "cores": number(text.get("cores")),
-        "memory_bytes": memory,
-        "fs_type": text.get("fs_type"),
-        "device": text.get("device"),
-        "device_model": text.get("device_model"),
-        "free_bytes": number(text.get("free_kib"), scale=1024),
-        "load": load if len(load) == 3 and None not in load else None,
-    }
+    rotational = text.get("rotational")
+    return Node(
+        name=name,
+        ranks=ranks,
+        host=text.get("host"),
+        os=text.get("os"),
+        kernel=text.get("kernel"),
+        machine=text.get("machine"),
+        cpu=text.get("cpu"),
+        cores=number(text.get("cores")),
+        memory_bytes=number(text.get("memory_bytes")) or number(text.get("memory_kib"), 1024),
+        fs_type=text.get("fs_type"),
+        device=text.get("device"),
+        device_model=text.get("device_model"),
+        free_bytes=number(text.get("free_kib"), 1024),
+        free_inodes=number(text.get("free_inodes")),
+        load=loads(text.get("load")),
+        mount_options=text.get("mount_options"),
+        rotational=None if rotational not in ("0", "1") else rotational == "1",
+        io_scheduler=text.get("io_scheduler"),
+        dirty_ratio=number(text.get("dirty_ratio")),
+        dirty_background_ratio=number(text.get("dirty_background_ratio")),
+        transparent_hugepages=text.get("transparent_hugepages"),
+        cpu_governor=text.get("cpu_governor"),
+    )
 
 
-def result_file(stdout):
+def mpi_settings(env: Dict[str, str]) -> Dict[str, str]:
+    return {key: value for key, value in sorted(env.items()) if MPI_SETTINGS.match(key)}
+
+
+def result_file(stdout: str) -> Optional[str]:
     """The result file's path, as the root's end line names it."""
     found = END_LINE.search(stdout)
     return found[1] if found else None
 
 
-def failures(stdout, stderr):
+def failures(stdout: str, stderr: str) -> List[str]:
     lines = [
         line
         for line in stderr.splitlines()
@@ -99,113 +148,115 @@ def failures(stdout, stderr):
     return lines + [line for line in stdout.splitlines() if line == report.UNABLE]
 
 
-def binary_facts(path):
-    """The binary that runs: its path, what it says of itself (version,
-    commit, the count divisor of a test build, 1 for a release build), read
-    from the file without running it, and its SHA-256."""
-    digest, data = hashlib.sha256(), b""
-    try:
-        with open(path, "rb") as stream:
-            data = stream.read()
-    except OSError:
-        return {"path": path, "version": None, "commit": None, "test_scale": None, "sha256": None}
-    digest.update(data)
-    found = BUILD_INFO.search(data)
-    said = [part.decode("utf-8", "replace") for part in found.groups()] if found else [None] * 5
-    return {
-        "path": path,
-        "version": said[0],
-        "commit": None if said[1] in (None, "unknown") else said[1],
-        "test_scale": int(said[2]) if said[2] else None,
-        "sha256": digest.hexdigest(),
-    }
+def finish(record: Record, stdout: str, stderr: str, status: int, found: Optional[str]) -> None:
+    """Completes the record of a run that ended: `found` is the result file
+    the root made where its report does not name one (it was stopped)."""
+    record.finished = True
+    record.end = now()
+    record.result_file = result_file(stdout) or found
+    record.failures = failures(stdout, stderr)
+    if status > 128 and result_file(stdout) and report.PRESS_ENTER in stdout:
+        # Stopped at the wait for Enter: the report was whole, and saved or not.
+        saved = not re.search("^" + re.escape(report.NOT_SAVED), stdout, re.M)
+        status = 3 if record.failures else 0 if saved else 1
+    record.status = status
+    record.root_shared_node = bool(SHARED.search(stderr)) or len(record.nodes[0].ranks) > 1
 
 
-def build(run, outcome, repeat):
-    """The record of one run: `run` holds what drives-run knew before it
-    (argv, the launcher's command, the MPI, the nodes, the start time)."""
-    stdout = outcome.stdout.decode("utf-8", "replace")
-    stderr = outcome.stderr.decode("utf-8", "replace")
-    placed = run["placed"]
-    return {
-        "record": 1,
-        "drives_mpi_version": run["binary"]["version"] or version(),
-        "binary": run["binary"],
-        "command_line": run["argv"],
-        "launcher_command": run["launcher_command"],
-        "mpi": {
-            "name": MPIS[run["mpi"]].name,
-            "launcher": run["launcher"],
-            "version": run["mpi_version"],
-        },
-        "start": run["start"],
-        "end": now(),
-        "status": outcome.status(),
-        "result_file": result_file(stdout),
-        "failures": failures(stdout, stderr),
-        "root_shared_node": bool(SHARED.search(stderr)) or placed[0][1] > 1,
-        "repeat": repeat,
-        "nodes": [
-            node(host or os.uname().nodename, ranks, run["facts"].get(index, {}))
-            for index, ((host, _), ranks) in enumerate(zip(placed, run["ranks"]))
-        ],
-    }
+def unfinished_path(record: Record, directory: str, host: str) -> str:
+    """Where the record waits for the run's end: the working directory,
+    under the start time."""
+    stamp = re.sub(r"[^0-9T]", "", record.start)[:15]
+    return os.path.join(directory, f"drives-run @ {host} @ {stamp}{SUFFIX}")
 
 
-def path_for(record, directory):
-    """Beside the result file; where the root printed none (it stopped, or
-    was stopped), in the working directory under the start time."""
-    if record["result_file"]:
-        return results_record.path_for(record["result_file"])
-    stamp = re.sub(r"[^0-9T]", "", record["start"])[:15]
-    name = f"drives-run @ {os.uname().nodename} @ {stamp}{results_record.SUFFIX}"
-    return os.path.join(directory, name)
+def path_for(result_path: str) -> str:
+    """The record's path beside a result file: `.txt` replaced."""
+    stem = result_path[:-4] if result_path.endswith(".txt") else result_path
+    return stem + SUFFIX
 
 
-def write(record, path):
-    """Writes the record whole or not at all; what stands in its way is a
-    warning (returned), never a failure of the run."""
+def result_files(directory: str) -> Dict[str, float]:
+    """The result files in a directory, with the times they were changed."""
+    found = {}
+    for path in glob.glob(os.path.join(glob.escape(directory), RESULT_FILES)):
+        try:
+            found[path] = os.stat(path).st_mtime
+        except OSError:
+            continue
+    return found
+
+
+def new_result_file(before: Dict[str, float], directory: str) -> Optional[str]:
+    """The result file a stopped root made: the one that was not there
+    before the run, or was changed since."""
+    made = [path for path, at in result_files(directory).items() if before.get(path) != at]
+    return max(made, key=os.path.getmtime) if len(made) >= 1 else None
+
+
+def text_of(record: Record) -> bytes:
+    return (json.dumps(record.to_json(), indent=1, ensure_ascii=False) + "\n").encode(
+        "utf-8", "surrogateescape"
+    )
+
+
+def write(record: Record, path: str) -> Optional[str]:
+    """Writes the record whole or not at all (a file beside it, renamed over
+    it once on disk); what stands in its way is a warning (returned), never
+    a failure of the run."""
+    temporary = None
     try:
         os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-        write_output(path, text_of(record))
+        handle, temporary = tempfile.mkstemp(
+            dir=os.path.dirname(path) or ".", prefix=".drives-run-"
+        )
+        with os.fdopen(handle, "wb") as stream:
+            stream.write(text_of(record))
+            stream.flush()
+            os.fsync(stream.fileno())
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(temporary, 0o666 & ~mask)
+        os.replace(temporary, path)
     except OSError as error:
+        if temporary is not None:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass
         return f"cannot write the run's record {path}: {error.strerror}"
     return None
 
 
-def text_of(record):
-    return json.dumps(record, indent=1, ensure_ascii=False) + "\n"
+def settle(record: Record, unfinished: str) -> Tuple[Optional[str], Optional[str]]:
+    """Writes the finished record where it belongs (beside the result file,
+    else where the unfinished one is) and removes the unfinished one; where
+    it cannot be written, moves the unfinished one there. (Where the record
+    is now, a warning or None.)"""
+    path = path_for(record.result_file) if record.result_file else unfinished
+    problem = write(record, path)
+    if problem is None:
+        if path != unfinished:
+            try:
+                os.unlink(unfinished)
+            except OSError:
+                pass
+        return path, None
+    record.finished = False
+    try:
+        if path != unfinished:
+            os.replace(unfinished, path)
+        return path, f"{problem}; the record written at its start is left there, unfinished"
+    except OSError:
+        return (unfinished if os.path.exists(unfinished) else None), problem
 
 
-# Run on the root's node with the record's path; the record comes on
-# standard input, which the launcher hands to its one process there.
+# Run on the root's node with the finished record's path and the unfinished
+# one's; the record comes on standard input, which the launcher hands to its
+# one process there. Where it cannot be written, the unfinished one moves
+# beside the result file (status 3), or stays (status 4).
 SAVE = (
-    'tmp="$1.drives-run.$$" && cat > "$tmp" && mv -f -- "$tmp" "$1" || '
-    '{ rm -f -- "$tmp"; exit 1; }'
+    'tmp="$1.drives-run.$$"; '
+    'if cat > "$tmp" && mv -f -- "$tmp" "$1"; then [ "$1" = "$2" ] || rm -f -- "$2"; exit 0; fi; '
+    'rm -f -- "$tmp"; [ "$1" != "$2" ] && [ -n "$2" ] && mv -f -- "$2" "$1" && exit 3; exit 4'
 )
-
-
-def send(record, path, host, opts, env, signals):
-    """Writes the record beside a result file on another node, through the
-    launcher, whole or not at all; a warning (returned) where it cannot."""
-    args = mpis.command(
-        opts.mpi,
-        [(host, 1, ["sh", "-c", SAVE, "drives-run-record", path])],
-        wdir="/",
-        extra=opts.launcher_args,
-        hostfiles=opts.hostfiles,
-    )
-    with tempfile.TemporaryFile() as data:
-        data.write(text_of(record).encode("utf-8"))
-        data.seek(0)
-        status, _, err = process.collect(args, env, signals, opts.check_timeout, stdin=data)
-    if status != 0:
-        return (
-            f"cannot write the run's record {path} on {host}: "
-            f"{check.last_words(err) if status is not None else 'no answer'}"
-        )
-    return None
-
-
-def launcher_path(name):
-    return shutil.which(name) or name

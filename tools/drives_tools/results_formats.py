@@ -9,10 +9,11 @@ import dataclasses
 import json
 import math
 import os
+import shutil
 import sys
 import tempfile
 import textwrap
-from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple, Union
 
 from .results_read import Run, figures, run_json
 from .version import version
@@ -159,6 +160,13 @@ class Report:
     rows: List[List[Cell]]
     foot: List[Line]
     notes: List[str] = dataclasses.field(default_factory=list)
+
+
+def width_of(stream: TextIO) -> int:
+    """The columns text to `stream` may take: its terminal's, else WIDTH."""
+    if stream.isatty():
+        return shutil.get_terminal_size((WIDTH, 24)).columns
+    return WIDTH
 
 
 def render(report: Report, form: str, width: Optional[int] = WIDTH) -> str:
