@@ -12,6 +12,7 @@ import json
 import os
 import pathlib
 import re
+import stat
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -193,6 +194,20 @@ def test_reads_every_figure(kept: Optional[Kept], tmp_path: pathlib.Path) -> Non
         assert len(table) == len(rows) and {
             k: (r["value"], r["host"]) for k, r in table.items()
         } == {k: (text, hosts.get(k[1], "")) for k, text in texts.items()}
+
+
+def test_output_into_what_is_no_file(pair: Kept, tmp_path: pathlib.Path) -> None:
+    """-o into a FIFO (or /dev/null) writes into it: renamed over, it would become a file."""
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+    try:
+        done = tool("json", pair.result, "-o", str(fifo))
+        out = reader.communicate(timeout=60)[0]
+    finally:
+        reader.kill()
+    assert done.returncode == 0 and json.loads(out)["runs"], done
+    assert stat.S_ISFIFO(fifo.stat().st_mode), "the FIFO was replaced"
 
 
 # ---------------------------------------------------------------- bad input

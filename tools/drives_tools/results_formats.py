@@ -31,22 +31,21 @@ def write_output(path: Optional[str], data: Union[str, Writer]) -> None:
     whole or not at all: into a temporary file beside the target, renamed
     over it once complete and on disk. No path, or `-`: standard output."""
     if path in (None, "-"):
-        if callable(data):
-            data(sys.stdout.buffer)
-        else:
-            sys.stdout.buffer.write(data.encode("utf-8"))
+        put(sys.stdout.buffer, data)
         sys.stdout.flush()
         return
     assert path is not None
-    handle, temporary = tempfile.mkstemp(
-        dir=os.path.dirname(os.path.abspath(path)), prefix=".drives-results-"
-    )
+    # A link is written through, and what is no regular file (/dev/null, a
+    # FIFO) is written into: renamed over, it would be replaced by a file.
+    path = os.path.realpath(path)
+    if os.path.exists(path) and not os.path.isfile(path):
+        with open(path, "wb") as stream:
+            put(stream, data)
+        return
+    handle, temporary = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".drives-results-")
     try:
         with os.fdopen(handle, "wb") as stream:
-            if callable(data):
-                data(stream)
-            else:
-                stream.write(data.encode("utf-8"))
+            put(stream, data)
             stream.flush()
             os.fsync(stream.fileno())
         mask = os.umask(0)
@@ -56,6 +55,13 @@ def write_output(path: Optional[str], data: Union[str, Writer]) -> None:
     except BaseException:
         os.unlink(temporary)
         raise
+
+
+def put(stream: IO[bytes], data: Union[str, Callable[[IO[bytes]], None]]) -> None:
+    if callable(data):
+        data(stream)
+    else:
+        stream.write(data.encode("utf-8"))
 
 
 def json_document(fields: Dict[str, Any], key: str, items: Sequence[Dict[str, Any]]) -> str:
