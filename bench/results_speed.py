@@ -15,7 +15,6 @@ import random
 import re
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 

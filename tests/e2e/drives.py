@@ -22,7 +22,7 @@ from unittest import SkipTest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 import launched  # noqa: E402
-from drives_tools import mpis  # noqa: E402
+from drives_tools import mpis  # noqa: E402,F401  (the tests use drives.mpis)
 
 # The count divisor of the binary under test (1: full size), as CTest tells.
 SCALE = int(os.environ.get("DRIVES_SCALE", "1"))

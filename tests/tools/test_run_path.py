@@ -16,7 +16,6 @@ import shutil
 import signal
 import struct
 import subprocess
-import tempfile
 import termios
 import threading
 import time

@@ -5,7 +5,6 @@ the run's record. One process per node, started through the launcher, as
 the ranks will be; a run on this machine alone goes the same way.
 """
 
-import os
 import re
 from typing import Callable, Dict, List, Optional, Tuple
 

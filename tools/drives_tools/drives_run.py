@@ -17,7 +17,7 @@ import shlex
 import signal
 import sys
 import tempfile
-from typing import Dict, List, NoReturn, Optional, Sequence, Tuple
+from typing import Dict, List, NoReturn, Optional, Tuple
 
 from . import check, macos, mpis, nodes, process, record, results_compare, results_formats
 from . import results_read

@@ -1,7 +1,6 @@
 """What a run started on macOS needs that Linux gives by default; told by
 `uname`, as the set-up tells it. Each piece is also harmless elsewhere."""
 
-import os
 import resource
 import shutil
 import subprocess

@@ -7,7 +7,6 @@ reaches the terminal byte for byte, and for good once the end lines come.
 import os
 import stat
 import time
-from typing import Optional
 
 from . import report
 
