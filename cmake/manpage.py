@@ -6,7 +6,7 @@ command itself:
     .\\" @SYNOPSIS@            the usage of the command's parser, and of each sub-command's
     .\\" @OPTIONS@             every option of the parser
     .\\" @COMMANDS@            every sub-command: its usage, description and options
-    .\\" @EXIT STATUS NAME...@ those members of statuses.py's ExitStatus, the one table
+    .\\" @EXIT STATUS@         every status the command ends with, from statuses.py's table
     @VERSION@                 the version
 
 Standard library only: a plain build has nothing else.
@@ -22,7 +22,7 @@ import re
 import sys
 from typing import List, Optional
 
-MARK = re.compile(r'^\.\\" @(SYNOPSIS|OPTIONS|COMMANDS|EXIT STATUS)((?: [A-Z_]+)*)@$')
+MARK = re.compile(r'^\.\\" @(SYNOPSIS|OPTIONS|COMMANDS|EXIT STATUS)@$')
 
 
 def escape(text: str) -> str:
@@ -97,31 +97,15 @@ def synopsis(parser: argparse.ArgumentParser) -> List[str]:
     return [".nf"] + out + [".fi"]
 
 
-def for_command(text: str, name: str) -> str:
-    """What a status's comment says for the command NAME: without the parts marked as
-    another command's ("nothing written (drives-results)"), nor the name of NAME."""
-    kept = []
-    for part in re.split(r"(?<=[,;]) ", re.sub(r"^drives-(run|results):? ", "", text)):
-        owner = re.search(r" \((drives[-_]\w+)\)([,;]?)$", part)
-        if not owner or owner[1] == name:
-            kept.append(part if not owner else part[: owner.start()] + owner[2])
-    return " ".join(kept).rstrip(",;")
+def exit_statuses(tools: str, name: str) -> List[str]:
+    """An entry per status the command NAME ends with, and what it means for NAME, from
+    statuses.py, the one table."""
+    from drives_tools.statuses import ExitStatus, meanings
 
-
-def exit_statuses(tools: str, name: str, members: List[str]) -> List[str]:
-    """An entry per status named: its number and what it means for the command NAME, from
-    the comment beside it in statuses.py."""
-    from drives_tools.statuses import ExitStatus
-
-    with open(os.path.join(tools, "drives_tools", "statuses.py"), encoding="utf-8") as stream:
-        said = dict(re.findall(r"^\s+([A-Z_]+) = \d+\s*#\s*(.+)$", stream.read(), re.M))
     out: List[str] = []
-    for member in members:
-        number, text = str(ExitStatus[member].value), said.get(member, "success")
-        shown = re.match(r"(\d+ \+ N): (.*)", text)
-        if shown:
-            number, text = shown.groups()
-        out += [".TP", f"\\fB{escape(number)}\\fR", escape(for_command(text, name))]
+    for status, text in meanings(name).items():
+        number = "128 + N" if status is ExitStatus.SIGNALLED else str(int(status))
+        out += [".TP", f"\\fB{escape(number)}\\fR", escape(text)]
     return out
 
 
@@ -135,7 +119,7 @@ def page(
         if not found:
             out.append(row)
         elif found[1] == "EXIT STATUS":
-            out += exit_statuses(tools, name, found[2].split())
+            out += exit_statuses(tools, name)
         elif parser is None:
             raise SystemExit(f"manpage.py: {row} needs the command's parser")
         else:
