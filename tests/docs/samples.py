@@ -1,76 +1,61 @@
 """Builds docs/samples/ from two sets of real runs, each as `drives-run --dir DIR --repeat N`
-leaves it, with what drives-run printed saved as DIR.out beside DIR:
+leaves it, what drives-run printed saved as DIR.out beside it:
 
     samples.py BEFORE_DIR AFTER_DIR
 
-runs/before/ and runs/after/ get each run's result file and record (neither the data files
-nor the record of a run still under way); console.txt, result-file.txt and record.json are
-the first run of BEFORE. The paths of the machine that ran them become a user's: the working
-directories /home/user/drives/before and .../after, drives-run's own /home/user/drives, the
-binary /usr/local/bin/drives_mpi.
-"""
+runs/before/ and runs/after/ get each run's result file and record (not the data files, not the
+record of a run under way); console.txt, result-file.txt and record.json are BEFORE's first run.
+The machine's paths become a user's: the working directories /home/user/drives/before and
+.../after, drives-run's own /home/user/drives, the binary /usr/local/bin/drives_mpi."""
 
-import glob
 import json
-import os
+import pathlib
 import re
 import shutil
 import sys
-from typing import Dict, List
+from typing import Dict
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+TOP = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(TOP / "tools"))
 from drives_tools.report import PRESS_ENTER  # noqa: E402
 
-SAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "samples")
 HOME, BINARY = "/home/user/drives", "/usr/local/bin/drives_mpi"
-# Where a machine's own paths start; none may be left in a sample.
+# Where a machine's own paths start: none may be left in a sample.
 MACHINE = re.compile(r"/(work|tmp|var/tmp|dev/shm|root)/|\bbuild/")
 
 
-def user_paths(sets: Dict[str, str]) -> List[List[str]]:
-    """Each path of the runs to its user's, longest first (a directory's own files first)."""
-    paths = {os.path.realpath(d): f"{HOME}/{name}" for name, d in sets.items()}
-    paths.update({os.path.abspath(d): f"{HOME}/{name}" for name, d in sets.items()})
-    for record in glob.glob(os.path.join(glob.escape(sets["before"]), "*.record.json")):
-        with open(record, encoding="utf-8") as stream:
-            facts = json.load(stream)
-        line = facts["command_line"]
-        paths[facts["working_directory"]] = HOME
-        paths[facts["binary"]["path"]] = BINARY
-        if "--binary" in line:
-            paths[line[line.index("--binary") + 1]] = BINARY
-    return sorted(([old, new] for old, new in paths.items()), key=lambda p: -len(p[0]))
-
-
-def write(name: str, text: str, paths: List[List[str]]) -> None:
-    for old, new in paths:
-        text = text.replace(old, new)
+def write(name: str, text: str, paths: Dict[str, str]) -> None:
+    for old in sorted(paths, key=len, reverse=True):  # a directory's files before it
+        text = text.replace(old, paths[old])
     leak = MACHINE.search(text)
     if leak:
         sys.exit(f"samples.py: {name} keeps a path of this machine: {leak[0]}")
-    os.makedirs(os.path.dirname(os.path.join(SAMPLES, name)), exist_ok=True)
-    with open(os.path.join(SAMPLES, name), "w", encoding="utf-8") as stream:
-        stream.write(text)
+    (TOP / "docs" / "samples" / name).parent.mkdir(parents=True, exist_ok=True)
+    (TOP / "docs" / "samples" / name).write_text(text, encoding="utf-8")
 
 
-def main(before: str, after: str) -> None:
+def main(before: pathlib.Path, after: pathlib.Path) -> None:
     sets = {"before": before, "after": after}
-    paths = user_paths(sets)
-    shutil.rmtree(os.path.join(SAMPLES, "runs"), ignore_errors=True)
+    paths = {str(path): f"{HOME}/{name}" for name, d in sets.items() for path in (d.resolve(), d)}
+    for record in before.glob("*.record.json"):
+        facts = json.loads(record.read_text(encoding="utf-8"))
+        line = facts["command_line"] + ["--binary", facts["binary"]["path"]]
+        paths.update(
+            dict.fromkeys([facts["binary"]["path"], line[line.index("--binary") + 1]], BINARY)
+        )
+        paths[facts["working_directory"]] = HOME
+    shutil.rmtree(TOP / "docs" / "samples" / "runs", ignore_errors=True)
     for name, directory in sets.items():
-        for path in sorted(glob.glob(os.path.join(glob.escape(directory), "results_*"))):
-            with open(path, encoding="utf-8") as stream:
-                write(f"runs/{name}/{os.path.basename(path)}", stream.read(), paths)
-    first = sorted(glob.glob(os.path.join(glob.escape(before), "results_*.txt")))[0]
-    for name, path in [("result-file.txt", first), ("record.json", first[:-4] + ".record.json")]:
-        with open(path, encoding="utf-8") as stream:
-            write(name, stream.read(), paths)
-    with open(before.rstrip("/") + ".out", encoding="utf-8") as stream:
-        console = stream.read()
+        for path in sorted(directory.glob("results_*")):
+            write(f"runs/{name}/{path.name}", path.read_text(encoding="utf-8"), paths)
+    first = sorted(before.glob("results_*.txt"))[0]
+    write("result-file.txt", first.read_text(encoding="utf-8"), paths)
+    write("record.json", first.with_suffix(".record.json").read_text(encoding="utf-8"), paths)
+    console = before.with_name(before.name + ".out").read_text(encoding="utf-8")
     write("console.txt", console[: console.index(PRESS_ENTER) + len(PRESS_ENTER)] + "\n", paths)
 
 
 if __name__ == "__main__":
     if len(sys.argv) != 3:
         sys.exit(__doc__)
-    main(*sys.argv[1:])
+    main(*(pathlib.Path(arg).absolute() for arg in sys.argv[1:]))

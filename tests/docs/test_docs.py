@@ -1,77 +1,86 @@
-"""The docs say what the code does. Every command the user docs show in a shell block
-exists and takes the options shown (make's targets and variables; drives-run's and
-drives-results' options, parsed, not run; the project's own files); every relative link
-names a file; every option table lists the parser's options, no more, no fewer; every
-message the docs quote has its words in the code; the numbers that describe the program
-are its constants'; and the sample report and the quoted standard error are what the
-end-to-end tests' own runs printed (RUNS_DIR, where they kept them), numbers and host
-names aside. No measured figure is checked. Status 0 pass, 1 fail.
+"""The docs say what the code does: their shell blocks' commands exist and take the options
+shown; links name files and headings; option and status tables, quoted messages, numbers and
+defaults are the code's; the samples are what the end-to-end tests' runs printed (--runs).
 
-    test_docs.py [RUNS_DIR]
-"""
-import contextlib
-import glob
-import io
+The user docs' (but performance.md's) shell blocks of drives-results commands run as printed, a
+doc's in turn, with bash in a directory of before/ and after/ (docs/samples/runs/) and run.log
+(the sample console). A ```text block right after one is what it prints (80 columns): standard
+error's lines, then standard output's, a "..." line for any lines, the tools' version as the
+release's number. Each command ends with 0 (compare also 5) unless its block shows $?, and makes
+its -o file. `tools/python tests/docs/test_docs.py --update` rewrites the outputs shown."""
+
+import difflib
+import importlib.util
 import itertools
 import os
 import pathlib
 import re
 import shlex
+import shutil
+import subprocess
 import sys
+import tempfile
+from typing import Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
+
+import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from drives_tools import check, drives_results, drives_run  # noqa: E402
-from drives_tools.statuses import Failure  # noqa: E402
-
-USER_DOCS = [
-    "README.md",
-    "docs/install.md",
-    "docs/user-guide.md",
-    "docs/cluster.md",
-    "docs/records.md",
-    "docs/results-tool.md",
-    "docs/performance.md",
-]
-BLOCK = re.compile(r"^```(?:sh|shell|bash)\n(.*?)^```", re.M | re.S)
-LINK = re.compile(r"\]\(([^)#\s]+)(?:#[^)]*)?\)")
-REDIRECTION = re.compile(r"(?<!\S)\d?[<>]{1,2}&?\s*[^\s;&|]+")
-KEYWORDS = {"do", "done", "then", "else", "fi", "time", "!"}
+from drives_tools.report import TITLE  # noqa: E402
+from drives_tools.results_read import read_run  # noqa: E402
+from drives_tools.statuses import MEANINGS, ExitStatus, Failure, meanings  # noqa: E402
+from drives_tools.version import version  # noqa: E402
 
 
-def read(path):
+def read(path: str) -> str:
     return pathlib.Path(ROOT, path).read_text(encoding="utf-8")
 
 
+def every(pattern: str) -> List[str]:
+    return [str(path.relative_to(ROOT)) for path in sorted(pathlib.Path(ROOT).glob(pattern))]
+
+
+DOCS = ["README.md"] + every("docs/*.md")
+USER_DOCS = [doc for doc in DOCS if not doc.endswith(("/design.md", "/development.md"))]
+EXAMPLE_DOCS = [doc for doc in USER_DOCS if not doc.endswith("/performance.md")]
+BLOCK = re.compile(r"^```(?:sh|shell|bash)\n(.*?)^```\n(?:\s*^```text\n(.*?)^```)?", re.M | re.S)
+LINK = re.compile(r"\]\(([^)#\s]*)(?:#([^)\s]*))?\)")
+REDIRECTION = re.compile(r"(?<!\S)\d?[<>]{1,2}&?\s*[^\s;&|]+")
+KEYWORDS = {"do", "done", "then", "else", "fi", "time", "!"}
 TARGETS = set(re.findall(r"^([\w-]+):", read("Makefile"), re.M))
 # What make's recipes read, directly or through the scripts they run.
 MAKE_TEXT = "".join(read(p) for p in ("Makefile", "bench/run_bench.sh", "scripts/setup.sh"))
+RELEASE = re.findall(r"project\(\w+ VERSION (\S+)", read("CMakeLists.txt"))[0]
+# A block with one of these needs a run of the benchmark, and is not run.
+RUNS = {"drives-run", "drives_mpi", "mpirun", "mpiexec", "srun", "sbatch", "make"}
+# Writes down every drives-results command of a block and its status.
+TRACE = 'drives-results() { command drives-results "$@"; set -- $? "$@"; '
+TRACE += 'printf \'%s\\t\' "$@" >>"$DOCS_TRACE"; echo >>"$DOCS_TRACE"; return $1; }\n'
 
 
-def commands(text):
-    """Each command of a doc's shell blocks as words, pipelines and lists split."""
-    for block in BLOCK.findall(text):
-        for line in block.replace("\\\n", " ").splitlines():
-            lexer = shlex.shlex(REDIRECTION.sub(" ", line), posix=True, punctuation_chars=";&|")
-            lexer.whitespace_split = True
-            for between, words in itertools.groupby(lexer, lambda word: not word.strip(";&|")):
-                words = list(itertools.dropwhile(KEYWORDS.__contains__, words))
-                if words and not between:
-                    yield words
+def commands(block: str) -> Iterator[List[str]]:
+    """Each command of a shell block as words, after its variables, pipelines and lists split."""
+    for line in block.replace("\\\n", " ").splitlines():
+        lexer = shlex.shlex(REDIRECTION.sub(" ", line), posix=True, punctuation_chars=";&|")
+        lexer.whitespace_split = True
+        for between, words in itertools.groupby(lexer, lambda word: not word.strip(";&|")):
+            found = list(itertools.dropwhile(KEYWORDS.__contains__, words))
+            if found and not between:
+                yield list(itertools.dropwhile(re.compile(r"[A-Z_]+=").match, found)) or [""]
 
 
-def parses(parse, args):
+def parses(parse: Callable[[List[str]], object], args: List[str]) -> bool:
     """Whether an argument parser takes `args` (--help and --version end with status 0)."""
-    with contextlib.redirect_stderr(io.StringIO()), contextlib.redirect_stdout(io.StringIO()):
-        try:
-            parse(args)
-        except (SystemExit, Failure) as stop:
-            return getattr(stop, "code", 1) in (0, None)
+    try:
+        parse(args)
+    except (SystemExit, Failure) as stop:
+        return getattr(stop, "code", 1) in (0, None)
     return True
 
 
-def problem(words):
-    name, *args = itertools.dropwhile(re.compile(r"[A-Z_]+=").match, words)  # after env
+def problem(words: List[str]) -> Optional[str]:
+    name, *args = words
     if name == "make":
         unknown = [w for w in args if w.split("=")[0] not in (MAKE_TEXT if "=" in w else TARGETS)]
         return f"make knows no {unknown}" if unknown else None
@@ -82,65 +91,162 @@ def problem(words):
         name = next((w for w in args if not w.startswith("-")), "")
     if "/" in name and not name.startswith(("/", "~", "$")) and "*" not in name:
         return None if os.path.exists(os.path.join(ROOT, name)) else f"no {name} here"
+    return None
 
 
-def command_failures():
-    for doc in USER_DOCS:
-        for words in commands(read(doc)):
-            if said := problem(words):
-                yield f"{doc}: {shlex.join(words)}: {said}"
-    for doc in ["README.md", "CHANGELOG.md"] + glob.glob("docs/*.md", root_dir=ROOT):
-        for target in LINK.findall(read(doc)):
-            if "://" not in target and not (pathlib.Path(ROOT, doc).parent / target).exists():
-                yield f"{doc}: the link {target} names no file"
+def slugs(doc: str) -> List[str]:
+    """The anchors of a doc's headings, as GitHub makes them."""
+    text = re.sub(r"^```.*?^```", "", read(doc), flags=re.M | re.S)
+    heads = [re.sub(r"[^\w\- ]", "", h.lower()) for h in re.findall(r"^#+ (.+?)\s*$", text, re.M)]
+    bases = [head.replace(" ", "-") for head in heads]
+    return [f"{b}-{bases[:i].count(b)}" if b in bases[:i] else b for i, b in enumerate(bases)]
 
 
-# ---------------------------------------------------------------- option tables
+def test_commands_and_links() -> None:
+    failures = [
+        f"{doc}: {shlex.join(words)}: {said}"
+        for doc in USER_DOCS
+        for block, _ in BLOCK.findall(read(doc))
+        for words in commands(block)
+        for said in [problem(words)]
+        if said
+    ]
+    for doc in ["CHANGELOG.md"] + DOCS:
+        for target, anchor in LINK.findall(read(doc)):
+            path = os.path.normpath(os.path.join(os.path.dirname(doc), target)) if target else doc
+            if "://" in target:
+                continue
+            if not os.path.exists(os.path.join(ROOT, path)):
+                failures.append(f"{doc}: the link {target} names no file")
+            elif path.endswith(".md") and anchor and anchor not in slugs(path):
+                failures.append(f"{doc}: the link {target}#{anchor} names no heading of {path}")
+    assert not failures, "\n".join(failures)
 
 
-def parser_options(parser):
-    """Every option string of a parser and of its sub-commands' parsers."""
-    found = set()
-    for action in parser._actions:
-        found.update(action.option_strings)
-        if isinstance(action.choices, dict):  # the sub-commands
-            for sub in action.choices.values():
-                found |= parser_options(sub)
-    return found
+# ---------------------------------------------------------------- the examples, run
 
 
-TABLES = {
-    "docs/user-guide.md": ("drives-run", drives_run.parser()),
-    "docs/results-tool.md": ("drives-results", drives_results.parser()),
-}
-
-
-def table_options(text):
-    """The options of a doc's tables whose first column is "Option"."""
-    found, in_table = set(), False
-    for line in text.splitlines():
-        cells = (
-            [cell.strip() for cell in re.split(r"(?<!\\)\|", line.strip().strip("|"))]
-            if line.startswith("|")
-            else []
+def updated(shown: str, out: str) -> str:
+    """The shown text, each run of lines between "..." lines replaced by the output's lines
+    where it fits best: the first at the output's start, the last at its end."""
+    runs = [run.splitlines(True) for run in re.split(r"^\.\.\.\n", shown, flags=re.M)]
+    lines, at, new = out.splitlines(True), 0, []
+    for count, run in enumerate(runs if len(runs) > 1 else []):
+        ends = (0, max(at, len(lines) - len(run)))
+        fit = lambda s: difflib.SequenceMatcher(None, run, lines[s : s + len(run)]).ratio()
+        starts = range(at, len(lines) - len(run) + 1)
+        start = (
+            ends[bool(count)] if count in (0, len(runs) - 1) else max(starts, key=fit, default=at)
         )
-        if cells[:1] == ["Option"]:
-            in_table = True
-        elif not cells:
-            in_table = False
-        elif in_table:
-            found |= {word.split()[0] for word in re.findall(r"`(-[^`]*)`", cells[0])}
-    return found - {"--"}
+        new.append("".join(lines[start : start + len(run)]))
+        at = start + len(run)
+    return "...\n".join(new) if new else out
 
 
-def option_failures():
-    for doc, (name, parser) in TABLES.items():
-        documented, parsed = table_options(read(doc)), parser_options(parser)
-        if documented != parsed:
-            yield (
-                f"{doc}: the option tables of {name} lack {sorted(parsed - documented)} "
-                f"and have {sorted(documented - parsed)} too many"
-            )
+def run_examples(doc: str, where: pathlib.Path) -> Tuple[List[str], str]:
+    """Runs the doc's drives-results examples in turn in WHERE: what went wrong, and the doc
+    with each output shown as its example prints it."""
+    work, tools, trace = where / "work", where / "bin", where / "trace"
+    shutil.copytree(os.path.join(ROOT, "docs", "samples", "runs"), work)
+    shutil.copy(os.path.join(ROOT, "docs", "samples", "console.txt"), work / "run.log")
+    tools.mkdir(parents=True)
+    (tools / "drives-results").symlink_to(os.path.join(ROOT, "tools", "drives-results"))
+    env = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ['PATH']}", DOCS_TRACE=str(trace))
+    text, failures, new, at = read(doc), [], "", 0
+    for found in BLOCK.finditer(text):
+        names = {os.path.basename(words[0]) for words in commands(found[1])}
+        chart = "chart" in found[1] and not importlib.util.find_spec("matplotlib")
+        if "drives-results" not in names or names & RUNS or chart:
+            continue
+        trace.write_text("")
+        script = ["bash", "-c", TRACE + found[1]]
+        done = subprocess.run(script, cwd=work, env=env, capture_output=True, timeout=600)
+        place = f"{doc}:{len(text[: found.start()].splitlines()) + 2}: "
+        for line in trace.read_text().splitlines():
+            status, *args = line.rstrip("\t").split("\t")
+            made = [b for a, b in zip(args, args[1:]) if a in ("-o", "--output") and b != "-"]
+            if int(status) not in (0, ExitStatus.WORSE if args[:1] == ["compare"] else 0):
+                if "$?" not in found[1]:
+                    failures.append(f"{place}drives-results {shlex.join(args)} ended with {status}")
+            elif made and not (work / made[-1]).exists():
+                failures.append(f"{place}drives-results {shlex.join(args)} made no {made[-1]}")
+        said = (done.stderr + done.stdout).decode(errors="replace").replace(version(), RELEASE)
+        shown = updated(found[2], said) if found[2] is not None else None
+        if shown is not None and shown != found[2]:
+            diff = difflib.unified_diff(found[2].splitlines(), shown.splitlines(), lineterm="")
+            failures.append(place + "prints other than shown:\n" + "\n".join(list(diff)[2:]))
+            new, at = new + text[at : found.start(2)] + shown, found.end(2)
+    return failures, new + text[at:]
+
+
+@pytest.mark.parametrize("doc", EXAMPLE_DOCS)
+def test_examples_run_as_printed(doc: str, tmp_path: pathlib.Path) -> None:
+    failures, _ = run_examples(doc, tmp_path)
+    assert not failures, "\n".join(failures)
+
+
+# ---------------------------------------------------------------- tables
+
+
+def rows(doc: str, first: str) -> Iterator[List[str]]:
+    """The cells of every row of the doc's tables whose first column is FIRST."""
+    in_table = False
+    for line in read(doc).splitlines():
+        cells = re.split(r"(?<!\\)\|", line.strip().strip("|")) if line.startswith("|") else []
+        cells = [cell.strip() for cell in cells]
+        in_table = bool(cells) and (in_table or cells[0].lower() == first.lower())
+        if in_table and cells[0].strip("-: ") and cells[0].lower() != first.lower():
+            yield cells
+
+
+def options(parser: Any) -> Set[str]:
+    """Every option string of a parser and of its sub-commands' parsers."""
+    subs = [
+        sub for a in parser._actions if isinstance(a.choices, dict) for sub in a.choices.values()
+    ]
+    return {name for a in parser._actions for name in a.option_strings}.union(*map(options, subs))
+
+
+def test_option_tables() -> None:
+    failures = []
+    for doc, tool in [("docs/user-guide.md", drives_run), ("docs/results-tool.md", drives_results)]:
+        cells = [cells[0] for cells in rows(doc, "Option")]
+        said = {w.split()[0] for cell in cells for w in re.findall(r"`(-[^`]*)`", cell)} - {"--"}
+        parsed = options(tool.parser())
+        if said != parsed:
+            lack, more = sorted(parsed - said), sorted(said - parsed)
+            failures.append(f"{doc}: the option tables lack {lack} and have {more} too many")
+    assert not failures, "\n".join(failures)
+
+
+# The commands whose statuses a doc's status tables give: the README's, every command's.
+STATUS_TABLES = {"docs/results-tool.md": ["drives-results"]}
+COMMANDS = sorted({name for said in MEANINGS.values() for key in said for name in key.split()})
+
+
+def holds(text: str, said: str) -> bool:
+    """Whether the text has the words of SAID in their order, others between them."""
+    left = iter(words(re.sub(r"[`*]", "", text)))
+    return all(word in left for word in words(said))
+
+
+def test_status_tables() -> None:
+    failures = []
+    for doc in USER_DOCS:
+        names, listed = STATUS_TABLES.get(doc, COMMANDS), set()
+        statuses = {int(status) for name in names for status in meanings(name)}
+        for cells in rows(doc, "Status"):
+            status = int(re.sub(r"\D.*", "", cells[0]) or -1)
+            listed.add(status)
+            if status not in statuses:
+                failures.append(f"{doc}: {cells[0]} is no status of {', '.join(names)}")
+            for name in names:
+                said = meanings(name).get(status)  # type: ignore[call-overload]
+                if said and not holds(" ".join(cells[1:]), said):
+                    failures.append(f"{doc}: status {cells[0]} does not say {said!r} ({name})")
+        if listed and statuses - listed:
+            failures.append(f"{doc}: the status table lacks {sorted(statuses - listed)}")
+    assert not failures, "\n".join(failures)
 
 
 # ---------------------------------------------------------------- quoted messages
@@ -154,34 +260,23 @@ SYSTEM = re.compile(
     r"Read-only file system|No such file or directory|No space left on device|"
     r"standard input|\"[^\"]*\"|'[^']*'|\([^)]*\)"
 )
-CODE = ["tools/drives_tools/*.py", "scripts/setup.sh"]
 
 
-def words(text):
+def words(text: str) -> List[str]:
     """Text in words, quotes as blanks, no punctuation at the words' ends."""
     return [word.strip(":;,.()") for word in re.sub(r"[\"']", " ", text).split()]
 
 
-def code_text():
-    """The tools' and the set-up's source: string literals that go on on the
-    next line joined, quotes dropped, in words."""
-    text = "".join(read(path) for pattern in CODE for path in glob.glob(pattern, root_dir=ROOT))
+def code_text() -> str:
+    """The tools' and the set-up's source in words, literals continued on the next line joined."""
+    text = "".join(map(read, every("tools/drives_tools/*.py") + ["scripts/setup.sh"]))
     text = re.sub(r"[\"']\s*\\?\s*\n\s*f?[\"']", "", text)
     return " " + " ".join(words(text)) + " "
 
 
-def quoted(text):
-    """The messages a doc quotes: code spans and lines of text blocks that
-    start with a tool's name."""
-    for line in re.findall(r"`([^`\n]+)`", text) + text.splitlines():
-        line = line.strip()
-        if line.startswith(PREFIXES):
-            yield line
-
-
-def fragments(message):
+def fragments(message: str) -> Iterator[List[str]]:
     """The message's runs of three or more words that are no example's."""
-    run = []
+    run: List[str] = []
     for word in SYSTEM.sub("/", message).split()[1:] + ["/"]:
         if VARIABLE.search(word):
             if len(run) >= 3:
@@ -191,9 +286,8 @@ def fragments(message):
             run.append(word)
 
 
-def pieces(fragment, code):
-    """How few runs of the fragment's words, each found in the code, make
-    it up: a message is put together from literals and values."""
+def pieces(fragment: List[str], code: str) -> int:
+    """How few runs of words found in the code make up the fragment (literals and values)."""
     best = [0] + [len(fragment) + 1] * len(fragment)
     for end in range(1, len(fragment) + 1):
         for start in range(end):
@@ -202,62 +296,90 @@ def pieces(fragment, code):
     return best[-1]
 
 
-def message_failures():
-    code = code_text()
+def test_quoted_messages() -> None:
+    """The messages the docs quote (code spans and lines of text blocks that start with a
+    tool's name) have their words in the code."""
+    code, failures = code_text(), []
     for doc in USER_DOCS:
-        for message in quoted(read(doc)):
-            missing = [
-                " ".join(part)
-                for part in fragments(message)
-                if pieces(part, code) > max(1, len(part) // 2)
-            ]
+        for message in re.findall(r"`([^`\n]+)`", read(doc)) + read(doc).splitlines():
+            message = message.strip()
+            parts = fragments(message) if message.startswith(PREFIXES) else iter([])
+            missing = [" ".join(p) for p in parts if pieces(p, code) > max(1, len(p) // 2)]
             if missing:
-                yield f"{doc}: the message {message!r} has words the code lacks: {missing}"
+                failures.append(f"{doc}: {message!r} has words the code lacks: {missing}")
+    assert not failures, "\n".join(failures)
 
 
-# ---------------------------------------------------------------- numbers
+# ---------------------------------------------------------------- numbers and defaults
 
 
-def constant(name):
-    return int(float(re.search(rf"{name} = ([0-9.]+)[ ;]", read("src/constants/constants.h"))[1]))
+def constant(name: str) -> str:
+    return str(re.findall(rf"{name} = ([0-9.xA-F]+)[ ;]", read("src/constants/constants.h"))[0])
+
+
+def job(pattern: str) -> str:
+    return str(re.findall(pattern, read("examples/drives.sbatch"), re.M)[0])
 
 
 MIB = 1048576
+FIRST, SECOND = int(constant("kFirstPassBytes")), int(constant("kSecondPassBytes"))
 # What the docs say of the program, each phrase's number against the code.
-NUMBERS = [
+NUMBERS: List[Tuple[str, object]] = [
     (r"\b(\d+) files(?![/\w])", constant("kFileCycles")),
-    (r"(\d+) bytes of 0x0B", constant("kFirstPassBytes")),
-    (r"a (\d+) MiB file written", constant("kFirstPassBytes") // MIB),
-    (r"the root: (\d+) MiB", (constant("kFirstPassBytes") + constant("kSecondPassBytes")) // MIB),
+    (r"(\d+) bytes of 0x0B", FIRST),
+    (r"\d+ bytes of (0x\w+)", constant("kTestByte")),
+    (r"a (\d+) MiB file written", FIRST // MIB),
+    (r"the root: (\d+) MiB", (FIRST + SECOND) // MIB),
     (r"more than (\d+) ranks", constant("kRankLimit")),
     (r"the number of ranks, 1 to (\d+)", constant("kRankLimit")),
     (r"(\d+) MiB per rank", check.RANK_KIB // 1024),
     (r"and (\d+) MiB more\)", check.MARGIN_KIB // 1024),
-    (r"run N times \(1 to (\d+)\)", drives_run.MAX_REPEAT),
-    (r"`--check-timeout SECONDS` \|[^|\n]*Default: (\d+)", check.CHECK_SECONDS),
+    (r"MB is (\d+) bytes", round(float(constant("kPerKibi")) ** -2)),
+    (r"run N times \(1 to (\d+)", drives_run.MAX_REPEAT),
+    (r"#SBATCH --nodes=(\d+)", job(r"^#SBATCH --nodes=(\d+)")),
+    (r"#SBATCH --ntasks-per-node=(\d+)", job(r"^#SBATCH --ntasks-per-node=(\d+)")),
+    (r"`DRIVES_PREFIX`[^`]*default `([^`]+)`", job(r"\${DRIVES_PREFIX:-([^}]+)}")),
+    (r"`DRIVES_DIR`[^`]*default `([^`]+)`", job(r"\${DRIVES_DIR:-([^}]+)}")),
 ]
-
-
+NUMBERS = [(pattern, str(value)) for pattern, value in NUMBERS]
 # The docs that describe the program; the others quote measurements.
 DESCRIBING = ["README.md", "docs/user-guide.md", "docs/cluster.md", "docs/records.md"]
+PARSERS = [drives_run.parser(), *drives_results.parsers()[1].values()]
 
 
-def number_failures():
-    for doc in DESCRIBING:
-        text = " ".join(read(doc).split())
-        for pattern, value in NUMBERS:
-            for found in re.findall(pattern, text):
-                if int(found) != value:
-                    yield f"{doc}: {pattern!r} says {found}, the code {value}"
-    for pattern, _ in NUMBERS:
-        if not any(re.search(pattern, " ".join(read(doc).split())) for doc in DESCRIBING):
-            yield f"no doc says {pattern!r} any more: drop it here"
+def defaults() -> Dict[str, float]:
+    """The options' numeric defaults, a percentage in percent."""
+    found: Dict[str, float] = {}
+    for action in [action for parser in PARSERS for action in parser._actions]:
+        if type(action.default) in (int, float):
+            scale = 100 if action.type is drives_results.threshold_arg else 1
+            found.update(dict.fromkeys(action.option_strings, round(action.default * scale, 6)))
+    return found
 
 
-# ---------------------------------------------------------------- the runs' own words
+def test_numbers_and_defaults() -> None:
+    failures, code, stated = [], defaults(), set()
+    texts = {doc: " ".join(read(doc).split()) for doc in DESCRIBING}
+    for pattern, value in NUMBERS:
+        said = [(doc, n) for doc, text in texts.items() for n in re.findall(pattern, text)]
+        failures += [f"{d}: {pattern!r} says {n}, the code {value}" for d, n in said if n != value]
+        failures += [f"no doc says {pattern!r} any more: drop it here"] if not said else []
+    for doc in DESCRIBING + ["docs/results-tool.md"]:
+        # A default is that of the last option named before it in its table row or paragraph.
+        for part in re.split(r"\n\s*\n|\n(?=\|)", read(doc)):
+            for default in re.finditer(r"[Dd]efault:? (\d+)|(\d+) ?% by default", part):
+                option = (re.findall(r"`(--?[\w-]+)", part[: default.start()]) or [""])[-1]
+                if option in code and float(default[1] or default[2]) != code[option]:
+                    failures.append(f"{doc}: {default[0]!r}: {option}'s is {code[option]:g}")
+                stated.add(option)
+    failures += [f"no doc gives the default of {option}" for option in sorted(set(code) - stated)]
+    assert not failures, "\n".join(failures)
 
 
-def shape(line):
+# ---------------------------------------------------------------- the samples
+
+
+def shape(line: str) -> str:
     """A line with its numbers, host names and paths made alike."""
     line = re.sub(r"(find it at|saved in a file at): .*", r"\1: PATH", line)
     line = re.sub(r"@[^ :]+(:| The| It)", r"@HOST\1", line)
@@ -265,65 +387,37 @@ def shape(line):
     return re.sub(r"-?\d+(\.\d+)?(e[-+]\d+)?", "N", line).rstrip()
 
 
-def kept(runs, pattern):
-    lines = set()
-    for path in glob.glob(os.path.join(runs, pattern)):
-        lines |= {
-            shape(line) for line in pathlib.Path(path).read_text(errors="replace").splitlines()
-        }
-    return lines
-
-
-def run_failures(runs):
-    """The samples and the guide's excerpt of them, and the quoted standard
-    error, against what the end-to-end tests' runs printed."""
-    checks = [
-        (
-            "docs/samples/console.txt",
-            read("docs/samples/console.txt").splitlines(),
-            kept(runs, "*/console.txt"),
-        ),
-        (
-            "docs/samples/result-file.txt",
-            read("docs/samples/result-file.txt").splitlines(),
-            kept(runs, "*/results_drives_*.txt"),
-        ),
-        (
-            "docs/user-guide.md, drives_mpi's lines",
-            [
-                line.strip()
-                for line in read("docs/user-guide.md").splitlines()
-                if line.strip().startswith("drives_mpi: ")
-            ],
-            kept(runs, "stderr/*.txt"),
-        ),
-    ]
-    sample = set(read("docs/samples/console.txt").splitlines())
-    report = read("docs/user-guide.md").split("## The report", 1)[1].split("```text\n", 1)[1]
-    excerpt = [line for line in report.split("```", 1)[0].splitlines() if line not in ("...",)]
-    for line in excerpt:
-        if line not in sample:
-            yield f"docs/user-guide.md: the report's excerpt has a line the sample lacks: {line!r}"
-    for where, lines, said in checks:
-        if not said:
-            print(f"SKIPPED: {where}: no kept run in {runs} to hold it against")
-            continue
-        for line in lines:
-            if line.strip() and shape(line) not in said:
-                yield f"{where}: no run printed a line like {line!r}"
-
-
-def failures(runs):
-    yield from command_failures()
-    yield from option_failures()
-    yield from message_failures()
-    yield from number_failures()
-    if runs:
-        yield from run_failures(runs)
+def test_samples(opts: object) -> None:
+    """The samples are whole reports of the program's wording (the results tool reads them), the
+    guide's report is the sample console's lines, and the standard error the guide quotes has the
+    shape of what the end-to-end tests' runs printed."""
+    guide, samples = read("docs/user-guide.md"), ["console.txt", "result-file.txt"]
+    runs = [read_run(os.path.join(ROOT, "docs", "samples", name)) for name in samples]
+    failures = [f"{run.source}: cut short" for run in runs if not run.complete]
+    console = read("docs/samples/console.txt").splitlines() + ["..."]
+    for block in re.findall(rf"^```text\n({re.escape(TITLE)}\n.*?)^```", guide, re.M | re.S):
+        failures += [
+            f"docs/user-guide.md: no sample has {line!r}"
+            for line in block.splitlines()
+            if line not in console
+        ]
+    kept = pathlib.Path(getattr(opts, "runs") or "/nonexistent").glob("stderr/*.txt")
+    said = {shape(line) for path in kept for line in path.read_text(errors="replace").splitlines()}
+    for line in re.findall(r"^ *(drives_mpi: .*)", guide, re.M) if said else []:
+        if shape(line) not in said:
+            failures.append(f"docs/user-guide.md: no run printed a line like {line!r}")
+    assert not failures, "\n".join(failures)
+    if not said:
+        pytest.skip(
+            "no kept run of the end-to-end tests (--runs) to hold drives_mpi's lines against"
+        )
 
 
 if __name__ == "__main__":
-    found = list(failures(sys.argv[1] if len(sys.argv) > 1 else None))
-    if found:
-        sys.exit("\n".join(f"FAILED: {failure}" for failure in found))
-    print("passed")
+    if sys.argv[1:] != ["--update"]:
+        sys.exit(__doc__)
+    with tempfile.TemporaryDirectory() as scratch:
+        for doc in EXAMPLE_DOCS:
+            failures, text = run_examples(doc, pathlib.Path(scratch, doc))
+            print("\n".join(failures) or f"{doc}: as shown")
+            pathlib.Path(ROOT, doc).write_text(text, encoding="utf-8")
