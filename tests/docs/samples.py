@@ -1,12 +1,7 @@
 """Builds docs/samples/ from two sets of real runs, each as `drives-run --dir DIR --repeat N`
-leaves it, what drives-run printed saved as DIR.out beside it:
-
-    samples.py BEFORE_DIR AFTER_DIR
-
-runs/before/ and runs/after/ get each run's result file and record (not the data files, not the
-record of a run under way); console.txt, result-file.txt and record.json are BEFORE's first run.
-The machine's paths become a user's: the working directories /home/user/drives/before and
-.../after, drives-run's own /home/user/drives, the binary /usr/local/bin/drives_mpi."""
+leaves it with what it printed in DIR.out: `samples.py BEFORE_DIR AFTER_DIR`. runs/before/ and
+runs/after/ get each run's result file and record; console.txt, result-file.txt and record.json
+are BEFORE's first run. The machine's paths become a user's (/home/user/drives/...)."""
 
 import json
 import pathlib
@@ -16,6 +11,7 @@ import sys
 from typing import Dict
 
 TOP = pathlib.Path(__file__).resolve().parents[2]
+SAMPLES = TOP / "docs" / "samples"
 sys.path.insert(0, str(TOP / "tools"))
 from drives_tools.report import PRESS_ENTER  # noqa: E402
 
@@ -27,11 +23,10 @@ MACHINE = re.compile(r"/(work|tmp|var/tmp|dev/shm|root)/|\bbuild/")
 def write(name: str, text: str, paths: Dict[str, str]) -> None:
     for old in sorted(paths, key=len, reverse=True):  # a directory's files before it
         text = text.replace(old, paths[old])
-    leak = MACHINE.search(text)
-    if leak:
+    if (leak := MACHINE.search(text)) is not None:
         sys.exit(f"samples.py: {name} keeps a path of this machine: {leak[0]}")
-    (TOP / "docs" / "samples" / name).parent.mkdir(parents=True, exist_ok=True)
-    (TOP / "docs" / "samples" / name).write_text(text, encoding="utf-8")
+    (SAMPLES / name).parent.mkdir(parents=True, exist_ok=True)
+    (SAMPLES / name).write_text(text, encoding="utf-8")
 
 
 def main(before: pathlib.Path, after: pathlib.Path) -> None:
@@ -40,11 +35,9 @@ def main(before: pathlib.Path, after: pathlib.Path) -> None:
     for record in before.glob("*.record.json"):
         facts = json.loads(record.read_text(encoding="utf-8"))
         line = facts["command_line"] + ["--binary", facts["binary"]["path"]]
-        paths.update(
-            dict.fromkeys([facts["binary"]["path"], line[line.index("--binary") + 1]], BINARY)
-        )
-        paths[facts["working_directory"]] = HOME
-    shutil.rmtree(TOP / "docs" / "samples" / "runs", ignore_errors=True)
+        paths.update({facts["binary"]["path"]: BINARY, facts["working_directory"]: HOME})
+        paths[line[line.index("--binary") + 1]] = BINARY
+    shutil.rmtree(SAMPLES / "runs", ignore_errors=True)
     for name, directory in sets.items():
         for path in sorted(directory.glob("results_*")):
             write(f"runs/{name}/{path.name}", path.read_text(encoding="utf-8"), paths)

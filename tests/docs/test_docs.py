@@ -1,13 +1,10 @@
-"""The docs say what the code does: their shell blocks' commands exist and take the options
-shown; links name files and headings; option and status tables, quoted messages, numbers and
-defaults are the code's; the samples are what the end-to-end tests' runs printed (--runs).
-
-The user docs' (but performance.md's) shell blocks of drives-results commands run as printed, a
-doc's in turn, with bash in a directory of before/ and after/ (docs/samples/runs/) and run.log
-(the sample console). A ```text block right after one is what it prints (80 columns): standard
-error's lines, then standard output's, a "..." line for any lines, the tools' version as the
-release's number. Each command ends with 0 (compare also 5) unless its block shows $?, and makes
-its -o file. `tools/python tests/docs/test_docs.py --update` rewrites the outputs shown."""
+"""The docs say what the code does. Every shell block of the user docs (but performance.md) whose
+commands are drives-results' runs as printed, a doc's in turn, with bash in a directory of before/
+and after/ (docs/samples/runs/) and run.log (the sample console). A ```text block right after one
+is what it prints (80 columns): standard error's lines, then standard output's, a "..." line for
+any lines, the tools' version as the release's number. Each command ends with 0 (compare also 5)
+unless its block shows $?, and makes its -o file. `tools/python tests/docs/test_docs.py --update`
+rewrites the outputs shown."""
 
 import difflib
 import importlib.util
@@ -20,7 +17,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
-from typing import Any, Callable, Dict, Iterator, List, Optional, Set, Tuple
+from typing import Any, Iterator, List, Optional, Set, Tuple
 
 import pytest
 
@@ -45,7 +42,7 @@ DOCS = ["README.md"] + every("docs/*.md")
 USER_DOCS = [doc for doc in DOCS if not doc.endswith(("/design.md", "/development.md"))]
 EXAMPLE_DOCS = [doc for doc in USER_DOCS if not doc.endswith("/performance.md")]
 BLOCK = re.compile(r"^```(?:sh|shell|bash)\n(.*?)^```\n(?:\s*^```text\n(.*?)^```)?", re.M | re.S)
-LINK = re.compile(r"\]\(([^)#\s]*)(?:#([^)\s]*))?\)")
+LINK = re.compile(r"\]\((?!\w+://)([^)#\s]*)(?:#([^)\s]*))?\)")  # a link of the project's
 REDIRECTION = re.compile(r"(?<!\S)\d?[<>]{1,2}&?\s*[^\s;&|]+")
 KEYWORDS = {"do", "done", "then", "else", "fi", "time", "!"}
 TARGETS = set(re.findall(r"^([\w-]+):", read("Makefile"), re.M))
@@ -70,23 +67,16 @@ def commands(block: str) -> Iterator[List[str]]:
                 yield list(itertools.dropwhile(re.compile(r"[A-Z_]+=").match, found)) or [""]
 
 
-def parses(parse: Callable[[List[str]], object], args: List[str]) -> bool:
-    """Whether an argument parser takes `args` (--help and --version end with status 0)."""
-    try:
-        parse(args)
-    except (SystemExit, Failure) as stop:
-        return getattr(stop, "code", 1) in (0, None)
-    return True
-
-
 def problem(words: List[str]) -> Optional[str]:
     name, *args = words
     if name == "make":
         unknown = [w for w in args if w.split("=")[0] not in (MAKE_TEXT if "=" in w else TARGETS)]
         return f"make knows no {unknown}" if unknown else None
     tools = {"drives-run": drives_run.parse, "drives-results": drives_results.parse}
-    if os.path.basename(name) in tools:
-        return None if parses(tools[os.path.basename(name)], args) else f"{name} refuses it"
+    try:
+        tools.get(os.path.basename(name), lambda args: None)(args)
+    except (SystemExit, Failure) as stop:  # --help and --version end with status 0
+        return None if getattr(stop, "code", 1) in (0, None) else f"{name} refuses it"
     if name in ("bash", "sh", "python3", "sbatch"):
         name = next((w for w in args if not w.startswith("-")), "")
     if "/" in name and not name.startswith(("/", "~", "$")) and "*" not in name:
@@ -103,19 +93,12 @@ def slugs(doc: str) -> List[str]:
 
 
 def test_commands_and_links() -> None:
-    failures = [
-        f"{doc}: {shlex.join(words)}: {said}"
-        for doc in USER_DOCS
-        for block, _ in BLOCK.findall(read(doc))
-        for words in commands(block)
-        for said in [problem(words)]
-        if said
-    ]
+    blocks = [(doc, block) for doc in USER_DOCS for block, _ in BLOCK.findall(read(doc))]
+    said = [(doc, w, problem(w)) for doc, block in blocks for w in commands(block)]
+    failures = [f"{doc}: {shlex.join(w)}: {wrong}" for doc, w, wrong in said if wrong]
     for doc in ["CHANGELOG.md"] + DOCS:
         for target, anchor in LINK.findall(read(doc)):
             path = os.path.normpath(os.path.join(os.path.dirname(doc), target)) if target else doc
-            if "://" in target:
-                continue
             if not os.path.exists(os.path.join(ROOT, path)):
                 failures.append(f"{doc}: the link {target} names no file")
             elif path.endswith(".md") and anchor and anchor not in slugs(path):
@@ -126,18 +109,28 @@ def test_commands_and_links() -> None:
 # ---------------------------------------------------------------- the examples, run
 
 
+def place(run: List[str], lines: List[str], at: int) -> int:
+    """Where the shown run of lines stands in the output's lines, from AT on, or fits best."""
+
+    def fit(start: int) -> float:
+        window = "".join(lines[start : start + len(run)])
+        return difflib.SequenceMatcher(None, "".join(run), window).ratio()
+
+    starts = range(at, len(lines) - len(run) + 1)
+    same = [start for start in starts if lines[start : start + len(run)] == run]
+    return same[0] if same else max(starts, key=fit, default=at)
+
+
 def updated(shown: str, out: str) -> str:
     """The shown text, each run of lines between "..." lines replaced by the output's lines
-    where it fits best: the first at the output's start, the last at its end."""
+    where it stands or fits best: the first at the output's start, the last at its end."""
     runs = [run.splitlines(True) for run in re.split(r"^\.\.\.\n", shown, flags=re.M)]
     lines, at, new = out.splitlines(True), 0, []
     for count, run in enumerate(runs if len(runs) > 1 else []):
-        ends = (0, max(at, len(lines) - len(run)))
-        fit = lambda s: difflib.SequenceMatcher(None, run, lines[s : s + len(run)]).ratio()
-        starts = range(at, len(lines) - len(run) + 1)
-        start = (
-            ends[bool(count)] if count in (0, len(runs) - 1) else max(starts, key=fit, default=at)
-        )
+        if count in (0, len(runs) - 1):
+            start = max(at, len(lines) - len(run)) if count else 0
+        else:
+            start = place(run, lines, at)
         new.append("".join(lines[start : start + len(run)]))
         at = start + len(run)
     return "...\n".join(new) if new else out
@@ -146,11 +139,9 @@ def updated(shown: str, out: str) -> str:
 def run_examples(doc: str, where: pathlib.Path) -> Tuple[List[str], str]:
     """Runs the doc's drives-results examples in turn in WHERE: what went wrong, and the doc
     with each output shown as its example prints it."""
-    work, tools, trace = where / "work", where / "bin", where / "trace"
+    work, tools, trace = where / "work", os.path.join(ROOT, "tools"), where / "trace"
     shutil.copytree(os.path.join(ROOT, "docs", "samples", "runs"), work)
     shutil.copy(os.path.join(ROOT, "docs", "samples", "console.txt"), work / "run.log")
-    tools.mkdir(parents=True)
-    (tools / "drives-results").symlink_to(os.path.join(ROOT, "tools", "drives-results"))
     env = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ['PATH']}", DOCS_TRACE=str(trace))
     text, failures, new, at = read(doc), [], "", 0
     for found in BLOCK.finditer(text):
@@ -207,7 +198,14 @@ def options(parser: Any) -> Set[str]:
     return {name for a in parser._actions for name in a.option_strings}.union(*map(options, subs))
 
 
-def test_option_tables() -> None:
+# The commands whose statuses a doc's status tables give: the README's, every command's.
+STATUS_TABLES = {"docs/results-tool.md": ["drives-results"]}
+COMMANDS = sorted({name for said in MEANINGS.values() for key in said for name in key.split()})
+
+
+def test_tables() -> None:
+    """The option tables list the parsers' options; a status table lists every status of the
+    commands it is about, each row with the words of its meaning for each, in their order."""
     failures = []
     for doc, tool in [("docs/user-guide.md", drives_run), ("docs/results-tool.md", drives_results)]:
         cells = [cells[0] for cells in rows(doc, "Option")]
@@ -216,22 +214,6 @@ def test_option_tables() -> None:
         if said != parsed:
             lack, more = sorted(parsed - said), sorted(said - parsed)
             failures.append(f"{doc}: the option tables lack {lack} and have {more} too many")
-    assert not failures, "\n".join(failures)
-
-
-# The commands whose statuses a doc's status tables give: the README's, every command's.
-STATUS_TABLES = {"docs/results-tool.md": ["drives-results"]}
-COMMANDS = sorted({name for said in MEANINGS.values() for key in said for name in key.split()})
-
-
-def holds(text: str, said: str) -> bool:
-    """Whether the text has the words of SAID in their order, others between them."""
-    left = iter(words(re.sub(r"[`*]", "", text)))
-    return all(word in left for word in words(said))
-
-
-def test_status_tables() -> None:
-    failures = []
     for doc in USER_DOCS:
         names, listed = STATUS_TABLES.get(doc, COMMANDS), set()
         statuses = {int(status) for name in names for status in meanings(name)}
@@ -241,9 +223,10 @@ def test_status_tables() -> None:
             if status not in statuses:
                 failures.append(f"{doc}: {cells[0]} is no status of {', '.join(names)}")
             for name in names:
-                said = meanings(name).get(status)  # type: ignore[call-overload]
-                if said and not holds(" ".join(cells[1:]), said):
-                    failures.append(f"{doc}: status {cells[0]} does not say {said!r} ({name})")
+                meaning = meanings(name).get(status)  # type: ignore[call-overload]
+                row = iter(words(re.sub(r"[`*]", "", " ".join(cells[1:]))))
+                if meaning and not all(word in row for word in words(meaning)):
+                    failures.append(f"{doc}: status {cells[0]} does not say {meaning!r} ({name})")
         if listed and statuses - listed:
             failures.append(f"{doc}: the status table lacks {sorted(statuses - listed)}")
     assert not failures, "\n".join(failures)
@@ -276,14 +259,11 @@ def code_text() -> str:
 
 def fragments(message: str) -> Iterator[List[str]]:
     """The message's runs of three or more words that are no example's."""
-    run: List[str] = []
-    for word in SYSTEM.sub("/", message).split()[1:] + ["/"]:
-        if VARIABLE.search(word):
-            if len(run) >= 3:
-                yield words(" ".join(run))
-            run = []
-        else:
-            run.append(word)
+    parts = SYSTEM.sub("/", message).split()[1:]
+    for variable, run in itertools.groupby(parts, lambda word: bool(VARIABLE.search(word))):
+        found = list(run)
+        if not variable and len(found) >= 3:
+            yield words(" ".join(found))
 
 
 def pieces(fragment: List[str], code: str) -> int:
@@ -321,20 +301,19 @@ def job(pattern: str) -> str:
     return str(re.findall(pattern, read("examples/drives.sbatch"), re.M)[0])
 
 
-MIB = 1048576
+MIB = round(float(constant("kPerKibi")) ** -2)  # the report's MB
 FIRST, SECOND = int(constant("kFirstPassBytes")), int(constant("kSecondPassBytes"))
 # What the docs say of the program, each phrase's number against the code.
 NUMBERS: List[Tuple[str, object]] = [
     (r"\b(\d+) files(?![/\w])", constant("kFileCycles")),
-    (r"(\d+) bytes of 0x0B", FIRST),
-    (r"\d+ bytes of (0x\w+)", constant("kTestByte")),
+    (r"(\d+ bytes of 0x\w+)", f"{FIRST} bytes of {constant('kTestByte')}"),
     (r"a (\d+) MiB file written", FIRST // MIB),
     (r"the root: (\d+) MiB", (FIRST + SECOND) // MIB),
     (r"more than (\d+) ranks", constant("kRankLimit")),
     (r"the number of ranks, 1 to (\d+)", constant("kRankLimit")),
     (r"(\d+) MiB per rank", check.RANK_KIB // 1024),
     (r"and (\d+) MiB more\)", check.MARGIN_KIB // 1024),
-    (r"MB is (\d+) bytes", round(float(constant("kPerKibi")) ** -2)),
+    (r"MB is (\d+) bytes", MIB),
     (r"run N times \(1 to (\d+)", drives_run.MAX_REPEAT),
     (r"#SBATCH --nodes=(\d+)", job(r"^#SBATCH --nodes=(\d+)")),
     (r"#SBATCH --ntasks-per-node=(\d+)", job(r"^#SBATCH --ntasks-per-node=(\d+)")),
@@ -347,18 +326,11 @@ DESCRIBING = ["README.md", "docs/user-guide.md", "docs/cluster.md", "docs/record
 PARSERS = [drives_run.parser(), *drives_results.parsers()[1].values()]
 
 
-def defaults() -> Dict[str, float]:
-    """The options' numeric defaults, a percentage in percent."""
-    found: Dict[str, float] = {}
-    for action in [action for parser in PARSERS for action in parser._actions]:
-        if type(action.default) in (int, float):
-            scale = 100 if action.type is drives_results.threshold_arg else 1
-            found.update(dict.fromkeys(action.option_strings, round(action.default * scale, 6)))
-    return found
-
-
 def test_numbers_and_defaults() -> None:
-    failures, code, stated = [], defaults(), set()
+    failures, code, stated = [], {}, set()  # the options' numeric defaults, percent in percent
+    for action in [a for p in PARSERS for a in p._actions if type(a.default) in (int, float)]:
+        scale = 100 if action.type is drives_results.threshold_arg else 1
+        code.update(dict.fromkeys(action.option_strings, round(action.default * scale, 6)))
     texts = {doc: " ".join(read(doc).split()) for doc in DESCRIBING}
     for pattern, value in NUMBERS:
         said = [(doc, n) for doc, text in texts.items() for n in re.findall(pattern, text)]
@@ -380,37 +352,32 @@ def test_numbers_and_defaults() -> None:
 
 
 def shape(line: str) -> str:
-    """A line with its numbers, host names and paths made alike."""
-    line = re.sub(r"(find it at|saved in a file at): .*", r"\1: PATH", line)
+    """A line with its numbers and host names made alike."""
     line = re.sub(r"@[^ :]+(:| The| It)", r"@HOST\1", line)
     line = re.sub(r"this host \([^)]*\)", "this host (HOST)", line)
     return re.sub(r"-?\d+(\.\d+)?(e[-+]\d+)?", "N", line).rstrip()
+
+
+GUIDE = "docs/user-guide.md"
 
 
 def test_samples(opts: object) -> None:
     """The samples are whole reports of the program's wording (the results tool reads them), the
     guide's report is the sample console's lines, and the standard error the guide quotes has the
     shape of what the end-to-end tests' runs printed."""
-    guide, samples = read("docs/user-guide.md"), ["console.txt", "result-file.txt"]
+    guide, samples = read(GUIDE), ["console.txt", "result-file.txt"]
     runs = [read_run(os.path.join(ROOT, "docs", "samples", name)) for name in samples]
     failures = [f"{run.source}: cut short" for run in runs if not run.complete]
     console = read("docs/samples/console.txt").splitlines() + ["..."]
-    for block in re.findall(rf"^```text\n({re.escape(TITLE)}\n.*?)^```", guide, re.M | re.S):
-        failures += [
-            f"docs/user-guide.md: no sample has {line!r}"
-            for line in block.splitlines()
-            if line not in console
-        ]
+    excerpt = "".join(re.findall(rf"^```text\n({re.escape(TITLE)}\n.*?)^```", guide, re.M | re.S))
+    failures += [f"{GUIDE}: no sample has {x!r}" for x in excerpt.splitlines() if x not in console]
     kept = pathlib.Path(getattr(opts, "runs") or "/nonexistent").glob("stderr/*.txt")
     said = {shape(line) for path in kept for line in path.read_text(errors="replace").splitlines()}
-    for line in re.findall(r"^ *(drives_mpi: .*)", guide, re.M) if said else []:
-        if shape(line) not in said:
-            failures.append(f"docs/user-guide.md: no run printed a line like {line!r}")
+    errs = re.findall(r"^ *(drives_mpi: .*)", guide, re.M) if said else []
+    failures += [f"{GUIDE}: no run printed a line like {x!r}" for x in errs if shape(x) not in said]
     assert not failures, "\n".join(failures)
     if not said:
-        pytest.skip(
-            "no kept run of the end-to-end tests (--runs) to hold drives_mpi's lines against"
-        )
+        pytest.skip("no kept runs of the end-to-end tests (--runs) for drives_mpi's lines")
 
 
 if __name__ == "__main__":
