@@ -592,6 +592,8 @@ def run_once(opts: Options, steps: Plan, number: int, signals: process.Signals) 
     _, problem = keeper.write(written, unfinished, unfinished)
     if problem:
         warn(problem)
+    if keeper.host is None:
+        record.wait_for_a_new_name(opts.directory)
     status = StatusLine(2, prefix) if shows_status() else None
     outcome = process.run(steps.run_args, signals, status, steps.env, answer_enter=several)
     stdout = outcome.stdout.decode("utf-8", "replace")

@@ -17,11 +17,12 @@ import hashlib
 import json
 import os
 import re
-import tempfile
+import time
 from typing import Dict, List, Optional, Tuple
 
 from . import report
 
+from .results_formats import write_output
 from .run_record import Binary, Node, Record
 
 FAILURE = "drives_mpi: "
@@ -176,6 +177,20 @@ def path_for(result_path: str) -> str:
     return stem + SUFFIX
 
 
+def wait_for_a_new_name(directory: str) -> None:
+    """The root names its result file by the second it starts in: where a
+    result file of this very second is in the directory already (a run as
+    short as a test build's just ended), waits for the next second, so that
+    the next run does not write over it."""
+    while True:
+        now = time.time()
+        stamp = time.strftime("local date %Y.%m.%d time %H.%M.%S", time.localtime(now))
+        pattern = RESULT_FILES.replace("local date *", glob.escape(stamp))
+        if not glob.glob(os.path.join(glob.escape(directory), pattern)):
+            return
+        time.sleep(1 - now % 1 + 0.01)
+
+
 def result_files(directory: str) -> Dict[str, float]:
     """The result files in a directory, with the times they were changed."""
     found = {}
@@ -204,26 +219,10 @@ def write(record: Record, path: str) -> Optional[str]:
     """Writes the record whole or not at all (a file beside it, renamed over
     it once on disk); what stands in its way is a warning (returned), never
     a failure of the run."""
-    temporary = None
     try:
         os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-        handle, temporary = tempfile.mkstemp(
-            dir=os.path.dirname(path) or ".", prefix=".drives-run-"
-        )
-        with os.fdopen(handle, "wb") as stream:
-            stream.write(text_of(record))
-            stream.flush()
-            os.fsync(stream.fileno())
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(temporary, 0o666 & ~mask)
-        os.replace(temporary, path)
+        write_output(path, lambda stream: stream.writelines([text_of(record)]))
     except OSError as error:
-        if temporary is not None:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
         return f"cannot write the run's record {path}: {error.strerror}"
     return None
 
