@@ -27,16 +27,16 @@ class ExitStatus(enum.IntEnum):
 MEANINGS: Dict[ExitStatus, Dict[str, str]] = {
     ExitStatus.OK: {
         "drives_mpi drives-run": "every measurement's calls worked and the result file was saved",
-        "drives-results": "done",
+        "drives-results": "did what it was asked",
     },
     ExitStatus.STOPPED: {
-        "drives_mpi": "stopped at start-up, or could not save the result file",
-        "drives-run": "drives_mpi stopped at start-up, or could not save the result file; "
-        "or drives-run could not write its standard output",
+        "drives_mpi": "stopped at start-up or could not save the result file",
+        "drives-run": "drives_mpi stopped at start-up or could not save the result file; "
+        "drives-run could not write its standard output",
     },
     ExitStatus.USAGE: {
-        "drives-run": "bad usage; nothing started",
-        "drives-results": "bad input or usage; nothing written",
+        "drives-run": "bad usage or input: started nothing",
+        "drives-results": "bad usage or input: wrote nothing",
     },
     ExitStatus.CALLS_FAILED: {
         "drives_mpi drives-run": "some calls of a measurement failed on a rank"
@@ -44,8 +44,8 @@ MEANINGS: Dict[ExitStatus, Dict[str, str]] = {
     ExitStatus.NODE_FAILED: {
         "drives-run": "a node could not be prepared or reached; nothing measured"
     },
-    ExitStatus.WORSE: {"drives-results": "compare marked a figure WORSE"},
-    ExitStatus.NO_MATPLOTLIB: {"drives-results": "chart without matplotlib; nothing written"},
+    ExitStatus.WORSE: {"drives-results": "compare: a figure got worse beyond the threshold"},
+    ExitStatus.NO_MATPLOTLIB: {"drives-results": "chart: matplotlib is not installed"},
     ExitStatus.SIGNALLED: {"drives-run": "ended by signal N"},
 }
 
