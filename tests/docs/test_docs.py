@@ -1,10 +1,10 @@
-"""The docs say what the code does. Every shell block of the user docs (but performance.md) whose
-commands are drives-results' runs as printed, a doc's in turn, with bash in a directory of before/
-and after/ (docs/samples/runs/) and run.log (the sample console). A ```text block right after one
-is what it prints (80 columns): standard error's lines, then standard output's, a "..." line for
-any lines, the tools' version as the release's number. Each command ends with 0 (compare also 5)
-unless its block shows $?, and makes its -o file. `tools/python tests/docs/test_docs.py --update`
-rewrites the outputs shown."""
+"""The docs say what the code does. Every shell block of drives-results commands in the user docs
+(but performance.md) runs as printed, a doc's in turn, with bash in a directory of before/ and
+after/ (docs/samples/runs/) and run.log (the sample console), standard input empty. A ```text
+block right after one is what it prints (80 columns): standard error's lines, then standard
+output's, a "..." line for any lines, the tools' version as the release's number. Each command
+ends with 0 (compare also 5) unless its block shows $?, and makes its -o file.
+`tools/python tests/docs/test_docs.py --update` rewrites the outputs shown."""
 
 import difflib
 import importlib.util
@@ -52,7 +52,7 @@ RELEASE = re.findall(r"project\(\w+ VERSION (\S+)", read("CMakeLists.txt"))[0]
 # A block with one of these needs a run of the benchmark, and is not run.
 RUNS = {"drives-run", "drives_mpi", "mpirun", "mpiexec", "srun", "sbatch", "make"}
 # Writes down every drives-results command of a block and its status.
-TRACE = 'drives-results() { command drives-results "$@"; set -- $? "$@"; '
+TRACE = 'exec </dev/null; drives-results() { command drives-results "$@"; set -- $? "$@"; '
 TRACE += 'printf \'%s\\t\' "$@" >>"$DOCS_TRACE"; echo >>"$DOCS_TRACE"; return $1; }\n'
 
 
@@ -152,20 +152,20 @@ def run_examples(doc: str, where: pathlib.Path) -> Tuple[List[str], str]:
         trace.write_text("")
         script = ["bash", "-c", TRACE + found[1]]
         done = subprocess.run(script, cwd=work, env=env, capture_output=True, timeout=600)
-        place = f"{doc}:{len(text[: found.start()].splitlines()) + 2}: "
+        here = f"{doc}:{len(text[: found.start()].splitlines()) + 2}: "
         for line in trace.read_text().splitlines():
             status, *args = line.rstrip("\t").split("\t")
             made = [b for a, b in zip(args, args[1:]) if a in ("-o", "--output") and b != "-"]
             if int(status) not in (0, ExitStatus.WORSE if args[:1] == ["compare"] else 0):
                 if "$?" not in found[1]:
-                    failures.append(f"{place}drives-results {shlex.join(args)} ended with {status}")
+                    failures.append(f"{here}drives-results {shlex.join(args)} ended with {status}")
             elif made and not (work / made[-1]).exists():
-                failures.append(f"{place}drives-results {shlex.join(args)} made no {made[-1]}")
+                failures.append(f"{here}drives-results {shlex.join(args)} made no {made[-1]}")
         said = (done.stderr + done.stdout).decode(errors="replace").replace(version(), RELEASE)
         shown = updated(found[2], said) if found[2] is not None else None
         if shown is not None and shown != found[2]:
             diff = difflib.unified_diff(found[2].splitlines(), shown.splitlines(), lineterm="")
-            failures.append(place + "prints other than shown:\n" + "\n".join(list(diff)[2:]))
+            failures.append(here + "prints other than shown:\n" + "\n".join(list(diff)[2:]))
             new, at = new + text[at : found.start(2)] + shown, found.end(2)
     return failures, new + text[at:]
 
