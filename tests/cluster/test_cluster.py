@@ -101,22 +101,16 @@ class Run:
     def running(self, command):
         """Waits until COMMAND runs on all three hosts of this run."""
 
-        def three():
+        def hosts():
             assert self.proc.poll() is None, f"{self.outdir} ended:\n{self.log()}"
-            return (
-                self.log()
-                and self.id
-                and 3
-                == len(
-                    {
-                        net
-                        for _, name, line, net in processes()
-                        if name == command and self.id in line
-                    }
-                )
-            )
+            mine = self.log() and self.id
+            return {
+                net
+                for _, name, line, net in processes()
+                if mine and mine in line and name == command
+            }
 
-        until(f"{self.outdir}: {command} on three hosts", three, 120)
+        until(f"{self.outdir}: {command} on three hosts", lambda: len(hosts()) == 3, 120)
 
     def finish(self, timeout=300):
         until(f"{self.outdir}: the run's end", lambda: self.proc.poll() is not None, timeout)
@@ -247,16 +241,10 @@ def test_interrupts(outdir, opts):
     sigint.running("sleep")
     launcher.running("drives_mpi")
     os.killpg(sigint.proc.pid, signal.SIGINT)
-    os.kill(
-        int(
-            next(
-                pid
-                for pid, name, line, _ in processes()
-                if launcher.id in line and name == "drives-run"
-            )
-        ),
-        signal.SIGINT,
-    )
+    ours = [
+        pid for pid, name, line, _ in processes() if launcher.id in line and name == "drives-run"
+    ]
+    os.kill(int(ours[0]), signal.SIGINT)
     assert sigint.finish()[0] == 130, "SIGINT: status is not 130"
     assert launcher.finish()[0] == 255, "drives-run ends by its signal, 255 through ssh: not so"
     live, killed = Run(outdir + "/live", "sleep", "600"), Run(outdir + "/killed", "sleep", "600")

@@ -59,48 +59,83 @@ def children(pid: int) -> List[int]:
 
 
 class Terminal:
-    """drives-run in a session of its own whose terminal is a pty (its standard input,
-    output and error; or `stdout` for its output)."""
+    """drives-run with standard error on a pty of `columns` columns (or a pipe), its input
+    and output where asked on the pty too (None), in a session of its own whose terminal
+    the pty is where asked. What the pty shows is read as it comes, so that it never
+    fills; `hang_up` closes it, as a closed window or a lost ssh connection does."""
 
-    def __init__(self, args: List[str], env: Dict[str, str], stdout: object = None) -> None:
+    every: List["Terminal"] = []
+
+    def __init__(
+        self,
+        args: List[str],
+        env: Dict[str, str],
+        stdin: object = subprocess.DEVNULL,
+        stdout: object = subprocess.PIPE,
+        terminal: bool = True,
+        columns: int = 80,
+        session: bool = False,
+    ) -> None:
         self.master, side = pty.openpty()
-        fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+        fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
         self.proc = subprocess.Popen(
             [DRIVES_RUN, *args],
-            stdin=side,
+            stdin=side if stdin is None else stdin,
             stdout=side if stdout is None else stdout,
-            stderr=side,
+            stderr=side if terminal else subprocess.PIPE,
             env=dict(os.environ, **env),
-            start_new_session=True,
-            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0),
+            start_new_session=session,
+            preexec_fn=(lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0)) if session else None,
         )
         os.close(side)
-        self.shown = b""
+        self.chunks: List[bytes] = []
+        self.closing = False
+        self.reader = threading.Thread(target=self.read, daemon=True)
+        self.reader.start()
+        Terminal.every.append(self)
+
+    @property
+    def shown(self) -> bytes:
+        return b"".join(self.chunks)
+
+    def read(self) -> None:
+        while not self.closing:
+            if not select.select([self.master], [], [], 0.1)[0]:
+                continue
+            try:
+                chunk = os.read(self.master, 65536)
+            except OSError:  # nothing holds the terminal any more
+                return
+            if not chunk:
+                return
+            self.chunks.append(chunk)
 
     def pump(self, done: Callable[["Terminal"], bool], what: str) -> None:
-        """Reads the terminal until `done`; the limit is a guard."""
+        """Waits until `done`; the limit is a guard."""
         deadline = time.monotonic() + LIMIT
         while not done(self):
             assert time.monotonic() < deadline, f"not within {LIMIT} s: {what}: {self.shown!r}"
-            if self.master < 0 or not select.select([self.master], [], [], 0.5)[0]:
-                time.sleep(0.05 if self.master < 0 else 0)
-                continue
-            try:
-                data = os.read(self.master, 65536)
-            except OSError:  # nothing holds the terminal any more
-                data = b""
-            if not data:
-                os.close(self.master)
-                self.master = -1
-            self.shown += data
+            time.sleep(0.05)
 
     def hang_up(self) -> None:
+        self.closing = True
+        self.reader.join()
         os.close(self.master)
         self.master = -1
 
-    def end(self) -> int:
-        self.pump(lambda t: t.master < 0 and t.proc.poll() is not None, "drives-run's end")
-        return self.proc.wait()
+    def wait(self) -> "tuple[int, str]":
+        """drives-run's status, and what the terminal and its standard error showed."""
+        try:
+            status = self.proc.wait(LIMIT)
+        finally:
+            if self.proc.poll() is None:
+                self.proc.kill()
+        err = self.proc.stderr.read().decode() if self.proc.stderr else ""
+        self.reader.join()
+        if self.master >= 0:
+            os.close(self.master)
+            self.master = -1
+        return status, self.shown.decode(errors="replace") + err
 
 
 SSH = """#!/bin/sh
@@ -172,11 +207,8 @@ def test_nothing_left(how: str, standins: pathlib.Path, tmp_path: pathlib.Path) 
     args += ["--dir", str(tmp_path / "run"), "--check-timeout", "3" if hang and not when else "600"]
     args += ["--", "--mca", "plm_rsh_agent", str(standins / "ssh")]
     with open("/dev/full", "wb") as full:
-        t = Terminal(
-            args,
-            {"SSH_LOG": str(log), "SSH_HANG": hang},
-            stdout=full if how == ">/dev/full" else None,
-        )
+        stdout = full if how == ">/dev/full" else None
+        t = Terminal(args, {"SSH_LOG": str(log), "SSH_HANG": hang}, None, stdout, session=True)
     sessions: Set[int] = set()
     try:
         if when is not None:
@@ -186,7 +218,7 @@ def test_nothing_left(how: str, standins: pathlib.Path, tmp_path: pathlib.Path) 
                 t.hang_up()
             else:
                 t.proc.send_signal(action)
-        got = t.end()
+        got = t.wait()[0]
     finally:
         if t.proc.poll() is None:
             t.proc.kill()
@@ -214,11 +246,8 @@ def fakes(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
     return found
 
 
-class Run:
-    """drives-run on the stand-ins, standard error (and, if asked, input) on a terminal of
-    `columns` columns, or without a terminal."""
-
-    every: List["Run"] = []
+class Run(Terminal):
+    """drives-run on the stand-ins, in `directory`."""
 
     def __init__(
         self,
@@ -226,51 +255,26 @@ class Run:
         directory: pathlib.Path,
         *args: str,
         mode: str = "",
-        terminal: bool = True,
         stdin_terminal: bool = False,
-        columns: int = 80,
         stdout: object = subprocess.PIPE,
+        terminal: bool = True,
+        columns: int = 80,
         env: Optional[Dict[str, str]] = None,
     ) -> None:
         self.log = directory / "fake.log"
-        self.master, side = pty.openpty()
-        fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-        self.shown: List[bytes] = []
-        self.reader = threading.Thread(target=self.read_terminal, daemon=True)
-        self.reader.start()
-        self.proc = subprocess.Popen(
-            [DRIVES_RUN, "--mpi", "openmpi", "--binary", FAKE, "--dir", str(directory), *args],
-            stdin=side if stdin_terminal else subprocess.DEVNULL,
-            stdout=stdout,
-            stderr=side if terminal else subprocess.PIPE,
-            env=dict(
-                os.environ,
-                PATH=f"{fakes}:{os.environ['PATH']}",
-                FAKE_MODE=mode,
-                FAKE_LOG=str(self.log),
-                **(env or {}),
-            ),
+        fake = {
+            "PATH": f"{fakes}:{os.environ['PATH']}",
+            "FAKE_MODE": mode,
+            "FAKE_LOG": str(self.log),
+        }
+        super().__init__(
+            ["--mpi", "openmpi", "--binary", FAKE, "--dir", str(directory), *args],
+            dict(fake, **(env or {})),
+            None if stdin_terminal else subprocess.DEVNULL,
+            stdout,
+            terminal,
+            columns,
         )
-        os.close(side)
-        Run.every.append(self)
-
-    def read_terminal(self) -> None:
-        try:
-            while chunk := os.read(self.master, 65536):
-                self.shown.append(chunk)
-        except OSError:
-            pass
-
-    def wait(self) -> "tuple[int, str]":
-        try:
-            status = self.proc.wait(LIMIT)
-        finally:
-            if self.proc.poll() is None:
-                self.proc.kill()
-        err = self.proc.stderr.read().decode() if self.proc.stderr else ""
-        self.reader.join()
-        os.close(self.master)
-        return status, b"".join(self.shown).decode(errors="replace") + err
 
     def logged(self) -> str:
         return self.log.read_text() if self.log.exists() else ""
@@ -289,11 +293,11 @@ class Run:
 def no_run_left() -> Iterator[None]:
     """A test that fails half-way leaves no drives-run running (its guard ends the rest)."""
     yield
-    for run in Run.every:
+    for run in Terminal.every:
         if run.proc.poll() is None:
             run.proc.kill()
             run.proc.wait()
-    Run.every.clear()
+    Terminal.every.clear()
 
 
 def test_closed_stdout(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
@@ -322,9 +326,7 @@ def test_status_line_width(columns: int, fakes: pathlib.Path, tmp_path: pathlib.
         run = Run(fakes, tmp_path, columns=columns, stdout=out, env={"FAKE_TICKS": "1"})
         deadline = time.monotonic() + LIMIT
         while not (
-            b"\r\033[Kdrives-run" in b"".join(run.shown)
-            if columns > 1
-            else os.path.getsize(out.name) > 400
+            b"\r\033[Kdrives-run" in run.shown if columns > 1 else os.path.getsize(out.name) > 400
         ):
             assert time.monotonic() < deadline, run.shown
             time.sleep(0.05)
