@@ -162,6 +162,7 @@ def run_examples(doc: str, where: pathlib.Path) -> Tuple[List[str], str]:
             elif made and not (work / made[-1]).exists():
                 failures.append(f"{here}drives-results {shlex.join(args)} made no {made[-1]}")
         said = (done.stderr + done.stdout).decode(errors="replace").replace(version(), RELEASE)
+        said = said.replace("\r\n", "\n")  # as a terminal shows a CSV's line ends
         shown = updated(found[2], said) if found[2] is not None else None
         if shown is not None and shown != found[2]:
             diff = difflib.unified_diff(found[2].splitlines(), shown.splitlines(), lineterm="")
