@@ -138,6 +138,12 @@ CASES = [
         "cannot list the nodes of Slurm job 7 with scontrol: scontrol: error: no such job",
         dict(SLURM, SLURM_JOB_NODELIST="broken"),
     ),
+    (
+        ["--hosts", "a,b"],
+        4,
+        "(status 1): bash: line 1: orted: command not found",
+        {"FAKE_MODE": "bare"},
+    ),
     (["-n", "3_0"], 2, "argument -n/--np: not a number: '3_0'"),
     (["--dir", "a\tb"], 2, "--dir: a path with a tab, a line break or another control"),
     (["--hosts", "a,b", "--", "--host", "a,b"], 2, "--host after --: drives-run places the"),
