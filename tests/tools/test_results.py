@@ -197,7 +197,8 @@ def test_reads_every_figure(kept: Optional[Kept], tmp_path: pathlib.Path) -> Non
 
 
 def test_output_into_what_is_no_file(pair: Kept, tmp_path: pathlib.Path) -> None:
-    """-o into a FIFO (or /dev/null) writes into it: renamed over, it would become a file."""
+    """-o into a FIFO (or /dev/null) writes into it: renamed over, it would become a file; -o
+    where nothing can be written names the file asked for."""
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
@@ -208,6 +209,11 @@ def test_output_into_what_is_no_file(pair: Kept, tmp_path: pathlib.Path) -> None
         reader.kill()
     assert done.returncode == 0 and json.loads(out)["runs"], done
     assert stat.S_ISFIFO(fifo.stat().st_mode), "the FIFO was replaced"
+    done = tool("json", pair.result, "-o", str(tmp_path / "gone" / "out.json"))
+    assert (done.returncode, done.stderr) == (
+        ExitStatus.USAGE,
+        f"drives-results: {tmp_path}/gone/out.json: No such file or directory\n",
+    )
 
 
 # ---------------------------------------------------------------- bad input

@@ -31,10 +31,23 @@ def write_output(path: Optional[str], data: Union[str, Writer]) -> None:
     whole or not at all: into a temporary file beside the target, renamed
     over it once complete and on disk. No path, or `-`: standard output."""
     if path in (None, "-"):
-        put(sys.stdout.buffer, data)
-        sys.stdout.flush()
+        try:
+            put(sys.stdout.buffer, data)
+            sys.stdout.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise OSError(error.errno, error.strerror, "standard output") from None
         return
     assert path is not None
+    try:
+        write_file(path, data)
+    except OSError as error:
+        # The message names the file asked for, not the temporary one beside it.
+        raise OSError(error.errno, error.strerror, path) from None
+
+
+def write_file(path: str, data: Union[str, Writer]) -> None:
     # A link is written through, and what is no regular file (/dev/null, a
     # FIFO) is written into: renamed over, it would be replaced by a file.
     path = os.path.realpath(path)
