@@ -304,7 +304,16 @@ VERSION = version.version()
 
 
 def test_first_launcher_on_path() -> None:
-    """A module's mpirun first on PATH wins over the distribution's mpirun.openmpi."""
+    """A module's mpirun first on PATH wins over the distribution's mpirun.openmpi, also for a
+    binary whose own launcher is gone (its module unloaded), which is said."""
     module = write("module-bin/mpirun", '#!/bin/sh\necho "mpirun (Open MPI) 5.0.3"\n', 0o755)
-    done = drives_run(["--mpi", "openmpi", "--dry-run"], path=f"{os.path.dirname(module)}:{BINDIR}")
-    assert done.stdout.splitlines()[-1].split()[0] == module, done
+    built = write(
+        "built",
+        b"drives_mpi build: version 1; commit c; test scale 1; mpi openmpi; "
+        b"launcher /gone/mpirun\0",
+        0o755,
+    )
+    for binary, said in ((BINARY, ""), (built, "/gone/mpirun, the launcher drives_mpi was built")):
+        done = drives_run(["--dry-run"], path=f"{os.path.dirname(module)}:{BINDIR}", binary=binary)
+        assert done.stdout.splitlines()[-1].split()[0] == module, done
+        assert said in done.stderr and bool(said) == bool(done.stderr), done.stderr

@@ -278,6 +278,8 @@ def options(argv: List[str]) -> Options:
             raise
         # --dry-run shows the commands all the same, with the launcher's name.
         launcher = mpis.Launcher(given.launcher or mpis.MPIS[mpi].launchers[0], mpi)
+    if launcher.note:
+        warn(launcher.note)
     return Options(
         argv=["drives-run"] + argv,
         binary=binary,
