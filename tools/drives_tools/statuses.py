@@ -11,7 +11,7 @@ class ExitStatus(enum.IntEnum):
     holds them against these."""
 
     OK = 0
-    STOPPED = 1  # drives_mpi stopped at start-up, or could not save the result file
+    STOPPED = 1  # drives_mpi stopped at start-up, or could not save the result file; standard output could not be written (drives-run)
     USAGE = 2  # bad usage or input; nothing started (drives-run), nothing written (drives-results)
     CALLS_FAILED = 3  # some calls of a measurement failed on a rank
     NODE_FAILED = 4  # drives-run: a node could not be prepared or reached; nothing measured
