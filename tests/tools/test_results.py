@@ -533,8 +533,8 @@ def test_directory_says_what_it_found(pair: Kept, tmp_path: pathlib.Path) -> Non
 
 
 def test_text_fits_the_width(opts: Any, pair: Kept, tmp_path: pathlib.Path) -> None:
-    """summary and compare of every kept run fit 80 columns (and 50, wrapped), where --wide
-    keeps every column and each figure as printed."""
+    """summary and compare of every kept run fit 80 columns (and 50, wrapped, a mount's options
+    broken between two), where --wide keeps every column and each figure as printed."""
     files = [run.result or run.console for run in kept_runs(opts.runs)]
     files += glob.glob(os.path.join(glob.escape(opts.runs), "*", "results_*.txt"))  # with records
     old = run_dir(tmp_path / "old", pathlib.Path(pair.result).read_text(), BASE)
@@ -549,6 +549,12 @@ def test_text_fits_the_width(opts: Any, pair: Kept, tmp_path: pathlib.Path) -> N
     runs = results_read.read_runs(files).runs[0]
     text = results_formats.render(results_compare.summary(runs), "text", 50)
     assert max(map(len, text.splitlines())) <= 50, text
+    records = glob.glob(os.path.join(glob.escape(opts.runs), "*", "*.record.json"))
+    nodes = [
+        node for path in records for node in json.loads(pathlib.Path(path).read_text())["nodes"]
+    ]
+    options = {part for node in nodes for part in (node.get("mount_options") or "").split(",")}
+    assert options - {""} <= set(re.split(r"[\s,;]+", text)), "a mount option cut in two"
 
 
 def test_chart(opts: Any, tmp_path: pathlib.Path) -> None:

@@ -9,6 +9,7 @@ import dataclasses
 import json
 import math
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -220,13 +221,23 @@ def wide_lines(lines: List[Line]) -> List[str]:
     return [line.text if line.wide is None else line.wide for line in lines if line.wide != ""]
 
 
+class Wrapper(textwrap.TextWrapper):
+    """Breaks a word longer than a line (a mount's options) after a comma
+    before it breaks it anywhere: `resuid=655` and `34` would read as two."""
+
+    def _split(self, text: str) -> List[str]:
+        return [
+            part
+            for chunk in super()._split(text)
+            for part in (re.split(r"(?<=,)(?!$)", chunk) if len(chunk) > self.width else [chunk])
+        ]
+
+
 def wrap(text: str, width: int) -> str:
-    return "\n".join(
-        textwrap.wrap(
-            text, width, subsequent_indent=INDENT, break_on_hyphens=False, replace_whitespace=False
-        )
-        or [""]
+    wrapper = Wrapper(
+        width, subsequent_indent=INDENT, break_on_hyphens=False, replace_whitespace=False
     )
+    return "\n".join(wrapper.wrap(text) or [""])
 
 
 def bands(widths: List[int], width: Optional[int]) -> List[List[int]]:
