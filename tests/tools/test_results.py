@@ -253,6 +253,7 @@ CASES: List[Tuple[str, Edit, str, str]] = [  # name, input, outcome, what is sai
     ("notes, CRLF", lambda r, c: "\r\n".join(c[:-3] + NOTES + c[-3:]), READ, ""),
     ("a note glued to a line", lambda r, c: lines(glue(c)), READ, ""),
     ("host names like lines, or long", lambda r, c: lines([rename(x) for x in r]), READ, ""),
+    ("a file name not UTF-8 \udcff", lambda r, c: lines(r), READ, ""),
 ]
 # fmt: on
 

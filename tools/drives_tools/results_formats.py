@@ -75,7 +75,8 @@ def put(stream: IO[bytes], data: Union[str, Callable[[IO[bytes]], None]]) -> Non
     if callable(data):
         data(stream)
     else:
-        stream.write(data.encode("utf-8"))
+        # A path that is not UTF-8 (a directory's name) comes with surrogates.
+        stream.write(data.encode("utf-8", "replace"))
 
 
 def json_document(fields: Dict[str, Any], key: str, items: Sequence[Dict[str, Any]]) -> str:
