@@ -166,11 +166,15 @@ BINARY = write("drives_mpi", "#!/bin/sh\n", 0o755)
 
 
 def drives_run(
-    args: List[str], env: Dict[str, str] = {}, path: str = BINDIR, binary: str = BINARY
+    args: List[str],
+    env: Dict[str, str] = {},
+    path: str = BINDIR,
+    binary: str = BINARY,
+    cwd: str = SCRATCH,
 ) -> "subprocess.CompletedProcess[str]":
     return subprocess.run(
         [os.path.join(ROOT, "tools", "drives-run"), "--binary", binary] + args,
-        cwd=SCRATCH,
+        cwd=cwd,
         capture_output=True,
         text=True,
         stdin=subprocess.DEVNULL,
@@ -196,8 +200,12 @@ def test_case(args: List[str], status: int, said: str, env: Dict[str, str]) -> N
 
 def test_side_effects(opts: Any) -> None:
     """A failed check makes nothing; --dry-run needs no launcher, and its commands run as
-    printed (the files they name are kept); a link to the checkout's drives-run works."""
+    printed (the files they name are kept); a link to the checkout's drives-run works; a
+    directory relative to one whose name is not UTF-8 is refused as the name itself is."""
     assert not os.path.exists(SCRATCH + "/never"), "the check with a missing binary made it"
+    os.makedirs(SCRATCH + "/x\udcff", exist_ok=True)
+    done = drives_run(["--dir", "sub", "--dry-run"], cwd=SCRATCH + "/x\udcff")
+    assert (done.returncode, "--dir: not UTF-8" in done.stderr) == (2, True), done
     done = drives_run(["--hosts", "a,b", "--dry-run"], path="/nonexistent")
     launcher = done.stdout.splitlines()[-1].split()[0] if done.returncode == 0 else done.stderr
     assert os.path.basename(launcher) in MPIS["openmpi"].launchers, done

@@ -368,8 +368,9 @@ def records(directory: pathlib.Path) -> Dict[str, dict]:
 def test_records_of_a_set(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
     """Ctrl-C in the second run of three: each run's record beside the result file its
     root made, the second's with status 130, the second left out of the summary for it,
-    no third run, the set ended by SIGINT."""
-    run = Run(fakes, tmp_path, "--repeat", "3", env={"FAKE_TICKS": "2"})
+    no third run, the set ended by SIGINT; each record UTF-8, though an MPI setting is not."""
+    env = {"FAKE_TICKS": "2", "OMPI_MCA_orte_tag": "a\udcff"}
+    run = Run(fakes, tmp_path, "--repeat", "3", env=env)
     assert run.proc.stdout is not None
     while not run.proc.stdout.readline().startswith(b"The system spent"):
         pass
