@@ -22,13 +22,15 @@ SCALE ?= 64
 RANKS ?=
 ASAN_BUILD ?= build-asan
 
+# A value as one word for the shell, whatever it holds (a space, a quote).
+quote = '$(subst ','\'',$(1))'
 # The Python the set-up's packages (matplotlib, jsonschema) went to.
 PYTHON = $(shell tools/python -c 'import sys; print(sys.executable)')
 # The first mpicc on PATH, as module users expect, unless it is another
 # MPI's and this one's is there under its Debian name (scripts/setup.sh).
 MPICC ?= $(shell MPI=$(MPI) bash scripts/setup.sh mpicc)
-CONFIGURE = cmake -S . -B $(1) -DWARNINGS_AS_ERRORS=ON -DMPI_C_COMPILER=$(MPICC) \
-            -DPython3_EXECUTABLE=$(PYTHON)
+CONFIGURE = cmake -S . -B $(1) -DWARNINGS_AS_ERRORS=ON -DMPI_C_COMPILER=$(call quote,$(MPICC)) \
+            -DPython3_EXECUTABLE=$(call quote,$(PYTHON))
 ifeq ($(STDLIB),libc++)
 # Debian's GoogleTest is built for libstdc++, so it is built from its sources.
 CONFIGURE += -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
@@ -64,8 +66,8 @@ build-test: setup-test
 	cmake --build $(BUILD) -j
 
 run: build
-	tools/drives-run --binary $(BUILD)/drives_mpi --dir $(DIR) $(if $(NP),-n $(NP)) \
-	    $(if $(HOSTFILE),--hostfile $(HOSTFILE)) $(if $(LAUNCHER_ARGS),-- $(LAUNCHER_ARGS))
+	tools/drives-run --binary $(BUILD)/drives_mpi --dir $(call quote,$(DIR)) $(if $(NP),-n $(NP)) \
+	    $(if $(HOSTFILE),--hostfile $(call quote,$(HOSTFILE))) $(if $(LAUNCHER_ARGS),-- $(LAUNCHER_ARGS))
 
 test: build-test
 	@$(call CTEST,$(BUILD))
@@ -101,7 +103,7 @@ bench-scale: setup
 	MPI=$(MPI) $(PYTHON) bench/scale.py build-scale $(RANKS)
 
 install: build
-	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(call quote,$(PREFIX)))
 
 uninstall:
 	cmake --build $(BUILD) --target uninstall

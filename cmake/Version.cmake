@@ -23,7 +23,8 @@ endforeach()
 file(WRITE ${CMAKE_BINARY_DIR}/VERSION "${drives_build}")
 message(STATUS "drives_mpi ${DRIVES_VERSION}")
 # A commit or a checkout of another changes what the build is.
-execute_process(COMMAND git rev-parse --git-path logs/HEAD WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+execute_process(COMMAND git -c safe.directory=${PROJECT_SOURCE_DIR} rev-parse --git-path logs/HEAD
+                WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
                 OUTPUT_VARIABLE reflog OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 if(reflog)
   get_filename_component(reflog ${reflog} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})

@@ -33,6 +33,8 @@ VERSIONS = [
     (COMMIT + " && git tag v1.0.0", "1.1.0-dev+g{short}"),
     (COMMIT + " && git tag v1.1.0 && echo more >> CMakeLists.txt", "1.1.0-dev+g{short}.dirty"),
     (COMMIT + " && git tag v1.1.0 && touch untracked", "1.1.0"),
+    # Built by root in a user's checkout (sudo make install).
+    (COMMIT + " && git tag v1.1.0 && chown -R 1:1 .", "1.1.0"),
     ("printf 'version 1.1.0-dev+gabcdef0\\n' > tools/drives_tools/VERSION", "1.1.0-dev+gabcdef0"),
     # Unpacked without its VERSION file into another checkout, which is not its own.
     ("cd .. && " + COMMIT + " && git tag v1.1.0", "1.1.0-dev"),
@@ -43,6 +45,8 @@ VERSIONS = [
 def test_version(tmp_path: pathlib.Path, steps: str, said: str) -> None:
     if not shutil.which("git"):
         pytest.skip("git is missing")
+    if "chown" in steps and os.geteuid() != 0:
+        pytest.skip("needs root to give the sources to another user")
     source = tmp_path / "source"
     (source / "tools" / "drives_tools").mkdir(parents=True)
     (source / "CMakeLists.txt").write_text("project(drives_mpi VERSION 1.1.0 LANGUAGES C)\n")

@@ -11,7 +11,7 @@ of open files, and every signal received ("signal N").
 FAKE_MODE, words: tag (every line of the check prefixed as --tag-output
 does), hang (the check's node 1 never answers), die (the run's launcher
 kills itself with SIGTERM once its program printed a line), quiet (the
-check says nothing at all).
+check says nothing at all), bare (the check's nodes have no orted).
 """
 
 import os
@@ -23,6 +23,11 @@ import time
 
 MODE = os.environ.get("FAKE_MODE", "").split()
 LOG = os.environ.get("FAKE_LOG")
+# What Open MPI says where a node has no orted on the PATH ssh gives it.
+BARE = """bash: line 1: orted: command not found
+ORTE was unable to reliably start one or more daemons.
+This is usually an internal programming error that should be
+"""
 VALUED = {"--host", "-hosts", "--hostfile", "-x", "-env", "--prefix", "--mca"}
 
 
@@ -69,6 +74,9 @@ def main():
     log(f"TMPDIR {os.environ.get('TMPDIR', '')}")
     log(f"nofile {resource.getrlimit(resource.RLIMIT_NOFILE)[0]}")
     found = contexts(sys.argv[1:])
+    if any("drives-run-check" in argv for _, argv in found) and "bare" in MODE:
+        sys.stderr.write(BARE)
+        return 1
     if any("drives-run-check" in argv for _, argv in found):
         for index, (wdir, argv) in enumerate(found):
             if "quiet" in MODE or ("hang" in MODE and index == 1):

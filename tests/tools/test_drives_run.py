@@ -138,6 +138,12 @@ CASES = [
         "cannot list the nodes of Slurm job 7 with scontrol: scontrol: error: no such job",
         dict(SLURM, SLURM_JOB_NODELIST="broken"),
     ),
+    (
+        ["--hosts", "a,b"],
+        4,
+        "(status 1): bash: line 1: orted: command not found",
+        {"FAKE_MODE": "bare"},
+    ),
     (["-n", "3_0"], 2, "argument -n/--np: not a number: '3_0'"),
     (["--dir", "a\tb"], 2, "--dir: a path with a tab, a line break or another control"),
     (["--hosts", "a,b", "--", "--host", "a,b"], 2, "--host after --: drives-run places the"),
@@ -160,11 +166,15 @@ BINARY = write("drives_mpi", "#!/bin/sh\n", 0o755)
 
 
 def drives_run(
-    args: List[str], env: Dict[str, str] = {}, path: str = BINDIR, binary: str = BINARY
+    args: List[str],
+    env: Dict[str, str] = {},
+    path: str = BINDIR,
+    binary: str = BINARY,
+    cwd: str = SCRATCH,
 ) -> "subprocess.CompletedProcess[str]":
     return subprocess.run(
         [os.path.join(ROOT, "tools", "drives-run"), "--binary", binary] + args,
-        cwd=SCRATCH,
+        cwd=cwd,
         capture_output=True,
         text=True,
         stdin=subprocess.DEVNULL,
@@ -190,8 +200,12 @@ def test_case(args: List[str], status: int, said: str, env: Dict[str, str]) -> N
 
 def test_side_effects(opts: Any) -> None:
     """A failed check makes nothing; --dry-run needs no launcher, and its commands run as
-    printed (the files they name are kept); a link to the checkout's drives-run works."""
+    printed (the files they name are kept); a link to the checkout's drives-run works; a
+    directory relative to one whose name is not UTF-8 is refused as the name itself is."""
     assert not os.path.exists(SCRATCH + "/never"), "the check with a missing binary made it"
+    os.makedirs(SCRATCH + "/x\udcff", exist_ok=True)
+    done = drives_run(["--dir", "sub", "--dry-run"], cwd=SCRATCH + "/x\udcff")
+    assert (done.returncode, "--dir: not UTF-8" in done.stderr) == (2, True), done
     done = drives_run(["--hosts", "a,b", "--dry-run"], path="/nonexistent")
     launcher = done.stdout.splitlines()[-1].split()[0] if done.returncode == 0 else done.stderr
     assert os.path.basename(launcher) in MPIS["openmpi"].launchers, done
@@ -298,7 +312,16 @@ VERSION = version.version()
 
 
 def test_first_launcher_on_path() -> None:
-    """A module's mpirun first on PATH wins over the distribution's mpirun.openmpi."""
+    """A module's mpirun first on PATH wins over the distribution's mpirun.openmpi, also for a
+    binary whose own launcher is gone (its module unloaded), which is said."""
     module = write("module-bin/mpirun", '#!/bin/sh\necho "mpirun (Open MPI) 5.0.3"\n', 0o755)
-    done = drives_run(["--mpi", "openmpi", "--dry-run"], path=f"{os.path.dirname(module)}:{BINDIR}")
-    assert done.stdout.splitlines()[-1].split()[0] == module, done
+    built = write(
+        "built",
+        b"drives_mpi build: version 1; commit c; test scale 1; mpi openmpi; "
+        b"launcher /gone/mpirun\0",
+        0o755,
+    )
+    for binary, said in ((BINARY, ""), (built, "/gone/mpirun, the launcher drives_mpi was built")):
+        done = drives_run(["--dry-run"], path=f"{os.path.dirname(module)}:{BINDIR}", binary=binary)
+        assert done.stdout.splitlines()[-1].split()[0] == module, done
+        assert said in done.stderr and bool(said) == bool(done.stderr), done.stderr

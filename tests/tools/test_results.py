@@ -197,7 +197,8 @@ def test_reads_every_figure(kept: Optional[Kept], tmp_path: pathlib.Path) -> Non
 
 
 def test_output_into_what_is_no_file(pair: Kept, tmp_path: pathlib.Path) -> None:
-    """-o into a FIFO (or /dev/null) writes into it: renamed over, it would become a file."""
+    """-o into a FIFO (or /dev/null) writes into it: renamed over, it would become a file; -o
+    where nothing can be written names the file asked for."""
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
@@ -208,6 +209,11 @@ def test_output_into_what_is_no_file(pair: Kept, tmp_path: pathlib.Path) -> None
         reader.kill()
     assert done.returncode == 0 and json.loads(out)["runs"], done
     assert stat.S_ISFIFO(fifo.stat().st_mode), "the FIFO was replaced"
+    done = tool("json", pair.result, "-o", str(tmp_path / "gone" / "out.json"))
+    assert (done.returncode, done.stderr) == (
+        ExitStatus.USAGE,
+        f"drives-results: {tmp_path}/gone/out.json: No such file or directory\n",
+    )
 
 
 # ---------------------------------------------------------------- bad input
@@ -247,6 +253,7 @@ CASES: List[Tuple[str, Edit, str, str]] = [  # name, input, outcome, what is sai
     ("notes, CRLF", lambda r, c: "\r\n".join(c[:-3] + NOTES + c[-3:]), READ, ""),
     ("a note glued to a line", lambda r, c: lines(glue(c)), READ, ""),
     ("host names like lines, or long", lambda r, c: lines([rename(x) for x in r]), READ, ""),
+    ("a file name not UTF-8 \udcff", lambda r, c: lines(r), READ, ""),
 ]
 # fmt: on
 
@@ -527,8 +534,8 @@ def test_directory_says_what_it_found(pair: Kept, tmp_path: pathlib.Path) -> Non
 
 
 def test_text_fits_the_width(opts: Any, pair: Kept, tmp_path: pathlib.Path) -> None:
-    """summary and compare of every kept run fit 80 columns (and 50, wrapped), where --wide
-    keeps every column and each figure as printed."""
+    """summary and compare of every kept run fit 80 columns (and 50, wrapped, a mount's options
+    broken between two), where --wide keeps every column and each figure as printed."""
     files = [run.result or run.console for run in kept_runs(opts.runs)]
     files += glob.glob(os.path.join(glob.escape(opts.runs), "*", "results_*.txt"))  # with records
     old = run_dir(tmp_path / "old", pathlib.Path(pair.result).read_text(), BASE)
@@ -543,6 +550,12 @@ def test_text_fits_the_width(opts: Any, pair: Kept, tmp_path: pathlib.Path) -> N
     runs = results_read.read_runs(files).runs[0]
     text = results_formats.render(results_compare.summary(runs), "text", 50)
     assert max(map(len, text.splitlines())) <= 50, text
+    records = glob.glob(os.path.join(glob.escape(opts.runs), "*", "*.record.json"))
+    nodes = [
+        node for path in records for node in json.loads(pathlib.Path(path).read_text())["nodes"]
+    ]
+    options = {part for node in nodes for part in (node.get("mount_options") or "").split(",")}
+    assert options - {""} <= set(re.split(r"[\s,;]+", text)), "a mount option cut in two"
 
 
 def test_chart(opts: Any, tmp_path: pathlib.Path) -> None:

@@ -135,13 +135,16 @@ def answers(text: str) -> Dict[int, Tuple[str, Dict[str, str]]]:
 
 
 def last_words(stderr: str) -> str:
-    """The launcher's line that says the most: one naming an error, else its last."""
+    """The launcher's line that says the most: the first naming an error (a
+    node's shell that finds no orted comes before Open MPI's own help texts,
+    one of which calls itself "an internal programming error"), else its last."""
     lines = [line.strip() for line in stderr.splitlines() if line.strip().strip("-")]
     errors = [
         line
         for line in lines
         if re.search(
-            r"error|refused|denied|resolve|failed|verification|unreachable|unknown|filled",
+            r"error|refused|denied|resolve|failed|verification|unreachable|unknown|filled"
+            r"|not found|no such file",
             line,
             re.I,
         )

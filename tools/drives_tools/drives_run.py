@@ -204,19 +204,21 @@ def path_option(name: str, text: str) -> str:
             ExitStatus.USAGE,
         )
     try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        raise Failure(
-            f"{name}: not UTF-8: {text.encode('utf-8', 'surrogateescape')!r}", ExitStatus.USAGE
-        ) from None
-    try:
-        return os.path.abspath(text)
+        path = os.path.abspath(text)
     except FileNotFoundError:
         raise Failure(
             f"{name} {text}: the directory drives-run runs in is gone; give an absolute "
             f"path, or start it from a directory that exists",
             ExitStatus.USAGE,
         ) from None
+    # Relative, the path is not UTF-8 where the directory drives-run runs in is not.
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        raise Failure(
+            f"{name}: not UTF-8: {path.encode('utf-8', 'surrogateescape')!r}", ExitStatus.USAGE
+        ) from None
+    return path
 
 
 def parse(argv: List[str]) -> Tuple[argparse.Namespace, List[str]]:
@@ -278,6 +280,8 @@ def options(argv: List[str]) -> Options:
             raise
         # --dry-run shows the commands all the same, with the launcher's name.
         launcher = mpis.Launcher(given.launcher or mpis.MPIS[mpi].launchers[0], mpi)
+    if launcher.note:
+        warn(launcher.note)
     return Options(
         argv=["drives-run"] + argv,
         binary=binary,

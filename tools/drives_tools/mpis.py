@@ -185,6 +185,7 @@ class Launcher:
     path: str
     mpi: str
     version: Optional[str] = None
+    note: Optional[str] = None  # for the user, where it is not the one the binary was built with
 
 
 def find_launcher(mpi: str, given: Optional[str], built: Optional[str]) -> Launcher:
@@ -204,7 +205,14 @@ def find_launcher(mpi: str, given: Optional[str], built: Optional[str]) -> Launc
         said = version_text(candidate)
         family = family_of_launcher(said)
         if family in (mpi, None) and (said or given or candidate == built):
-            return Launcher(candidate, mpi, version_line(said))
+            # Another installation of the MPI may not start this build's ranks.
+            note = (
+                f"{built}, the launcher drives_mpi was built with, is missing: {candidate} "
+                f"starts it instead"
+                if built and not given and candidate != built
+                else None
+            )
+            return Launcher(candidate, mpi, version_line(said), note)
         others.append(f"{candidate} is {MPIS[family].name}'s" if family else candidate)
     if given or others:
         raise Failure(

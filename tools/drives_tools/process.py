@@ -126,11 +126,37 @@ def members(sessions: Set[int]) -> List[int]:
     return [pid for pid in live_pids() for session in sessions if in_session(pid, session)]
 
 
+def with_offspring(sessions: Set[int]) -> Set[int]:
+    """`sessions` and the sessions their processes started: MPICH's launcher
+    puts each ssh in a session of its own. Read from /proc; elsewhere
+    `sessions` alone."""
+    table: Dict[int, Tuple[int, int]] = {}
+    for pid in live_pids():
+        try:
+            with open(f"/proc/{pid}/stat", "rb") as stream:
+                fields = stream.read().rsplit(b")", 1)[1].split()
+            table[pid] = (int(fields[1]), int(fields[3]))
+        except (OSError, IndexError, ValueError):
+            continue
+    found, grown = set(sessions), True
+    while grown:
+        grown = False
+        for parent, session in table.values():
+            if session not in found and table.get(parent, (0, 0))[1] in found:
+                found.add(session)
+                grown = True
+    return found
+
+
 def end_sessions(sessions: Set[int], grace: float = GRACE) -> None:
     """Ends every process of `sessions`: SIGTERM, then SIGKILL for what is
     left after `grace` seconds. Returns once none is left (or after a
-    further `grace` where the system will not let one go)."""
+    further `grace` where the system will not let one go). The sessions
+    their processes started are ended with them, found while those
+    processes are still there to lead to them."""
+    sessions = set(sessions)
     for stop, limit in ((signal.SIGTERM, grace), (signal.SIGKILL, grace)):
+        sessions |= with_offspring(sessions)
         left = members(sessions)
         for pid in left:
             try:
@@ -242,6 +268,9 @@ class Signals:
         self.saved: Dict[int, object] = {}
         self.saved_fd = -1
         self.guard: Optional[Guard] = None
+        # The sessions the child's processes started, found before a signal
+        # handed on may end the child that leads to them.
+        self.offspring: Set[int] = set()
 
     def __enter__(self) -> "Signals":
         self.guard = Guard()
@@ -266,6 +295,7 @@ class Signals:
     def hand_on(self, number: int, _frame: object) -> None:
         self.received = self.received or number
         if self.child is not None:
+            self.offspring |= with_offspring({self.child})
             try:
                 os.kill(self.child, SENT_FOR.get(number, number))
             except ProcessLookupError:
@@ -296,7 +326,8 @@ class Signals:
         status. Until then the child's pid, the session's number, cannot
         be given to another process."""
         self.child = None
-        end_sessions({child.pid}, grace)
+        end_sessions({child.pid} | self.offspring, grace)
+        self.offspring = set()
         if child.returncode is None:
             child.wait()
         if self.guard is not None:

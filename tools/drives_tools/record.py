@@ -210,9 +210,10 @@ def new_result_file(before: Dict[str, float], directory: str) -> Optional[str]:
 
 
 def text_of(record: Record) -> bytes:
-    return (json.dumps(record.to_json(), indent=1, ensure_ascii=False) + "\n").encode(
-        "utf-8", "surrogateescape"
-    )
+    """The record as JSON, UTF-8 throughout: a byte of the command line or
+    the working directory that is not UTF-8 becomes U+FFFD."""
+    text = json.dumps(record.to_json(), indent=1, ensure_ascii=False) + "\n"
+    return text.encode("utf-8", "surrogateescape").decode("utf-8", "replace").encode("utf-8")
 
 
 def write(record: Record, path: str) -> Optional[str]:

@@ -9,6 +9,7 @@ import dataclasses
 import json
 import math
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -31,10 +32,23 @@ def write_output(path: Optional[str], data: Union[str, Writer]) -> None:
     whole or not at all: into a temporary file beside the target, renamed
     over it once complete and on disk. No path, or `-`: standard output."""
     if path in (None, "-"):
-        put(sys.stdout.buffer, data)
-        sys.stdout.flush()
+        try:
+            put(sys.stdout.buffer, data)
+            sys.stdout.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise OSError(error.errno, error.strerror, "standard output") from None
         return
     assert path is not None
+    try:
+        write_file(path, data)
+    except OSError as error:
+        # The message names the file asked for, not the temporary one beside it.
+        raise OSError(error.errno, error.strerror, path) from None
+
+
+def write_file(path: str, data: Union[str, Writer]) -> None:
     # A link is written through, and what is no regular file (/dev/null, a
     # FIFO) is written into: renamed over, it would be replaced by a file.
     path = os.path.realpath(path)
@@ -61,7 +75,8 @@ def put(stream: IO[bytes], data: Union[str, Callable[[IO[bytes]], None]]) -> Non
     if callable(data):
         data(stream)
     else:
-        stream.write(data.encode("utf-8"))
+        # A path that is not UTF-8 (a directory's name) comes with surrogates.
+        stream.write(data.encode("utf-8", "replace"))
 
 
 def json_document(fields: Dict[str, Any], key: str, items: Sequence[Dict[str, Any]]) -> str:
@@ -207,13 +222,23 @@ def wide_lines(lines: List[Line]) -> List[str]:
     return [line.text if line.wide is None else line.wide for line in lines if line.wide != ""]
 
 
+class Wrapper(textwrap.TextWrapper):
+    """Breaks a word longer than a line (a mount's options) after a comma
+    before it breaks it anywhere: `resuid=655` and `34` would read as two."""
+
+    def _split(self, text: str) -> List[str]:
+        return [
+            part
+            for chunk in super()._split(text)
+            for part in (re.split(r"(?<=,)(?!$)", chunk) if len(chunk) > self.width else [chunk])
+        ]
+
+
 def wrap(text: str, width: int) -> str:
-    return "\n".join(
-        textwrap.wrap(
-            text, width, subsequent_indent=INDENT, break_on_hyphens=False, replace_whitespace=False
-        )
-        or [""]
+    wrapper = Wrapper(
+        width, subsequent_indent=INDENT, break_on_hyphens=False, replace_whitespace=False
     )
+    return "\n".join(wrapper.wrap(text) or [""])
 
 
 def bands(widths: List[int], width: Optional[int]) -> List[List[int]]:

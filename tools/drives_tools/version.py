@@ -57,11 +57,14 @@ def number(source: str) -> str:
 
 def git(source: str, *args: str) -> Optional[str]:
     """What git prints for ARGS in SOURCE, or None where it fails. Git's own
-    variables are left out, so that a hook's GIT_DIR points nowhere else."""
+    variables are left out, so that a hook's GIT_DIR points nowhere else.
+    SOURCE is read also where another user owns it (`sudo make install` in
+    a user's checkout), whose build would else lose its commit."""
     env = {name: value for name, value in os.environ.items() if not name.startswith("GIT_")}
+    safe = f"safe.directory={os.path.realpath(source)}"
     try:
         done = subprocess.run(
-            ["git", "--no-optional-locks", *args],
+            ["git", "--no-optional-locks", "-c", safe, *args],
             cwd=source,
             env=env,
             capture_output=True,
