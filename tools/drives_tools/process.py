@@ -106,24 +106,27 @@ def live_pids() -> List[int]:
     return [int(word) for word in listed.split() if word.isdigit()]
 
 
-def in_session(pid: int, session: int) -> bool:
-    """Whether `pid` runs (a zombie does not) in `session`."""
+def session_of(pid: int) -> Optional[int]:
+    """The session `pid` runs in; None for a zombie or a process gone."""
     try:
         with open(f"/proc/{pid}/stat", "rb") as stream:
             fields = stream.read().rsplit(b")", 1)[1].split()
-        return fields[0] != b"Z" and int(fields[3]) == session
+        return None if fields[0] == b"Z" else int(fields[3])
     except FileNotFoundError:
         pass
     except (OSError, IndexError, ValueError):
-        return False
+        return None
     try:
-        return os.getsid(pid) == session
+        return os.getsid(pid)
     except OSError:
-        return False
+        return None
 
 
 def members(sessions: Set[int]) -> List[int]:
-    return [pid for pid in live_pids() for session in sessions if in_session(pid, session)]
+    """The live processes of `sessions`, each process looked at once: a
+    launcher that started thousands of sessions (an ssh each) has as many
+    processes."""
+    return [pid for pid in live_pids() if session_of(pid) in sessions]
 
 
 def with_offspring(sessions: Set[int]) -> Set[int]:
