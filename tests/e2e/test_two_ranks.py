@@ -64,8 +64,10 @@ def test(opts):
         pathlib.Path(workdir, name).write_bytes(b"\xff" * size)
     env = dict(drives.SANITIZER_ENV, LD_PRELOAD=opts.shim, **(drives.counting(iodir) or {}))
     flags = drives.mpis.env_flags(drives.mpis.MPIS[opts.mpi], env)
+    # The installed binary, or the test-scale one where the configuration runs that.
+    binary = ["--binary", opts.binary] if drives.SCALE != 1 else []
     status, out, shown = run_on_terminal(
-        [drives_run, "-n", "2", "--dir", workdir, "--"] + flags, cwd=base
+        [drives_run, *binary, "-n", "2", "--dir", workdir, "--"] + flags, cwd=base
     )
     # drives-run's status lines among the ranks' output, each erased (by
     # "\r\033[K") before the next output, none left at the end.

@@ -229,6 +229,14 @@ def find_launcher(mpi: str, given: Optional[str], built: Optional[str]) -> Launc
     )
 
 
+def default_launcher(mpi: str) -> str:
+    """The first launcher of `mpi` on PATH; its first name where there is none."""
+    try:
+        return find_launcher(mpi, None, None).path
+    except Failure:
+        return MPIS[mpi].launchers[0]
+
+
 def is_ipv6(host: str) -> bool:
     return ":" in host
 
@@ -270,9 +278,10 @@ def command(
     options, `outdir` collects each rank's output apart;
     `hostfiles([(host, count)...])` gives a file naming hosts, the form
     Open MPI takes an IPv6 host in and MPICH a long list of hosts.
-    `launcher` defaults to the first of the MPI's launchers on PATH."""
+    `launcher` defaults to the first of the MPI's launchers on PATH that is
+    that MPI's (Debian's plain mpiexec may be the other's)."""
     kind = MPIS[mpi]
-    args = [launcher or (on_path(kind.launchers) or [kind.launchers[0]])[0]]
+    args = [launcher or default_launcher(mpi)]
     if os.geteuid() == 0:
         args += kind.as_root
     on_nodes = any(host for host, _, _ in contexts)
