@@ -214,6 +214,13 @@ def test_output_into_what_is_no_file(pair: Kept, tmp_path: pathlib.Path) -> None
         ExitStatus.USAGE,
         f"drives-results: {tmp_path}/gone/out.json: No such file or directory\n",
     )
+    closed = subprocess.run(
+        [TOOL, "json", pair.result],
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=lambda: os.close(1),
+    )
+    assert closed.stderr == "drives-results: standard output: Bad file descriptor\n", closed
 
 
 # ---------------------------------------------------------------- bad input

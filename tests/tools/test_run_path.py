@@ -241,6 +241,7 @@ class Run:
         columns: int = 80,
         stdout: object = subprocess.PIPE,
         env: Optional[Dict[str, str]] = None,
+        closed: Optional[int] = None,
     ) -> None:
         self.log = directory / "fake.log"
         self.master, side = pty.openpty()
@@ -253,6 +254,7 @@ class Run:
             stdin=side if stdin_terminal else subprocess.DEVNULL,
             stdout=stdout,
             stderr=side if terminal else subprocess.PIPE,
+            preexec_fn=None if closed is None else lambda: os.close(closed or 0),
             env=dict(
                 os.environ,
                 PATH=f"{fakes}:{os.environ['PATH']}",
@@ -316,6 +318,18 @@ def test_closed_stdout(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
     status, shown = run.wait()
     assert status == -signal.SIGPIPE and "Traceback" not in shown, (status, shown)
     assert "signal 15" in run.logged() and run.launchers_gone(), run.logged()
+
+
+@pytest.mark.parametrize(
+    "fd, status, said", [(0, 0, ""), (1, 1, "cannot write standard output: Bad file descriptor")]
+)
+def test_closed_stream(
+    fd: int, status: int, said: str, fakes: pathlib.Path, tmp_path: pathlib.Path
+) -> None:
+    """<&- ends the wait for Enter and >&- the run, where a pipe of drives-run's own that
+    took the closed number hung both."""
+    got, shown = Run(fakes, tmp_path, terminal=False, closed=fd).wait()
+    assert (got, said in shown, "Traceback" in shown) == (status, True, False), shown
 
 
 @pytest.mark.parametrize("terminal", [True, False])

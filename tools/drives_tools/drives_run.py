@@ -718,6 +718,7 @@ def run_set(opts: Options, steps: Plan) -> process.Outcome:
 
 def main(argv: Optional[List[str]] = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
+    process.standard_streams()
     steps = None
     try:
         opts = options(argv)
@@ -738,7 +739,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     except BrokenPipeError:
         return end_like(process.Outcome(0, broken=True))
     except OSError as error:
-        if error.errno not in (errno.ENOSPC, errno.EIO, errno.EDQUOT, errno.EFBIG):
+        if error.errno not in (errno.ENOSPC, errno.EIO, errno.EDQUOT, errno.EFBIG, errno.EBADF):
             raise
         return end_like(
             process.Outcome(0, unwritable=f"cannot write standard output: {error.strerror}")
