@@ -232,6 +232,7 @@ NUL_PATH = report.SAVED + "/tmp/a\0b.txt"
 # fmt: off
 NOTES = ["drives_mpi: 1 of 1 workers ran on this host (vm) ...", "drives_mpi: a note", report.UNABLE,
          "-" * 74, "Primary job  terminated normally, but 1 process returned", "-" * 74]
+STATUS = "\r\033[Kdrives-run: one-byte read (workers), 1 s; run time 5 s\r\033[K"
 NAMES = ["x. The system spent: 1 Secs.", "b" * 30 + " " + "c." * 16 + "d"]
 CASES: List[Tuple[str, Edit, str, str]] = [  # name, input, outcome, what is said
     ("cut single", lambda r, c: lines(r[: r.index(report.HIGHER_HEADING) + 1]), CUT,
@@ -261,6 +262,8 @@ CASES: List[Tuple[str, Edit, str, str]] = [  # name, input, outcome, what is sai
     ("a note glued to a line", lambda r, c: lines(glue(c)), READ, ""),
     ("host names like lines, or long", lambda r, c: lines([rename(x) for x in r]), READ, ""),
     ("a file name not UTF-8 \udcff", lambda r, c: lines(r), READ, ""),
+    ("a terminal's transcript, status line and all",
+     lambda r, c: "".join(f"{STATUS}{x}\r\n" for x in c), READ, ""),
 ]
 # fmt: on
 
