@@ -199,9 +199,10 @@ def test_case(args: List[str], status: int, said: str, env: Dict[str, str]) -> N
 
 
 def test_side_effects(opts: Any) -> None:
-    """A failed check makes nothing; --dry-run needs no launcher, and its commands run as
-    printed (the files they name are kept); a link to the checkout's drives-run works; a
-    directory relative to one whose name is not UTF-8 is refused as the name itself is."""
+    """A failed check makes nothing; --dry-run needs no launcher (it says why a run would
+    stop there), and its commands run as printed (the files they name are kept); a link to
+    the checkout's drives-run works; a directory relative to one whose name is not UTF-8 is
+    refused as the name itself is."""
     assert not os.path.exists(SCRATCH + "/never"), "the check with a missing binary made it"
     os.makedirs(SCRATCH + "/x\udcff", exist_ok=True)
     done = drives_run(["--dir", "sub", "--dry-run"], cwd=SCRATCH + "/x\udcff")
@@ -209,6 +210,8 @@ def test_side_effects(opts: Any) -> None:
     done = drives_run(["--hosts", "a,b", "--dry-run"], path="/nonexistent")
     launcher = done.stdout.splitlines()[-1].split()[0] if done.returncode == 0 else done.stderr
     assert os.path.basename(launcher) in MPIS["openmpi"].launchers, done
+    done = drives_run(["--dry-run", "--mpi", "mpich", "--launcher", BINDIR + "/mpirun.openmpi"])
+    assert done.returncode == 0 and "mpirun.openmpi is Open MPI's" in done.stderr, done
     done = drives_run(["--hosts", "[fe80::1],b", "--dry-run"])
     kept = re.findall(r"^# (\S+): ", done.stdout, re.M)
     assert kept and all(os.path.isfile(path) for path in kept), done.stdout

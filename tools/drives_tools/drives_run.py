@@ -275,10 +275,12 @@ def options(argv: List[str]) -> Options:
     built_launcher = built.launcher if family == mpi else None
     try:
         launcher = mpis.find_launcher(mpi, given.launcher, built_launcher)
-    except Failure:
+    except Failure as failure:
         if not given.dry_run:
             raise
-        # --dry-run shows the commands all the same, with the launcher's name.
+        # --dry-run shows the commands all the same, with the launcher's name,
+        # and why the run would stop.
+        warn(str(failure))
         launcher = mpis.Launcher(given.launcher or mpis.MPIS[mpi].launchers[0], mpi)
     if launcher.note:
         warn(launcher.note)
