@@ -384,6 +384,7 @@ UNFINISHED = dataclasses.replace(BASE, finished=False, end=None, status=None)
 # fmt: off
 RECORDS: List[Tuple[str, Any, bool, str]] = [  # name, record, counted, what summary says of it
     ("a run with its record", BASE, True, "load 0.50 -> 1.50"),
+    ("a node of 64 ranks", changed(ranks=list(range(64))), True, "; ranks 0, 1-63"),
     ("a run of drives-run 1.0.0", FORMAT_1, True, "load 0.50 at the start"),
     ("no record (bare mpirun)", None, True, "not recorded"),
     ("a lost record: unfinished", UNFINISHED, False, "its record is unfinished"),
