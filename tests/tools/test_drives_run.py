@@ -144,6 +144,7 @@ CASES = [
         "(status 1): bash: line 1: orted: command not found",
         {"FAKE_MODE": "bare"},
     ),
+    (["-n", "2"], 4, "ended (status 0) with no node's answer to the check", {"FAKE_MODE": "xml"}),
     (["-n", "3_0"], 2, "argument -n/--np: not a number: '3_0'"),
     (["--dir", "a\tb"], 2, "--dir: a path with a tab, a line break or another control"),
     (["--hosts", "a,b", "--", "--host", "a,b"], 2, "--host after --: drives-run places the"),
