@@ -147,6 +147,7 @@ CASES = [
     (["-n", "2"], 4, "ended (status 0) with no node's answer to the check", {"FAKE_MODE": "xml"}),
     (["-n", "3_0"], 2, "argument -n/--np: not a number: '3_0'"),
     (["--dir", "a\tb"], 2, "--dir: a path with a tab, a line break or another control"),
+    (["--dir", "/" + "d/" * 2048], 2, "--dir: 4096 bytes, longer than this system's paths (4095"),
     (["--hosts", "a,b", "--", "--host", "a,b"], 2, "--host after --: drives-run places the"),
     (["--mpi", "mpich", "--", "-ppn", "2"], 2, "-ppn after --: drives-run places the ranks"),
     (

@@ -213,11 +213,18 @@ def path_option(name: str, text: str) -> str:
         ) from None
     # Relative, the path is not UTF-8 where the directory drives-run runs in is not.
     try:
-        path.encode("utf-8")
+        size = len(path.encode("utf-8"))
     except UnicodeEncodeError:
         raise Failure(
             f"{name}: not UTF-8: {path.encode('utf-8', 'surrogateescape')!r}", ExitStatus.USAGE
         ) from None
+    # Longer, mkdir -p makes it a step at a time, and nothing can use it whole.
+    if size >= os.pathconf("/", "PC_PATH_MAX"):
+        raise Failure(
+            f"{name}: {size} bytes, longer than this system's paths "
+            f"({os.pathconf('/', 'PC_PATH_MAX') - 1} bytes): {path[:60]}...",
+            ExitStatus.USAGE,
+        )
     return path
 
 
