@@ -6,6 +6,7 @@ is found in the real binary (--binary, built with --mpi); where the real launche
 installed, Open MPI's own mapper and MPICH's own launcher place the ranks of the command
 --dry-run prints; and 4096 one-slot nodes reach the launcher with both MPIs' command
 forms."""
+import atexit
 import os
 import pathlib
 import re
@@ -21,6 +22,7 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 SCRATCH = os.path.realpath(tempfile.mkdtemp(prefix="drives-run-test-"))
+atexit.register(shutil.rmtree, SCRATCH, True)
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from drives_tools import version  # noqa: E402
 from drives_tools.mpis import MPIS  # noqa: E402
