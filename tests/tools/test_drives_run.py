@@ -6,6 +6,7 @@ is found in the real binary (--binary, built with --mpi); where the real launche
 installed, Open MPI's own mapper and MPICH's own launcher place the ranks of the command
 --dry-run prints; and 4096 one-slot nodes reach the launcher with both MPIs' command
 forms."""
+import atexit
 import os
 import pathlib
 import re
@@ -21,6 +22,7 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 SCRATCH = os.path.realpath(tempfile.mkdtemp(prefix="drives-run-test-"))
+atexit.register(shutil.rmtree, SCRATCH, True)
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from drives_tools import version  # noqa: E402
 from drives_tools.mpis import MPIS  # noqa: E402
@@ -144,8 +146,10 @@ CASES = [
         "(status 1): bash: line 1: orted: command not found",
         {"FAKE_MODE": "bare"},
     ),
+    (["-n", "2"], 4, "ended (status 0) with no node's answer to the check", {"FAKE_MODE": "xml"}),
     (["-n", "3_0"], 2, "argument -n/--np: not a number: '3_0'"),
     (["--dir", "a\tb"], 2, "--dir: a path with a tab, a line break or another control"),
+    (["--dir", "/" + "d/" * 2048], 2, "--dir: 4096 bytes, longer than this system's paths (4095"),
     (["--hosts", "a,b", "--", "--host", "a,b"], 2, "--host after --: drives-run places the"),
     (["--mpi", "mpich", "--", "-ppn", "2"], 2, "-ppn after --: drives-run places the ranks"),
     (
@@ -199,9 +203,10 @@ def test_case(args: List[str], status: int, said: str, env: Dict[str, str]) -> N
 
 
 def test_side_effects(opts: Any) -> None:
-    """A failed check makes nothing; --dry-run needs no launcher, and its commands run as
-    printed (the files they name are kept); a link to the checkout's drives-run works; a
-    directory relative to one whose name is not UTF-8 is refused as the name itself is."""
+    """A failed check makes nothing; --dry-run needs no launcher (it says why a run would
+    stop there), and its commands run as printed (the files they name are kept); a link to
+    the checkout's drives-run works; a directory relative to one whose name is not UTF-8 is
+    refused as the name itself is."""
     assert not os.path.exists(SCRATCH + "/never"), "the check with a missing binary made it"
     os.makedirs(SCRATCH + "/x\udcff", exist_ok=True)
     done = drives_run(["--dir", "sub", "--dry-run"], cwd=SCRATCH + "/x\udcff")
@@ -209,6 +214,8 @@ def test_side_effects(opts: Any) -> None:
     done = drives_run(["--hosts", "a,b", "--dry-run"], path="/nonexistent")
     launcher = done.stdout.splitlines()[-1].split()[0] if done.returncode == 0 else done.stderr
     assert os.path.basename(launcher) in MPIS["openmpi"].launchers, done
+    done = drives_run(["--dry-run", "--mpi", "mpich", "--launcher", BINDIR + "/mpirun.openmpi"])
+    assert done.returncode == 0 and "mpirun.openmpi is Open MPI's" in done.stderr, done
     done = drives_run(["--hosts", "[fe80::1],b", "--dry-run"])
     kept = re.findall(r"^# (\S+): ", done.stdout, re.M)
     assert kept and all(os.path.isfile(path) for path in kept), done.stdout
@@ -293,7 +300,7 @@ def test_many_nodes(mpi: str) -> None:
     hosts = write(f"hosts-{mpi}", "".join(name.format(n) + "\n" for n in range(4096)))
     if mpi in MPIS:
         launcher = write(f"bin-{mpi}/launcher", '#!/bin/sh\necho "$# words" >&2\n', 0o755)
-        args, said = ["--mpi", mpi, "--launcher", launcher], r"check ran \(status 0\): \d+ words"
+        args, said = ["--mpi", mpi, "--launcher", launcher], r"ended \(status 0\).*it said: \d+ words"
     elif shutil.which(mpi):
         ssh = write("ssh-fails", "#!/bin/sh\nexit 255\n", 0o755)
         args = ["--mpi", "mpich", "--launcher", str(shutil.which(mpi)), "--check-timeout", "5"]

@@ -214,6 +214,13 @@ def test_output_into_what_is_no_file(pair: Kept, tmp_path: pathlib.Path) -> None
         ExitStatus.USAGE,
         f"drives-results: {tmp_path}/gone/out.json: No such file or directory\n",
     )
+    closed = subprocess.run(
+        [TOOL, "json", pair.result],
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=lambda: os.close(1),
+    )
+    assert closed.stderr == "drives-results: standard output: Bad file descriptor\n", closed
 
 
 # ---------------------------------------------------------------- bad input
@@ -225,6 +232,7 @@ NUL_PATH = report.SAVED + "/tmp/a\0b.txt"
 # fmt: off
 NOTES = ["drives_mpi: 1 of 1 workers ran on this host (vm) ...", "drives_mpi: a note", report.UNABLE,
          "-" * 74, "Primary job  terminated normally, but 1 process returned", "-" * 74]
+STATUS = "\r\033[Kdrives-run: one-byte read (workers), 1 s; run time 5 s\r\033[K"
 NAMES = ["x. The system spent: 1 Secs.", "b" * 30 + " " + "c." * 16 + "d"]
 CASES: List[Tuple[str, Edit, str, str]] = [  # name, input, outcome, what is said
     ("cut single", lambda r, c: lines(r[: r.index(report.HIGHER_HEADING) + 1]), CUT,
@@ -254,6 +262,8 @@ CASES: List[Tuple[str, Edit, str, str]] = [  # name, input, outcome, what is sai
     ("a note glued to a line", lambda r, c: lines(glue(c)), READ, ""),
     ("host names like lines, or long", lambda r, c: lines([rename(x) for x in r]), READ, ""),
     ("a file name not UTF-8 \udcff", lambda r, c: lines(r), READ, ""),
+    ("a terminal's transcript, status line and all",
+     lambda r, c: "".join(f"{STATUS}{x}\r\n" for x in c), READ, ""),
 ]
 # fmt: on
 
@@ -374,6 +384,7 @@ UNFINISHED = dataclasses.replace(BASE, finished=False, end=None, status=None)
 # fmt: off
 RECORDS: List[Tuple[str, Any, bool, str]] = [  # name, record, counted, what summary says of it
     ("a run with its record", BASE, True, "load 0.50 -> 1.50"),
+    ("a node of 64 ranks", changed(ranks=list(range(64))), True, "; ranks 0, 1-63"),
     ("a run of drives-run 1.0.0", FORMAT_1, True, "load 0.50 at the start"),
     ("no record (bare mpirun)", None, True, "not recorded"),
     ("a lost record: unfinished", UNFINISHED, False, "its record is unfinished"),

@@ -75,6 +75,7 @@ class Terminal:
         terminal: bool = True,
         columns: int = 80,
         session: bool = False,
+        closed: Optional[int] = None,
     ) -> None:
         self.master, side = pty.openpty()
         fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
@@ -85,7 +86,13 @@ class Terminal:
             stderr=side if terminal else subprocess.PIPE,
             env=dict(os.environ, **env),
             start_new_session=session,
-            preexec_fn=(lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0)) if session else None,
+            preexec_fn=(
+                (lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+                if session
+                else None
+                if closed is None
+                else lambda: os.close(closed or 0)
+            ),
         )
         os.close(side)
         self.chunks: List[bytes] = []
@@ -270,6 +277,7 @@ class Run(Terminal):
         terminal: bool = True,
         columns: int = 80,
         env: Optional[Dict[str, str]] = None,
+        closed: Optional[int] = None,
     ) -> None:
         self.log = directory / "fake.log"
         fake = {
@@ -284,6 +292,7 @@ class Run(Terminal):
             stdout,
             terminal,
             columns,
+            closed=closed,
         )
 
     def logged(self) -> str:
@@ -320,6 +329,18 @@ def test_closed_stdout(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
     status, shown = run.wait()
     assert status == -signal.SIGPIPE and "Traceback" not in shown, (status, shown)
     assert "signal 15" in run.logged() and run.launchers_gone(), run.logged()
+
+
+@pytest.mark.parametrize(
+    "fd, status, said", [(0, 0, ""), (1, 1, "cannot write standard output: Bad file descriptor")]
+)
+def test_closed_stream(
+    fd: int, status: int, said: str, fakes: pathlib.Path, tmp_path: pathlib.Path
+) -> None:
+    """<&- ends the wait for Enter and >&- the run, where a pipe of drives-run's own that
+    took the closed number hung both."""
+    got, shown = Run(fakes, tmp_path, terminal=False, closed=fd).wait()
+    assert (got, said in shown, "Traceback" in shown) == (status, True, False), shown
 
 
 @pytest.mark.parametrize("terminal", [True, False])

@@ -216,6 +216,13 @@ def check(
             f"{listed(silent)}: not reached through {args[0]} (status {status}): "
             f"{last_words(err)}"
         )
+    elif silent and status == 0:
+        # The launcher ran, but what it printed was not the check's (--xml).
+        told.append(
+            f"{args[0]} ended (status 0) with no node's answer to the check in its output; "
+            f"an option after -- may change what it prints"
+            + (f"; it said: {last_words(err)}" if err.strip() else "")
+        )
     elif silent:
         # No node answered: the launcher itself stopped, and says why.
         told.append(f"{args[0]} stopped before the check ran (status {status}): {last_words(err)}")

@@ -18,6 +18,7 @@ from .results_chart import KINDS, chart
 from .results_compare import compare, summary
 from .results_formats import FORMATS, WIDTH, render, to_csv, to_json, width_of, write_output
 from .results_read import InputError, read_run, read_runs, read_sides
+from .process import standard_streams
 from .statuses import ExitStatus, Failure
 from .version import version
 
@@ -217,6 +218,7 @@ def run(args: argparse.Namespace) -> int:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
+    standard_streams()
     args = parse(sys.argv[1:] if argv is None else argv)
     try:
         return run(args)

@@ -213,11 +213,18 @@ def path_option(name: str, text: str) -> str:
         ) from None
     # Relative, the path is not UTF-8 where the directory drives-run runs in is not.
     try:
-        path.encode("utf-8")
+        size = len(path.encode("utf-8"))
     except UnicodeEncodeError:
         raise Failure(
             f"{name}: not UTF-8: {path.encode('utf-8', 'surrogateescape')!r}", ExitStatus.USAGE
         ) from None
+    # Longer, mkdir -p makes it a step at a time, and nothing can use it whole.
+    if size >= os.pathconf("/", "PC_PATH_MAX"):
+        raise Failure(
+            f"{name}: {size} bytes, longer than this system's paths "
+            f"({os.pathconf('/', 'PC_PATH_MAX') - 1} bytes): {path[:60]}...",
+            ExitStatus.USAGE,
+        )
     return path
 
 
@@ -275,10 +282,12 @@ def options(argv: List[str]) -> Options:
     built_launcher = built.launcher if family == mpi else None
     try:
         launcher = mpis.find_launcher(mpi, given.launcher, built_launcher)
-    except Failure:
+    except Failure as failure:
         if not given.dry_run:
             raise
-        # --dry-run shows the commands all the same, with the launcher's name.
+        # --dry-run shows the commands all the same, with the launcher's name,
+        # and why the run would stop.
+        warn(str(failure))
         launcher = mpis.Launcher(given.launcher or mpis.MPIS[mpi].launchers[0], mpi)
     if launcher.note:
         warn(launcher.note)
@@ -720,6 +729,7 @@ def run_set(opts: Options, steps: Plan) -> process.Outcome:
 
 def main(argv: Optional[List[str]] = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
+    process.standard_streams()
     steps = None
     try:
         opts = options(argv)
@@ -740,7 +750,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     except BrokenPipeError:
         return end_like(process.Outcome(0, broken=True))
     except OSError as error:
-        if error.errno not in (errno.ENOSPC, errno.EIO, errno.EDQUOT, errno.EFBIG):
+        if error.errno not in (errno.ENOSPC, errno.EIO, errno.EDQUOT, errno.EFBIG, errno.EBADF):
             raise
         return end_like(
             process.Outcome(0, unwritable=f"cannot write standard output: {error.strerror}")

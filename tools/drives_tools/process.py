@@ -22,6 +22,7 @@ import os
 import select
 import signal
 import subprocess
+import sys
 import time
 from typing import Callable, Dict, IO, List, Optional, Set, Tuple, Union
 
@@ -88,6 +89,24 @@ class Interrupted(Exception):
     def __init__(self, number: int) -> None:
         super().__init__(f"signal {number}")
         self.signal = number
+
+
+def standard_streams() -> None:
+    """Gives each of standard input, output and error that is closed (`<&-`)
+    /dev/null, read-only: else the first pipe made takes its number, and the
+    launcher reads it for ever, or the report goes into it. Read-only, so
+    that writing to a closed output fails as it would."""
+    for fd, (name, mode) in enumerate((("stdin", "r"), ("stdout", "w"), ("stderr", "w"))):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDONLY)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+            os.set_inheritable(fd, True)
+        if getattr(sys, name) is None:
+            setattr(sys, name, open(fd, mode, closefd=False))
 
 
 # ---- sessions

@@ -11,7 +11,7 @@ from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 from .results_formats import Cell, Column, Line, Report, compact, rank_name
 from .results_read import FILE_NAME, Figure, InputError, Key, Run, figures, order
 from .results_record import NOT_RECORDED, Facts, differences, load_of, load_words, node_line
-from .results_record import nodes_of
+from .results_record import nodes_of, spans
 
 WORSE, BETTER, IN_SPREAD = "WORSE", "better", "within spread"
 SHARED = "root shared its node"
@@ -208,21 +208,9 @@ def hosts_legend(runs: Sequence[Run]) -> List[Line]:
                 ranks[host].append(rank)
     if not ranks:
         return []
-    return [Line("hosts: " + "; ".join(f"{h}: {spans(r)}" for h, r in ranks.items()), "")]
-
-
-def spans(ranks: List[int]) -> str:
-    """Rank numbers as runs of consecutive ones, the root apart: root, 1-3, 7."""
-    found: List[List[int]] = []
-    for rank in sorted(ranks):
-        if found and found[-1][-1] and rank == found[-1][-1] + 1:
-            found[-1].append(rank)
-        else:
-            found.append([rank])
-    return ", ".join(
-        f"{group[0]}-{group[-1]}" if len(group) > 2 else ", ".join(map(rank_name, group))
-        for group in found
-    )
+    return [
+        Line("hosts: " + "; ".join(f"{h}: {spans(r, rank_name)}" for h, r in ranks.items()), "")
+    ]
 
 
 def file_systems(runs: Sequence[Run]) -> List[str]:

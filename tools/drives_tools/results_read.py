@@ -436,6 +436,9 @@ def parse(text: str, source: str) -> Run:
     for number, line in enumerate(lines, 1):
         if line.endswith("\r"):
             line = line[:-1]
+        # A terminal's transcript (script(1)) keeps drives-run's status line:
+        # what follows its last erase is what the terminal showed.
+        line = line.rsplit("\033[K", 1)[-1]
         if not line or line.isspace():
             continue
         if reader.console is not False:

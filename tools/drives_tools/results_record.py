@@ -233,10 +233,22 @@ def node_line(node: Node, free: Optional[str] = None) -> str:
             f"{either(node.fs_type, 'file system')} on {either(device(node), 'a device')}",
         ]
         + disk_words(node)
-        + [
-            f"{free} free" if free else f"free space {NOT_RECORDED}",
-            "ranks " + ", ".join(map(str, node.ranks)),
-        ]
+        + [f"{free} free" if free else f"free space {NOT_RECORDED}", "ranks " + spans(node.ranks)]
+    )
+
+
+def spans(ranks: Sequence[int], name: Callable[[int], str] = str) -> str:
+    """Rank numbers as runs of consecutive ones, the root apart: 0, 1-3, 7
+    (`name` names a rank alone: root, 1, 7)."""
+    found: List[List[int]] = []
+    for rank in sorted(ranks):
+        if found and found[-1][-1] and rank == found[-1][-1] + 1:
+            found[-1].append(rank)
+        else:
+            found.append([rank])
+    return ", ".join(
+        f"{group[0]}-{group[-1]}" if len(group) > 2 else ", ".join(map(name, group))
+        for group in found
     )
 
 
