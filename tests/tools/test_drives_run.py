@@ -300,7 +300,12 @@ def test_many_nodes(mpi: str) -> None:
     hosts = write(f"hosts-{mpi}", "".join(name.format(n) + "\n" for n in range(4096)))
     if mpi in MPIS:
         launcher = write(f"bin-{mpi}/launcher", '#!/bin/sh\necho "$# words" >&2\n', 0o755)
-        args, said = ["--mpi", mpi, "--launcher", launcher], r"ended \(status 0\).*it said: \d+ words"
+        args, said = [
+            "--mpi",
+            mpi,
+            "--launcher",
+            launcher,
+        ], r"ended \(status 0\).*it said: \d+ words"
     elif shutil.which(mpi):
         ssh = write("ssh-fails", "#!/bin/sh\nexit 255\n", 0o755)
         args = ["--mpi", "mpich", "--launcher", str(shutil.which(mpi)), "--check-timeout", "5"]
