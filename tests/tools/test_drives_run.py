@@ -55,6 +55,7 @@ BAD = "drives-run: {}, line {}: "
 
 # arguments -> status, words on stderr (or, with --dry-run, the run's command after the
 # launcher's name), environment
+# fmt: off
 CASES = [
     (["--bogus"], 2, "unrecognized arguments: --bogus"),
     (["--dry-run", "stray", "--", "-x"], 2, "unrecognized arguments: stray"),
@@ -66,104 +67,47 @@ CASES = [
     (["--hosts", "a,fe80::zz"], 2, "--hosts, host 2: 'fe80::zz' is not an IPv6 address"),
     (["--hosts", "[fe80::1],b", "--mpi", "mpich"], 2, "fe80::1: MPICH's launcher takes no IPv6"),
     (["--hostfile", SCRATCH + "/missing"], 2, "missing: No such file or directory"),
-    *[
-        (["--hostfile", write(f"bad{n}", text)], 2, BAD.format(SCRATCH + f"/bad{n}", line) + said)
-        for n, (text, line, said) in enumerate(
-            [
-                ("node01 slots=many\n", 1, "slots must be a whole number"),
-                (
-                    "n1\nn2 slots=\u00b2\n",
-                    2,
-                    "slots must be a whole number from 1 to 4096, found '\u00b2'",
-                ),
-                ("n1 slot=4\n", 1, "unknown key 'slot' (known: slots, max_slots, max-slots)"),
-                (b"n1\nn\xff2\n", 2, "not UTF-8 text"),
-                ("n1 slots=2 slots=3\n", 1, "two slot counts for n1"),
-                ("n1:2 slots=3\n", 1, "two slot counts for n1"),
-            ]
-        )
-    ],
-    (
-        ["--dry-run"],
-        2,
-        "Slurm's SLURM_TASKS_PER_NODE gives 2 counts for the 3 nodes",
-        dict(SLURM, SLURM_TASKS_PER_NODE="2,1"),
-    ),
+    *[(["--hostfile", write(f"bad{n}", text)], 2, BAD.format(SCRATCH + f"/bad{n}", line) + said)
+      for n, (text, line, said) in enumerate([
+          ("node01 slots=many\n", 1, "slots must be a whole number"),
+          ("n1\nn2 slots=\u00b2\n", 2,
+           "slots must be a whole number from 1 to 4096, found '\u00b2'"),
+          ("n1 slot=4\n", 1, "unknown key 'slot' (known: slots, max_slots, max-slots)"),
+          (b"n1\nn\xff2\n", 2, "not UTF-8 text"),
+          ("n1 slots=2 slots=3\n", 1, "two slot counts for n1"),
+          ("n1:2 slots=3\n", 1, "two slot counts for n1")])],
+    (["--dry-run"], 2, "Slurm's SLURM_TASKS_PER_NODE gives 2 counts for the 3 nodes",
+     dict(SLURM, SLURM_TASKS_PER_NODE="2,1")),
     (["--dir", write("file", "")], 4, "the working directory " + SCRATCH + "/file is a file"),
-    (
-        ["--binary", SCRATCH + "/typo", "--dir", SCRATCH + "/never"],
-        4,
-        SCRATCH + "/typo is missing or not executable",
-    ),
-    (
-        ["--hostfile", HOSTFILE, "--dry-run"],
-        0,
-        "--wdir {cwd} --host node01:1 -np 1 {bin} : "
-        "--wdir {cwd} --host node02:2 -np 2 {bin} : --wdir {cwd} --host node03:1 -np 1 {bin}",
-    ),
-    (
-        [
-            "--hosts",
-            "node01:4,node02",
-            "--root-shares-node",
-            "-n",
-            "3",
-            "--dry-run",
-            "--",
-            "--mca",
-            "btl",
-            "tcp,self",
-        ],
-        0,
-        "--mca btl tcp,self --wdir {cwd} --host node01:3 -np 3 {bin}",
-    ),
-    (
-        ["--hosts", "a,b:3", "--mpi", "mpich", "-n", "3", "--dry-run"],
-        0,
-        "-hosts a:1,b:2 -wdir {cwd} -n 1 {bin} : -n 2 {bin}",
-    ),
-    (
-        ["--hosts", "[fe80::1]:2,b", "--dry-run"],
-        0,
-        "--wdir {cwd} --hostfile {tmp}/hosts.1 -np 1 {bin} : --wdir {cwd} --host b:1 -np 1 {bin}",
-    ),
-    (
-        ["--dry-run", "--dir", "sub"],
-        0,
-        "--wdir {cwd}/sub --host n1:1 -np 1 {bin} : "
-        "--wdir {cwd}/sub --host n2:2 -np 2 {bin} : --wdir {cwd}/sub --host n3:2 -np 2 {bin}",
-        SLURM,
-    ),
-    (
-        ["--dry-run"],
-        2,
-        "cannot list the nodes of Slurm job 7 with scontrol: scontrol: error: no such job",
-        dict(SLURM, SLURM_JOB_NODELIST="broken"),
-    ),
-    (
-        ["--hosts", "a,b"],
-        4,
-        "(status 1): bash: line 1: orted: command not found",
-        {"FAKE_MODE": "bare"},
-    ),
+    (["--binary", SCRATCH + "/typo", "--dir", SCRATCH + "/never"], 4,
+     SCRATCH + "/typo is missing or not executable"),
+    (["--hostfile", HOSTFILE, "--dry-run"], 0, "--wdir {cwd} --host node01:1 -np 1 {bin} : "
+     "--wdir {cwd} --host node02:2 -np 2 {bin} : --wdir {cwd} --host node03:1 -np 1 {bin}"),
+    (["--hosts", "node01:4,node02", "--root-shares-node", "-n", "3", "--dry-run", "--", "--mca",
+      "btl", "tcp,self"], 0, "--mca btl tcp,self --wdir {cwd} --host node01:3 -np 3 {bin}"),
+    (["--hosts", "a,b:3", "--mpi", "mpich", "-n", "3", "--dry-run"], 0,
+     "-hosts a:1,b:2 -wdir {cwd} -n 1 {bin} : -n 2 {bin}"),
+    (["--hosts", "[fe80::1]:2,b", "--dry-run"], 0,
+     "--wdir {cwd} --hostfile {tmp}/hosts.1 -np 1 {bin} : --wdir {cwd} --host b:1 -np 1 {bin}"),
+    (["--dry-run", "--dir", "sub"], 0, "--wdir {cwd}/sub --host n1:1 -np 1 {bin} : "
+     "--wdir {cwd}/sub --host n2:2 -np 2 {bin} : --wdir {cwd}/sub --host n3:2 -np 2 {bin}", SLURM),
+    (["--dry-run"], 2, "cannot list the nodes of Slurm job 7 with scontrol: scontrol: error: no "
+     "such job", dict(SLURM, SLURM_JOB_NODELIST="broken")),
+    (["--hosts", "a,b"], 4, "(status 1): bash: line 1: orted: command not found",
+     {"FAKE_MODE": "bare"}),
     (["-n", "2"], 4, "ended (status 0) with no node's answer to the check", {"FAKE_MODE": "xml"}),
     (["-n", "3_0"], 2, "argument -n/--np: not a number: '3_0'"),
     (["--dir", "a\tb"], 2, "--dir: a path with a tab, a line break or another control"),
     (["--dir", "/" + "d/" * 2048], 2, "--dir: 4096 bytes, longer than this system's paths (4095"),
     (["--hosts", "a,b", "--", "--host", "a,b"], 2, "--host after --: drives-run places the"),
     (["--mpi", "mpich", "--", "-ppn", "2"], 2, "-ppn after --: drives-run places the ranks"),
-    (
-        ["--binary", write("built-mpich", b"\0libmpich.so.12\0", 0o755), "--mpi", "openmpi"],
-        2,
-        "built-mpich was built with MPICH, not Open MPI (--mpi openmpi)",
-    ),
-    (
-        ["--binary", write("with-mpich", b"\0libmpich.so.12\0", 0o755)]
-        + ["--launcher", BINDIR + "/mpirun.openmpi"],
-        2,
-        "drives_mpi runs under MPICH, but " + BINDIR + "/mpirun.openmpi is Open MPI's",
-    ),
+    (["--binary", write("built-mpich", b"\0libmpich.so.12\0", 0o755), "--mpi", "openmpi"], 2,
+     "built-mpich was built with MPICH, not Open MPI (--mpi openmpi)"),
+    (["--binary", write("with-mpich", b"\0libmpich.so.12\0", 0o755), "--launcher",
+      BINDIR + "/mpirun.openmpi"], 2,
+     "drives_mpi runs under MPICH, but " + BINDIR + "/mpirun.openmpi is Open MPI's"),
 ]
+# fmt: on
 
 
 BINARY = write("drives_mpi", "#!/bin/sh\n", 0o755)
@@ -300,12 +244,8 @@ def test_many_nodes(mpi: str) -> None:
     hosts = write(f"hosts-{mpi}", "".join(name.format(n) + "\n" for n in range(4096)))
     if mpi in MPIS:
         launcher = write(f"bin-{mpi}/launcher", '#!/bin/sh\necho "$# words" >&2\n', 0o755)
-        args, said = [
-            "--mpi",
-            mpi,
-            "--launcher",
-            launcher,
-        ], r"ended \(status 0\).*it said: \d+ words"
+        args = ["--mpi", mpi, "--launcher", launcher]
+        said = r"ended \(status 0\).*it said: \d+ words"
     elif shutil.which(mpi):
         ssh = write("ssh-fails", "#!/bin/sh\nexit 255\n", 0o755)
         args = ["--mpi", "mpich", "--launcher", str(shutil.which(mpi)), "--check-timeout", "5"]

@@ -148,16 +148,13 @@ def test_wording_and_statuses_are_the_benchmarks() -> None:
     as does a drives_mpi status the tools' table tells otherwise."""
     known = constants()
     ours = {name: value for name, value in vars(report).items() if name.isupper()}
-    for name, value in ours.items():
-        theirs = RENAMED.get(name, "k" + name.replace("_", "")).lower()
-        assert (
-            known.get(theirs) == value
-        ), f"report.{name} = {value!r}, constants.h: {known.get(theirs)!r}"
-    assert (ExitStatus.STOPPED, ExitStatus.STOPPED, ExitStatus.CALLS_FAILED) == (
-        known["kstopstatus"],
-        known["knotsavedstatus"],
-        known["kfailedoperationsstatus"],
-    )
+    theirs = {
+        name: known.get(RENAMED.get(name, "k" + name.replace("_", "")).lower()) for name in ours
+    }
+    wrong = {name: (value, theirs[name]) for name, value in ours.items() if theirs[name] != value}
+    assert not wrong, f"report.py's value, constants.h's: {wrong}"
+    statuses = [known[f"k{name}status"] for name in ("stop", "notsaved", "failedoperations")]
+    assert statuses == [ExitStatus.STOPPED, ExitStatus.STOPPED, ExitStatus.CALLS_FAILED]
 
 
 # ---------------------------------------------------------------- every figure
@@ -170,8 +167,10 @@ def test_reads_every_figure(kept: Optional[Kept], tmp_path: pathlib.Path) -> Non
     if kept is None:
         pytest.skip("no kept runs (--runs)")
     validator = jsonschema.Draft202012Validator(json.loads(SCHEMA.read_text()))
-    texts = printed(kept.values["values"])
-    hosts = {**dict(kept.values["workers"]), 0: kept.values["root"]}
+    values = kept.values
+    texts = printed(values["values"])
+    hosts = {**dict(values["workers"]), 0: values["root"]}
+    whole = [values["root"], values["nproc"], True]  # host, ranks, complete
     console = pathlib.Path(kept.console).read_text()
     for path, stdin in ([(kept.result, None)] if kept.result else []) + [("-", console)]:
         done = tool("json", path, stdin=stdin)
@@ -184,11 +183,7 @@ def test_reads_every_figure(kept: Optional[Kept], tmp_path: pathlib.Path) -> Non
             f["value"] == (float(f["text"]) if "n" not in f["text"] else None)
             for f in figures(run).values()
         )
-        assert (run["host"], run["ranks"], run["complete"]) == (
-            kept.values["root"],
-            kept.values["nproc"],
-            True,
-        )
+        assert [run[k] for k in ("host", "ranks", "complete")] == whole
         rows = list(csv.DictReader(tool("csv", path, stdin=stdin).stdout.splitlines()))
         table = {(r["test"], int(r["rank"]) if r["rank"] else None, r["quantity"]): r for r in rows}
         assert len(table) == len(rows) and {
@@ -215,12 +210,9 @@ def test_output_into_what_is_no_file(pair: Kept, tmp_path: pathlib.Path) -> None
         f"drives-results: {tmp_path}/gone/out.json: No such file or directory\n",
     )
     closed = subprocess.run(
-        [TOOL, "json", pair.result],
-        stderr=subprocess.PIPE,
-        text=True,
-        preexec_fn=lambda: os.close(1),
+        [TOOL, "json", pair.result], stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1)
     )
-    assert closed.stderr == "drives-results: standard output: Bad file descriptor\n", closed
+    assert closed.stderr == b"drives-results: standard output: Bad file descriptor\n", closed
 
 
 # ---------------------------------------------------------------- bad input
