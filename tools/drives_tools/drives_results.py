@@ -18,7 +18,7 @@ from .results_chart import KINDS, chart
 from .results_compare import compare, summary
 from .results_formats import FORMATS, WIDTH, render, to_csv, to_json, width_of, write_output
 from .results_read import InputError, read_run, read_runs, read_sides
-from .process import standard_streams
+from .process import quiet_exit, standard_streams
 from .statuses import ExitStatus, Failure
 from .version import version
 
@@ -195,7 +195,6 @@ def run(args: argparse.Namespace) -> int:
         tell(found.notes)
         old, new = found.runs
         report, worse = compare(old, new, args.threshold, args.include_invalid)
-        tell(report.notes)
         write_output(args.output, render(report, args.format, width(args)))
         return ExitStatus.WORSE if worse else ExitStatus.OK
     if args.command == "chart":
@@ -227,7 +226,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         return failure.status
     except BrokenPipeError:
         # The reader went away (| head): what is left is for nobody.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        quiet_exit()
         return ExitStatus.SIGNALLED + signal.SIGPIPE
     except OSError as error:
         print(f"drives-results: {error.filename or ''}: {error.strerror}", file=sys.stderr)

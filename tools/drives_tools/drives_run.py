@@ -176,7 +176,6 @@ class Options:
     check_timeout: float
     repeat: int
     dry_run: bool
-    binary_given: bool
 
     @property
     def scale(self) -> int:
@@ -288,7 +287,7 @@ def options(argv: List[str]) -> Options:
         # --dry-run shows the commands all the same, with the launcher's name,
         # and why the run would stop.
         warn(str(failure))
-        launcher = mpis.Launcher(given.launcher or mpis.MPIS[mpi].launchers[0], mpi)
+        launcher = mpis.Launcher(given.launcher or mpis.MPIS[mpi].launchers[0])
     if launcher.note:
         warn(launcher.note)
     return Options(
@@ -303,7 +302,6 @@ def options(argv: List[str]) -> Options:
         check_timeout=given.check_timeout,
         repeat=given.repeat,
         dry_run=given.dry_run,
-        binary_given=bool(given.binary),
     )
 
 
@@ -427,25 +425,13 @@ def end_like(outcome: process.Outcome) -> int:
     by, raised again so that a shell sees it as such."""
     if outcome.unwritable:
         warn(outcome.unwritable)
-    quiet_exit()
+    process.quiet_exit()
     number = outcome.stop_signal()
     if number and number != signal.SIGQUIT:
         signal.signal(number, signal.SIG_DFL)
         os.kill(os.getpid(), number)
     # SIGQUIT raised again would leave a core file: its status is enough.
     return outcome.status()
-
-
-def quiet_exit() -> None:
-    """Flushes what is left for the standard streams; where they cannot be
-    written any more, Python's own flush at exit must not fail either."""
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except OSError:
-            null = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(null, stream.fileno())
-            os.close(null)
 
 
 @dataclasses.dataclass
@@ -501,14 +487,11 @@ class Keeper:
             root_host if not (is_here(root_host) or facts.get(0, {}).get("host") == here) else None
         )
 
-    def write(
-        self, written: Record, path: str, unfinished: str
-    ) -> Tuple[Optional[str], Optional[str]]:
-        """(Where the record is now, a warning or None)."""
+    def write(self, written: Record, path: str, unfinished: str) -> Optional[str]:
+        """A warning, or None."""
         if self.host is None:
             if path == unfinished:
-                problem = record.write(written, path)
-                return (None if problem else path), problem
+                return record.write(written, path)
             return record.settle(written, unfinished)
         args = mpis.command(
             self.opts.mpi,
@@ -525,15 +508,15 @@ class Keeper:
                 args, self.steps.env, self.signals, self.opts.check_timeout, stdin=data
             )
         if status == 0:
-            return path, None
+            return None
         problem = (
             f"cannot write the run's record {path} on {self.host}: "
             f"{check.last_words(err) if status is not None else 'no answer'}"
         )
         if status == 3:
             written.finished = False
-            return path, f"{problem}; the record written at its start is left there, unfinished"
-        return None, problem
+            return problem + record.LEFT_UNFINISHED
+        return problem
 
 
 def holder_of(directory: str) -> str:
@@ -602,7 +585,7 @@ def run_once(opts: Options, steps: Plan, number: int, signals: process.Signals) 
         written, opts.directory, opts.placed[0][0] or os.uname().nodename
     )
     before = record.result_files(opts.directory) if keeper.host is None else {}
-    _, problem = keeper.write(written, unfinished, unfinished)
+    problem = keeper.write(written, unfinished, unfinished)
     if problem:
         warn(problem)
     if keeper.host is None:
@@ -616,8 +599,7 @@ def run_once(opts: Options, steps: Plan, number: int, signals: process.Signals) 
         found = record.new_result_file(before, opts.directory)
     record.finish(written, stdout, stderr, outcome.status(), found)
     loads_at_end(opts, steps, signals, written, keeper.host is None)
-    path = record.path_for(written.result_file) if written.result_file else unfinished
-    _, problem = keeper.write(written, path, unfinished)
+    problem = keeper.write(written, record.final_path(written, unfinished), unfinished)
     if problem:
         warn(problem)
     return Done(written, outcome, problem is None)
@@ -669,11 +651,6 @@ def left_out(done: Done) -> Optional[str]:
     return None
 
 
-def attach(run: results_read.Run, written: Record) -> results_read.Run:
-    """The run with the record drives-run holds, not the one on disk."""
-    return results_read.attach_record(run, written)
-
-
 def summary_of(done: List[Done]) -> None:
     """Every figure over the runs that ended whole, as drives-results
     summary gives it: from the result files where they are here, else from
@@ -692,7 +669,7 @@ def summary_of(done: List[Done]) -> None:
                 run = results_read.parse(
                     one.outcome.stdout.decode("utf-8", "replace"), f"run {number}"
                 )
-            runs.append(attach(run, one.record))
+            runs.append(results_read.attach_record(run, one.record))
         except results_read.InputError as error:
             warn(f"run {number} is left out of the summary: {error}")
     if runs:
@@ -736,7 +713,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         steps = plan(opts)
         if opts.dry_run:
             dry_run(opts, steps)
-            quiet_exit()
+            process.quiet_exit()
             return 0
         macos.raise_open_files(local_ranks(opts.placed), len(opts.placed))
         return end_like(run_set(opts, steps))

@@ -166,11 +166,11 @@ def version_line(said: str) -> Optional[str]:
     return next((line for line in lines if re.search(r"\d", line)), None)
 
 
-def on_path(names: Sequence[str], path: Optional[str] = None) -> List[str]:
+def on_path(names: Sequence[str]) -> List[str]:
     """Every executable of `names` on PATH, directory by directory: the first
     directory's (a loaded module's) before a later one's."""
     found = []
-    for directory in (os.environ.get("PATH", "") if path is None else path).split(os.pathsep):
+    for directory in os.environ.get("PATH", "").split(os.pathsep):
         for name in names:
             candidate = os.path.join(directory or ".", name)
             if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
@@ -180,10 +180,9 @@ def on_path(names: Sequence[str], path: Optional[str] = None) -> List[str]:
 
 @dataclasses.dataclass
 class Launcher:
-    """The launcher a run uses: its path, its MPI, and what it said of itself."""
+    """The launcher a run uses: its path, and what it said of itself."""
 
     path: str
-    mpi: str
     version: Optional[str] = None
     note: Optional[str] = None  # for the user, where it is not the one the binary was built with
 
@@ -212,7 +211,7 @@ def find_launcher(mpi: str, given: Optional[str], built: Optional[str]) -> Launc
                 if built and not given and candidate != built
                 else None
             )
-            return Launcher(candidate, mpi, version_line(said), note)
+            return Launcher(candidate, version_line(said), note)
         others.append(f"{candidate} is {MPIS[family].name}'s" if family else candidate)
     if given or others:
         raise Failure(

@@ -109,6 +109,18 @@ def standard_streams() -> None:
             setattr(sys, name, open(fd, mode, closefd=False))
 
 
+def quiet_exit() -> None:
+    """Flushes what is left for the standard streams; where they cannot be
+    written any more, Python's own flush at exit must not fail either."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except OSError:
+            null = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(null, stream.fileno())
+            os.close(null)
+
+
 # ---- sessions
 
 

@@ -18,16 +18,14 @@ import json
 import os
 import re
 import time
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, List, Optional
 
 from . import report
-
 from .results_formats import write_output
+from .results_read import NOTE, SHARED_HOST, is_failure
+from .results_record import SUFFIX, path_for
 from .run_record import Binary, Node, Record
 
-FAILURE = "drives_mpi: "
-# The benchmark's line about workers on the root's host (not a failure).
-SHARED = re.compile(r"drives_mpi: \d+ of \d+ workers ran on this host ")
 # What a binary says of itself, in its data, for drives-run to read.
 BUILD_INFO = re.compile(
     rb"drives_mpi build: version ([^;\0]+); commit ([^;\0]+); test scale (\d+); "
@@ -36,9 +34,10 @@ BUILD_INFO = re.compile(
 END_LINE = re.compile(
     "^(?:" + re.escape(report.SAVED) + "|" + re.escape(report.NOT_SAVED) + ")(.*)$", re.M
 )
-SUFFIX = ".record.json"
-# The result file the root names itself at its start.
-RESULT_FILES = "results_drives_macos_clusters_mx @ * @ local date *.txt"
+# The result files a root names itself at its start, any host and second.
+RESULT_FILES = report.RESULT_FILE_PATTERN % ("*", re.sub(r"%\w", "*", report.TIMESTAMP_PATTERN))
+# Said of a record whose end could not be written down.
+LEFT_UNFINISHED = "; the record written at its start is left there, unfinished"
 # The MPIs' settings in the environment that change how a run goes.
 MPI_SETTINGS = re.compile(r"(?:OMPI_MCA_|PMIX_MCA_|PRTE_MCA_|MPIR_CVAR_|HYDRA_|MPICH_|UCX_|FI_)")
 
@@ -139,13 +138,7 @@ def result_file(stdout: str) -> Optional[str]:
 
 
 def failures(stdout: str, stderr: str) -> List[str]:
-    lines = [
-        line
-        for line in stderr.splitlines()
-        if line.startswith(FAILURE)
-        and not SHARED.match(line)
-        and not line.startswith(report.PROGRAM + report.TEST_BUILD)
-    ]
+    lines = [line for line in stderr.splitlines() if line.startswith(NOTE) and is_failure(line)]
     return lines + [line for line in stdout.splitlines() if line == report.UNABLE]
 
 
@@ -161,7 +154,7 @@ def finish(record: Record, stdout: str, stderr: str, status: int, found: Optiona
         saved = not re.search("^" + re.escape(report.NOT_SAVED), stdout, re.M)
         status = 3 if record.failures else 0 if saved else 1
     record.status = status
-    record.root_shared_node = bool(SHARED.search(stderr)) or len(record.nodes[0].ranks) > 1
+    record.root_shared_node = bool(SHARED_HOST.search(stderr)) or len(record.nodes[0].ranks) > 1
 
 
 def unfinished_path(record: Record, directory: str, host: str) -> str:
@@ -171,10 +164,10 @@ def unfinished_path(record: Record, directory: str, host: str) -> str:
     return os.path.join(directory, f"drives-run @ {host} @ {stamp}{SUFFIX}")
 
 
-def path_for(result_path: str) -> str:
-    """The record's path beside a result file: `.txt` replaced."""
-    stem = result_path[:-4] if result_path.endswith(".txt") else result_path
-    return stem + SUFFIX
+def final_path(record: Record, unfinished: str) -> str:
+    """Where the finished record belongs: beside the result file, else
+    where the unfinished one is."""
+    return path_for(record.result_file) if record.result_file else unfinished
 
 
 def wait_for_a_new_name(directory: str) -> None:
@@ -184,8 +177,8 @@ def wait_for_a_new_name(directory: str) -> None:
     the next run does not write over it."""
     while True:
         now = time.time()
-        stamp = time.strftime("local date %Y.%m.%d time %H.%M.%S", time.localtime(now))
-        pattern = RESULT_FILES.replace("local date *", glob.escape(stamp))
+        stamp = time.strftime(report.TIMESTAMP_PATTERN, time.localtime(now))
+        pattern = report.RESULT_FILE_PATTERN % ("*", glob.escape(stamp))
         if not glob.glob(os.path.join(glob.escape(directory), pattern)):
             return
         time.sleep(1 - now % 1 + 0.01)
@@ -205,8 +198,8 @@ def result_files(directory: str) -> Dict[str, float]:
 def new_result_file(before: Dict[str, float], directory: str) -> Optional[str]:
     """The result file a stopped root made: the one that was not there
     before the run, or was changed since."""
-    made = [path for path, at in result_files(directory).items() if before.get(path) != at]
-    return max(made, key=os.path.getmtime) if len(made) >= 1 else None
+    made = {path: at for path, at in result_files(directory).items() if before.get(path) != at}
+    return max(made, key=made.__getitem__) if made else None
 
 
 def text_of(record: Record) -> bytes:
@@ -228,12 +221,11 @@ def write(record: Record, path: str) -> Optional[str]:
     return None
 
 
-def settle(record: Record, unfinished: str) -> Tuple[Optional[str], Optional[str]]:
-    """Writes the finished record where it belongs (beside the result file,
-    else where the unfinished one is) and removes the unfinished one; where
-    it cannot be written, moves the unfinished one there. (Where the record
-    is now, a warning or None.)"""
-    path = path_for(record.result_file) if record.result_file else unfinished
+def settle(record: Record, unfinished: str) -> Optional[str]:
+    """Writes the finished record where it belongs and removes the
+    unfinished one; where it cannot be written, moves the unfinished one
+    there. A warning, or None."""
+    path = final_path(record, unfinished)
     problem = write(record, path)
     if problem is None:
         if path != unfinished:
@@ -241,14 +233,14 @@ def settle(record: Record, unfinished: str) -> Tuple[Optional[str], Optional[str
                 os.unlink(unfinished)
             except OSError:
                 pass
-        return path, None
+        return None
     record.finished = False
     try:
         if path != unfinished:
             os.replace(unfinished, path)
-        return path, f"{problem}; the record written at its start is left there, unfinished"
+        return problem + LEFT_UNFINISHED
     except OSError:
-        return (unfinished if os.path.exists(unfinished) else None), problem
+        return problem
 
 
 # Run on the root's node with the finished record's path and the unfinished

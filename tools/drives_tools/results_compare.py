@@ -417,12 +417,9 @@ def facts_heading(old: Sequence[Run], new: Sequence[Run], facts: Optional[Facts]
     then what they found the same, and what they could not compare."""
     if not any(run.record for run in list(old) + list(new)):
         return [Line(f"facts: {NOT_RECORDED} for any run")]
-    missing = [
-        unrecorded(runs, name) for name, runs in (("old ", old), ("new ", new)) if unrecorded(runs)
-    ]
-    lines = [Line(f"facts: {NOT_RECORDED} for {' and '.join(filter(None, missing))}")] * bool(
-        missing
-    )
+    said = (unrecorded(runs, name) for name, runs in (("old ", old), ("new ", new)))
+    missing = [text for text in said if text]
+    lines = [Line(f"facts: {NOT_RECORDED} for {' and '.join(missing)}")] if missing else []
     if facts is None:
         return lines
     for found in facts.differ:

@@ -12,7 +12,7 @@ import os
 import re
 import signal
 import sys
-from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Pattern, Tuple, Union
+from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Pattern, Tuple
 
 from . import report, results_record
 from .run_record import Record
@@ -87,7 +87,6 @@ RATE_UNITS = {
 MIB = "MiB/s"
 # Every quantity a test can have, in report order.
 QUANTITIES = ("seconds", "rate", "rate_mib", "total", "total_mib", "gain", "mean")
-OWN = ("seconds", "rate", "rate_mib")  # a rank's own; the others sum up the workers
 
 
 def unit(test: str, quantity: str) -> str:
@@ -492,16 +491,12 @@ def parse(text: str, source: str) -> Run:
 
 # ---------------------------------------------------------------- validity
 
-RecordLike = Union[Record, Mapping[str, Any], None]
 
-
-def attach_record(run: Run, record: RecordLike) -> Run:
-    """Gives a parsed run its record (or None where there is none; a dict is
-    a record's JSON) and what follows from it: whether the run is valid,
-    why not, and whether its root shared its node. Without a record, a
-    console's notes tell what they can: failed calls, a shared node."""
-    if record is not None and not isinstance(record, Record):
-        record = Record.from_json(dict(record))
+def attach_record(run: Run, record: Optional[Record]) -> Run:
+    """Gives a parsed run its record (or None where there is none) and what
+    follows from it: whether the run is valid, why not, and whether its root
+    shared its node. Without a record, a console's notes tell what they can:
+    failed calls, a shared node."""
     run.record = record
     if record is not None:
         reasons = record_reasons(record)
