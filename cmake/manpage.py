@@ -97,7 +97,7 @@ def synopsis(parser: argparse.ArgumentParser) -> List[str]:
     return [".nf"] + out + [".fi"]
 
 
-def exit_statuses(tools: str, name: str) -> List[str]:
+def exit_statuses(name: str) -> List[str]:
     """An entry per status the command NAME ends with, and what it means for NAME, from
     statuses.py, the one table."""
     from drives_tools.statuses import ExitStatus, meanings
@@ -109,9 +109,7 @@ def exit_statuses(tools: str, name: str) -> List[str]:
     return out
 
 
-def page(
-    template: str, name: str, tools: str, version: str, parser: Optional[argparse.ArgumentParser]
-) -> str:
+def page(template: str, name: str, version: str, parser: Optional[argparse.ArgumentParser]) -> str:
     os.environ["COLUMNS"] = "80"
     out: List[str] = []
     for row in template.replace("@VERSION@", version).splitlines():
@@ -119,7 +117,7 @@ def page(
         if not found:
             out.append(row)
         elif found[1] == "EXIT STATUS":
-            out += exit_statuses(tools, name)
+            out += exit_statuses(name)
         elif parser is None:
             raise SystemExit(f"manpage.py: {row} needs the command's parser")
         else:
@@ -135,9 +133,7 @@ def main(argv: List[str]) -> None:
     sys.path.insert(0, tools)
     parser = importlib.import_module(argv[4]).parser() if len(argv) > 4 else None
     with open(template, encoding="utf-8") as stream:
-        text = page(
-            stream.read(), os.path.basename(template)[: -len(".1.in")], tools, version, parser
-        )
+        text = page(stream.read(), os.path.basename(template)[: -len(".1.in")], version, parser)
     with open(output, "wb") as stream:
         stream.write(gzip.compress(text.encode(), 9, mtime=0))
 
