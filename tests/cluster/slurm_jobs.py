@@ -15,15 +15,16 @@ JOB_SCRIPT = os.path.join(
 # What outlives every job on a host: its daemons and the harness's ssh session.
 LASTING = ("sshd", "ssh", "munged", "slurmctld", "slurmscriptd", "slurmd")
 ENDED = ("COMPLETED", "FAILED", "CANCELLED", "TIMEOUT", "NODE_FAIL", "OUT_OF_MEMORY", "BOOT_FAIL")
+# A pending job's reasons that say it is only queued, not held by a fault.
+WAITING_FOR_NOTHING = ("None", "Priority", "Resources")
 
 
 def slurm(*args, env=None):
     done = subprocess.run(
         args, capture_output=True, text=True, stdin=subprocess.DEVNULL, env=env, timeout=1800
     )
-    assert (
-        done.returncode == 0
-    ), f"{' '.join(args)}: status {done.returncode}:\n{done.stdout}{done.stderr}"
+    said = f"{' '.join(args)}: status {done.returncode}:\n{done.stdout}{done.stderr}"
+    assert done.returncode == 0, said
     return done.stdout
 
 
@@ -53,17 +54,10 @@ def benchmark_jobs(scratch, names):
     """Cancelled mid-run (the full-size binary, whose run lasts), every rank ends; then the
     output holds the report; srun alone too (the test-scale binary)."""
     job_id, ours = submit(scratch, "cancelled", "prefix"), scratch + "/prefix/bin/drives_mpi"
-    nets = until(
-        "ranks on three hosts",
-        lambda: len(
-            nets := {
-                net for _, name, line, net in processes() if name == "drives_mpi" and ours in line
-            }
-        )
-        == 3
-        and nets,
-        600,
-    )
+    ranks_nets = lambda: {
+        net for _, name, line, net in processes() if name == "drives_mpi" and ours in line
+    }
+    nets = until("ranks on three hosts", lambda: len(found := ranks_nets()) == 3 and found, 600)
     slurm("scancel", job_id)
     left = lambda: [
         (pid, name)
@@ -99,21 +93,12 @@ def light_jobs(scratch, names):
     )
     os.kill(int(pid), signal.SIGTERM)
     until(f"slurmd of {node} stops", lambda: pid not in (row[0] for row in processes()), 30)
-    job_id = slurm(
-        "sbatch",
-        "--parsable",
-        "-N3",
-        f"--output={scratch}/work/fault-%j.out",
-        "--wrap",
-        "srun true",
-    ).strip()
+    output = f"--output={scratch}/work/fault-%j.out"
+    job_id = slurm("sbatch", "--parsable", "-N3", output, "--wrap", "srun true").strip()
+    waits = lambda state: state[0] == "PENDING" and state[1] not in WAITING_FOR_NOTHING
     state = until(
         f"job {job_id} fails or waits",
-        lambda: (
-            (state := job(job_id))[0] in ENDED
-            or (state[0] == "PENDING" and state[1] not in ("None", "Priority", "Resources"))
-        )
-        and state,
+        lambda: ((s := job(job_id))[0] in ENDED or waits(s)) and s,
         300,
     )
     print(

@@ -28,12 +28,8 @@ def read(path):
 def processes():
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            yield (
-                pid,
-                read(f"/proc/{pid}/comm").strip(),
-                read(f"/proc/{pid}/cmdline"),
-                os.stat(f"/proc/{pid}/ns/net").st_ino,
-            )
+            comm, line = read(f"/proc/{pid}/comm").strip(), read(f"/proc/{pid}/cmdline")
+            yield pid, comm, line, os.stat(f"/proc/{pid}/ns/net").st_ino
         except OSError:
             pass
 
@@ -188,18 +184,11 @@ def test_benchmark(outdir, opts):
     hosts, names = zip(*(line.split("\t") for line in split_lines(read(run.outdir + "/names.txt"))))
     assert hosts == tuple(HOSTS) and len(set(names)) == len(names), f"hosts {hosts}, names {names}"
     per_rank = [0] + [1 + rank // SLOTS for rank in range(SLOTS * (len(HOSTS) - 1))]
-    console = [
-        line
-        for line in split_lines(read(run.outdir + "/console.txt"))
-        if not LAUNCHER_NOISE.match(line)
-    ]
+    console = "".join(line + "\n" for line in split_lines(read(run.outdir + "/console.txt"))
+                      if not LAUNCHER_NOISE.match(line))  # fmt: skip
     dirs = [f"{run.outdir}/host-{hosts[host]}/work/new/dir" for host in per_rank]
-    check_cluster_report(
-        "\n".join(console) + "\n",
-        dirs,
-        [names[host] for host in per_rank],
-        f"/var/tmp/{run.id}/work/new/dir",
-    )
+    ranks_names = [names[host] for host in per_rank]
+    check_cluster_report(console, dirs, ranks_names, f"/var/tmp/{run.id}/work/new/dir")
     # drives-run ran on host b: the record went to host a, beside the result file.
     records = glob.glob(f"{dirs[0]}/results_*.record.json")
     assert len(records) == 1, f"records beside the result file on host a: {records}"
@@ -264,17 +253,9 @@ def test_slurm(outdir, opts):
     """Two Slurm clusters started at the same moment: the benchmark's jobs on
     one, a light job and a stopped slurmd on the other. The jobs' python3 is
     the one a login on host a finds: this one may live in a home it lacks."""
-    runs = [
-        Run(
-            f"{outdir}/{jobs}",
-            "--slurm",
-            opts.build,
-            "python3",
-            f"{HERE}/slurm_jobs.py",
-            jobs,
-            DRIVES_CLUSTER_BINARY=opts.binary,
-        )
-        for jobs in ("light", "benchmark")
-    ]
+    # fmt: off
+    runs = [Run(f"{outdir}/{jobs}", "--slurm", opts.build, "python3", f"{HERE}/slurm_jobs.py", jobs,
+                DRIVES_CLUSTER_BINARY=opts.binary) for jobs in ("light", "benchmark")]
+    # fmt: on
     for run in runs:
         assert run.finish(3600)[0] == 0, f"{run.outdir} failed"

@@ -65,14 +65,16 @@ def build_of(binary):
     return build
 
 
+def call(args, timeout=300, **options):
+    """Runs a command with standard input empty; its status, output and standard error."""
+    options = dict(stdin=subprocess.DEVNULL, capture_output=True, text=True, **options)
+    return subprocess.run(args, timeout=timeout, **options)
+
+
 def installed(opts):
     """The build installed as a user installs it, in a fresh prefix."""
     prefix = scratch_dir("prefix-")
-    subprocess.run(
-        ["cmake", "--install", build_of(opts.binary), "--prefix", prefix],
-        check=True,
-        capture_output=True,
-    )
+    call(["cmake", "--install", build_of(opts.binary), "--prefix", prefix], check=True)
     return prefix
 
 
@@ -80,14 +82,7 @@ def run(opts, np, workdir, app_contexts=None, shim_env=None, apart=False, timeou
     """Runs the launcher; returns its status, what it printed (with `apart`,
     a list of what each rank printed) and its standard error."""
     outdir = scratch_dir("drives-out-") if apart else None
-    done = subprocess.run(
-        command(opts, np, app_contexts, shim_env, outdir),
-        cwd=workdir,
-        stdin=subprocess.DEVNULL,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
+    done = call(command(opts, np, app_contexts, shim_env, outdir), timeout, cwd=workdir)
     check_no_sanitizer_report(done.stderr)
     keep_stderr(done.stderr)
     out = [launched.rank_output(outdir, rank) for rank in range(np)] if apart else done.stdout
@@ -389,16 +384,9 @@ def result_file(workdir, root_name):
 
 
 def check_report(
-    console_text,
-    workdir,
-    nproc,
-    workers,
-    root_name,
-    counts=None,
-    saved=True,
-    root_unable=False,
+    console_text, workdir, nproc, workers, root_name, counts=None, saved=True, root_unable=False,
     shown_dir=None,
-):
+):  # fmt: skip
     """Console and result file of a run against what a user must see; returns
     the captured values. `saved`: whether there is a result file. `shown_dir`:
     where the root, on a host of its own, saw what is `workdir` here."""
@@ -407,15 +395,9 @@ def check_report(
         shown = os.path.join(shown_dir, os.path.basename(path)) if shown_dir else path
         end_line = "Results have been saved in a file and you can find it at: " + shown
     else:  # the result file's name is known but for its time of day
-        end_line = re.compile(
-            re.escape(
-                "Results could not be saved in a file at: "
-                + workdir
-                + "/"
-                + RESULT_NAME.format(root_name)
-            )
-            + r"\d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d\.txt\Z"
-        )
+        unsaved = f"Results could not be saved in a file at: {workdir}/"
+        stamp = r"\d{4}\.\d\d\.\d\d time \d\d\.\d\d\.\d\d\.txt\Z"
+        end_line = re.compile(re.escape(unsaved + RESULT_NAME.format(root_name)) + stamp)
     console = expected_console(nproc, workers, end_line, root_unable)
     console_values = match_lines(split_lines(console_text), console, "console")
     if saved:
@@ -500,11 +482,7 @@ def tmpfs(size, files=(), read_only=False):
     file permissions, so a read-only mount is what makes a directory unwritable."""
     path = os.path.realpath(tempfile.mkdtemp(prefix="drives-mnt-"))
     atexit.register(os.rmdir, path)
-    mounted = subprocess.run(
-        ["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path],
-        capture_output=True,
-        text=True,
-    )
+    mounted = call(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path])
     if mounted.returncode != 0:
         raise SkipTest("cannot mount a tmpfs here: " + mounted.stderr.strip())
     try:
@@ -541,12 +519,10 @@ def shared_host_line(workers_here, workers):
 
 def scale_note():
     """What the root of a test build says first on standard error."""
-    if SCALE == 1:
-        return ""
-    return (
+    return "" if SCALE == 1 else (
         f"drives_mpi: a test build: every count and size is divided by {SCALE} "
         "(DRIVES_TEST_SCALE); its figures are not comparable with a release build's.\n"
-    )
+    )  # fmt: skip
 
 
 @contextlib.contextmanager

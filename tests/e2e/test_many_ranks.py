@@ -5,7 +5,6 @@ and result file alike, one file set per rank, and each rank's system calls
 those of its counts."""
 
 import os
-import subprocess
 
 import drives
 
@@ -18,13 +17,8 @@ def test(opts):
     iodir = drives.scratch_dir("many-io-")
     env = dict(drives.SANITIZER_ENV, LD_PRELOAD=opts.shim, **(drives.counting(iodir) or {}))
     flags = drives.mpis.env_flags(drives.mpis.MPIS[opts.mpi], env)
-    done = subprocess.run(
-        [DRIVES_RUN, "--binary", opts.binary, "-n", str(NP), "--dir", workdir, "--", *flags],
-        stdin=subprocess.DEVNULL,
-        capture_output=True,
-        text=True,
-        timeout=1200,
-    )
+    args = [DRIVES_RUN, "--binary", opts.binary, "-n", str(NP), "--dir", workdir, "--", *flags]
+    done = drives.call(args, 1200)
     drives.check_no_sanitizer_report(done.stderr)
     assert done.returncode == 0, f"status {done.returncode}: {done.stderr[-3000:]}"
     shared = drives.shared_host_line(NP - 1, NP - 1)

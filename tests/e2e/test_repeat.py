@@ -19,9 +19,7 @@ SCHEMA = "share/drives_mpi/drives_tools/drives_run_record.schema.json"
 
 def mount_of(path):
     """The file system's type and source, as findmnt gives them."""
-    return subprocess.run(
-        ["findmnt", "-nr", "-o", "FSTYPE,SOURCE", "-T", path], capture_output=True, text=True
-    ).stdout.split()
+    return drives.call(["findmnt", "-nr", "-o", "FSTYPE,SOURCE", "-T", path]).stdout.split()
 
 
 def check_record(record, number, result_file, workdir, opts):
@@ -29,36 +27,21 @@ def check_record(record, number, result_file, workdir, opts):
     with open("/proc/meminfo") as meminfo:
         memory = int(meminfo.readline().split()[1]) * 1024
     node = record["nodes"][0]
-    want = {
-        "name": drives.HOST,
-        "host": uname.nodename,
-        "ranks": [0, 1],
-        "kernel": f"{uname.sysname} {uname.release}",
-        "machine": uname.machine,
-        "cores": os.cpu_count(),
-        "memory_bytes": memory,
-        "fs_type": mount_of(workdir)[0],
-        "device": mount_of(workdir)[1],
-    }
+    # fmt: off
+    want = {"name": drives.HOST, "host": uname.nodename, "ranks": [0, 1], "machine": uname.machine,
+            "kernel": f"{uname.sysname} {uname.release}", "cores": os.cpu_count(),
+            "memory_bytes": memory, "fs_type": mount_of(workdir)[0], "device": mount_of(workdir)[1]}
+    # fmt: on
     got = {key: node[key] for key in want}
     assert got == want, f"record {number}: node {got}, expected {want}"
     assert 0 < node["free_bytes"] <= shutil.disk_usage(workdir).total, node
-    want = {
-        "status": 0,
-        "failures": [],
-        "root_shared_node": True,
-        "result_file": result_file,
-        "repeat": {"run": number, "runs": 2},
-        "mpi": drives.mpis.MPIS[opts.mpi].name,
-        "nodes": 1,
-        "scale": drives.SCALE,
-    }
-    got = dict(
-        {key: record[key] for key in want if key != "scale"},
-        mpi=record["mpi"]["name"],
-        nodes=len(record["nodes"]),
-        scale=record["binary"]["test_scale"],
-    )
+    # fmt: off
+    want = {"status": 0, "failures": [], "root_shared_node": True, "result_file": result_file,
+            "repeat": {"run": number, "runs": 2}, "mpi": drives.mpis.MPIS[opts.mpi].name,
+            "nodes": 1, "scale": drives.SCALE}
+    got = dict({key: record[key] for key in want if key != "scale"}, mpi=record["mpi"]["name"],
+               nodes=len(record["nodes"]), scale=record["binary"]["test_scale"])
+    # fmt: on
     assert got == want, f"record {number}: {got}, expected {want}"
 
 
@@ -67,21 +50,14 @@ def test(opts):
 
     prefix = drives.installed(opts)
     workdir = drives.scratch_dir("repeat-")
-    done = subprocess.run(
-        [os.path.join(prefix, "bin", "drives-run"), "--binary", opts.binary, "-n", "2"]
-        + ["--dir", workdir, "--repeat", "2"],
-        stdin=subprocess.DEVNULL,
-        capture_output=True,
-        text=True,
-        timeout=2400,
-    )
+    drives_run = [os.path.join(prefix, "bin", "drives-run"), "-n", "2", "--repeat", "2"]
+    done = drives.call(drives_run + ["--binary", opts.binary, "--dir", workdir], 2400)
     drives.check_no_sanitizer_report(done.stderr)
     assert done.returncode == 0, f"status {done.returncode}: {done.stderr}"
     results = sorted(glob.glob(os.path.join(workdir, "results_drives_*.txt")))
     records = sorted(glob.glob(os.path.join(workdir, "*.record.json")))
-    assert [path[:-4] + ".record.json" for path in results] == records and len(
-        records
-    ) == 2, f"result files {results}, records {records}"
+    wanted = [path[:-4] + ".record.json" for path in results]
+    assert wanted == records and len(records) == 2, f"result files {results}, records {records}"
     with open(os.path.join(prefix, SCHEMA)) as stream:
         schema = json.load(stream)
     for number, (result_file, path) in enumerate(zip(results, records), 1):
@@ -89,11 +65,8 @@ def test(opts):
             record = json.load(stream)
         jsonschema.validate(record, schema)
         check_record(record, number, result_file, workdir, opts)
-    summary = subprocess.run(
-        [os.path.join(prefix, "bin", "drives-results"), "summary", *results],
-        capture_output=True,
-        text=True,
-        check=True,
+    summary = drives.call(
+        [os.path.join(prefix, "bin", "drives-results"), "summary", *results], check=True
     ).stdout
     tail = done.stdout.rsplit("Press Enter to Exit.\n", 1)[-1]
     assert tail == "\n" + summary, f"drives-run's summary:\n{tail}\ndrives-results':\n{summary}"
@@ -121,8 +94,12 @@ def fill(small, leave_kib):
         stream.truncate(64 << 20)
 
 
+def remount(small, options):
+    subprocess.run(["mount", "-o", "remount," + options, small], check=True)
+
+
 def clear(small):
-    subprocess.run(["mount", "-o", "remount,nr_inodes=65536", small], check=True)
+    remount(small, "nr_inodes=65536")
     for name in os.listdir(small):
         path = os.path.join(small, name)
         shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
@@ -130,20 +107,15 @@ def clear(small):
 
 # how the small file system is made ready, the binary (None: the installed one), status,
 # what drives-run says first, and what it leaves in the working directory
+# fmt: off
 SMALL = [
     (None, None, 4, "drives-run: not enough room in {dir}: the run needs 65 MiB there, ", []),
-    (
-        lambda small: subprocess.run(
-            ["mount", "-o", f"remount,nr_inodes={4 + len(os.listdir(small))}", small], check=True
-        ),
-        "scaled",
-        4,
-        "drives-run: not enough free inodes in {dir}: the run needs 14 files there, ",
-        [],
-    ),
+    (lambda small: remount(small, f"nr_inodes={4 + len(os.listdir(small))}"), "scaled", 4,
+     "drives-run: not enough free inodes in {dir}: the run needs 14 files there, ", []),
     # Run 1 fills the disk; run 2's check then finds no room.
     (lambda small: fill(small, 256), "scaled", 4, "drives_mpi: ", ["unfinished record"]),
 ]
+# fmt: on
 
 
 def small_row(prefix, opts, small, prepare, binary, status, said, left):
@@ -151,13 +123,9 @@ def small_row(prefix, opts, small, prepare, binary, status, said, left):
     if prepare:
         prepare(small)
     workdir = os.path.join(small, "new")
-    done = subprocess.run(
-        [os.path.join(prefix, "bin", "drives-run"), "-n", "2", "--dir", workdir, "--repeat", "2"]
-        + (["--binary", opts.binary] if binary else []),
-        stdin=subprocess.DEVNULL,
-        capture_output=True,
-        text=True,
-        timeout=300,
+    drives_run = [os.path.join(prefix, "bin", "drives-run"), "-n", "2", "--repeat", "2"]
+    done = drives.call(
+        drives_run + ["--dir", workdir] + (["--binary", opts.binary] if binary else [])
     )
     found = []
     for name in sorted(os.listdir(workdir)) if os.path.isdir(workdir) else []:
@@ -173,7 +141,3 @@ def small_row(prefix, opts, small, prepare, binary, status, said, left):
         assert "run 1 is left out of the summary: its record could not be written" in done.stderr
     else:
         assert not os.path.exists(workdir), f"{said}: the check made {workdir}"
-
-
-if __name__ == "__main__":
-    drives.main(test)

@@ -7,17 +7,8 @@ import os
 import drives
 
 THREAD_LEVEL = "MPI do not Support Multiple thread\n"
-BANNER = "\n".join(
-    [
-        "",
-        drives.STOP_TITLE,
-        drives.RIGHTS,
-        drives.SUPPORT,
-        "",
-        "The number of threads has reached the limits, the program terminates.",
-        "",
-    ]
-)
+LIMIT = "The number of threads has reached the limits, the program terminates."
+BANNER = "\n".join(["", drives.STOP_TITLE, drives.RIGHTS, drives.SUPPORT, "", LIMIT, ""])
 
 
 def test(opts):
@@ -28,8 +19,6 @@ def test(opts):
     ):
         workdir = drives.scratch_dir("stop-")
         status, got, err = drives.run(opts, 2, workdir, shim_env=shim_env, apart=True)
-        assert (status, got, os.listdir(workdir)) == (
-            1,
-            printed,
-            [],
-        ), f"{shim_env}: status {status}, printed {got}, files {os.listdir(workdir)}: {err}"
+        files = os.listdir(workdir)
+        said = f"{shim_env}: status {status}, printed {got}, files {files}: {err}"
+        assert (status, got, files) == (1, printed, []), said

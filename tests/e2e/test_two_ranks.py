@@ -87,14 +87,7 @@ def test(opts):
 
     with drives.tmpfs("1m", read_only=True) as read_only:
         wanted = os.path.join(read_only, "new")
-        done = subprocess.run(
-            [drives_run, "--dir", wanted],
-            stdin=subprocess.DEVNULL,
-            capture_output=True,
-            text=True,
-            timeout=300,
-        )
+        done = drives.call([drives_run, "--dir", wanted])
     assert (done.returncode, done.stdout) == (4, ""), f"read-only: {done}"
-    assert done.stderr == (
-        f"drives-run: cannot create the working directory {wanted}: " "Read-only file system\n"
-    ), f"read-only: {done.stderr!r}"
+    said = f"drives-run: cannot create the working directory {wanted}: Read-only file system\n"
+    assert done.stderr == said, f"read-only: {done.stderr!r}"

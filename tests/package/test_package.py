@@ -28,12 +28,8 @@ import pytest
 PREFIX = os.path.join("/var/tmp", "drives-package-")
 # Each MPI's packages: the build's and the launcher's.
 PACKAGES = {"openmpi": ("libopenmpi-dev", "openmpi-bin"), "mpich": ("libmpich-dev", "mpich")}
-ENV = {
-    "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-    "HOME": "/root",
-    "LC_ALL": "C.UTF-8",
-    "DEBIAN_FRONTEND": "noninteractive",
-}
+ENV = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root",
+       "LC_ALL": "C.UTF-8", "DEBIAN_FRONTEND": "noninteractive"}  # fmt: skip
 SAVED = "Results have been saved in a file and you can find it at: "
 # The shell's prelude inside the root: a command that must fail, the result file of a run's
 # console, and a check.
@@ -99,15 +95,10 @@ def run(args: List[str], timeout: float = 900, **options: Any) -> Tuple[int, str
     """Runs args in a process group of its own that dies with this process, or is killed
     when it ends otherwise (an exception, a signal); its status and output."""
     child = subprocess.Popen(
-        args,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT,
-        text=True,
-        errors="replace",
+        args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace",
         start_new_session=True,  # and PR_SET_PDEATHSIG:
-        preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL),
-        **options,
-    )
+        preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL), **options,
+    )  # fmt: skip
     try:
         output = child.communicate(timeout=timeout)[0]
     finally:
@@ -154,11 +145,8 @@ def remove_dead_runs() -> None:
 def mirror() -> Tuple[str, str]:
     """The suite of this system and the first of apt's sources that serves it."""
     with open("/etc/os-release") as stream:
-        suite = (
-            dict(row.rstrip("\n").split("=", 1) for row in stream if "=" in row)
-            .get("VERSION_CODENAME", "")
-            .strip('"')
-        )
+        release = dict(row.rstrip("\n").split("=", 1) for row in stream if "=" in row)
+    suite = release.get("VERSION_CODENAME", "").strip('"')
     for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*")):
         text = (
             open(path).read()
@@ -235,11 +223,8 @@ def test_clean_root(opts: Any, scratch: str) -> None:
     said = run(["lintian", "--pedantic", deb])[1]
     print(said)
     assert not re.search(r"^[EW]:", said, re.M), "lintian warns"
-    files = {
-        row.split()[-1][1:]
-        for row in run(["dpkg-deb", "-c", deb])[1].splitlines()
-        if not row.startswith("d")
-    }
+    rows = run(["dpkg-deb", "-c", deb])[1].splitlines()
+    files = {row.split()[-1][1:] for row in rows if not row.startswith("d")}
     listed = set(run(["rpm", "-qpl", rpm])[1].split())
     others = [path for path in listed - files if "drives" not in path]
     assert files <= listed and not others, f"the RPM's files: {sorted(listed ^ files)}"

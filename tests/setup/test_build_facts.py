@@ -17,13 +17,8 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tools"))
 from drives_tools import version  # noqa: E402
 
-GIT = {
-    **os.environ,
-    "GIT_AUTHOR_NAME": "a",
-    "GIT_AUTHOR_EMAIL": "a@example.org",
-    "GIT_COMMITTER_NAME": "a",
-    "GIT_COMMITTER_EMAIL": "a@example.org",
-}
+GIT = dict(os.environ, GIT_AUTHOR_NAME="a", GIT_AUTHOR_EMAIL="a@example.org")
+GIT.update(GIT_COMMITTER_NAME="a", GIT_COMMITTER_EMAIL="a@example.org")
 COMMIT = "git init -q && git add -A && git commit -qm one"
 
 # shell steps in the sources (CMakeLists.txt says 1.1.0) -> the version ({short}: the commit)
@@ -124,18 +119,12 @@ def system_libc() -> str:
         return next(row.split()[-1] for row in maps if "/libc.so" in row or "/libc-" in row)
 
 
-# where the MPI's library lies -> whether its directory is in the run path
-RUN_PATHS = [
-    ("copy", True),  # a module's prefix: the loader knows nothing of it
-    ("link", False),  # a link to the system's own (Debian's openmpi/lib/libmpi.so)
-]
-
-
-@pytest.mark.parametrize("kind, kept", RUN_PATHS)
+# where the MPI's library lies -> whether its directory is in the run path: a copy in a module's
+# prefix, which the loader knows nothing of; a link to the system's own (Debian's openmpi/lib).
+@pytest.mark.parametrize("kind, kept", [("copy", True), ("link", False)])
 def test_run_path(tmp_path: pathlib.Path, kind: str, kept: bool) -> None:
-    if not os.path.exists("/proc/self/maps") or not shutil.which(
-        "ldconfig", path="/sbin:/usr/sbin:" + os.environ["PATH"]
-    ):
+    ldconfig = shutil.which("ldconfig", path="/sbin:/usr/sbin:" + os.environ["PATH"])
+    if not os.path.exists("/proc/self/maps") or not ldconfig:
         pytest.skip("needs Linux's loader cache (ldconfig)")
     libc = system_libc()
     library = tmp_path / "lib" / os.path.basename(libc)

@@ -8,7 +8,7 @@ import os
 import pathlib
 import shutil
 import subprocess
-from typing import Dict
+from typing import Dict, Tuple
 
 import pytest
 
@@ -113,17 +113,11 @@ CASES = [
 # fmt: on
 
 
-@pytest.mark.parametrize("system, present, env, args, status, said, calls", CASES)
+@pytest.mark.parametrize("case", CASES)
 def test_setup(
-    tmp_path: pathlib.Path,
-    system: str,
-    present: str,
-    env: Dict[str, str],
-    args: str,
-    status: int,
-    said: str,
-    calls: str,
+    tmp_path: pathlib.Path, case: Tuple[str, str, Dict[str, str], str, int, str, str]
 ) -> None:
+    system, present, env, args, status, said, calls = case
     shelf, bindir, module = tmp_path / "shelf", tmp_path / "bin", tmp_path / "module"
     for directory in (shelf, bindir, module):
         directory.mkdir()
@@ -151,7 +145,7 @@ def test_setup(
             "STANDIN_BIN": str(bindir),
             "DRIVES_PYTHON": "python3",
             **env,
-        },
+        },  # fmt: skip
         stdin=subprocess.DEVNULL,
         timeout=300,
     )

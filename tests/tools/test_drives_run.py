@@ -40,14 +40,8 @@ HOSTFILE = write(
     "hosts", "# the root's node first\nnode01 slots=4  # 4 cores\nnode02:2\n\nnode03\n"
 )
 # Slurm's scontrol for n[1-3]; launchers that run every context here.
-BINDIR = os.path.dirname(
-    write(
-        "bin/scontrol",
-        '#!/bin/sh\n[ "$3" = broken ] && { echo "scontrol: error: no such job" >&2; exit 1; }\n'
-        "echo n1; echo n2; echo n3\n",
-        0o755,
-    )
-)
+SCONTROL = '#!/bin/sh\n[ "$3" = broken ] && { echo "scontrol: error: no such job" >&2; exit 1; }\n'
+BINDIR = os.path.dirname(write("bin/scontrol", SCONTROL + "echo n1; echo n2; echo n3\n", 0o755))
 for launcher in ("mpirun.openmpi", "mpiexec.mpich"):
     os.symlink(os.path.join(HERE, "fake_launcher.py"), os.path.join(BINDIR, launcher))
 SLURM = {"SLURM_JOB_ID": "7", "SLURM_JOB_NODELIST": "n[1-3]", "SLURM_TASKS_PER_NODE": "2(x3)"}
@@ -113,21 +107,13 @@ CASES = [
 BINARY = write("drives_mpi", "#!/bin/sh\n", 0o755)
 
 
-def drives_run(
-    args: List[str],
-    env: Dict[str, str] = {},
-    path: str = BINDIR,
-    binary: str = BINARY,
-    cwd: str = SCRATCH,
-) -> "subprocess.CompletedProcess[str]":
-    return subprocess.run(
-        [os.path.join(ROOT, "tools", "drives-run"), "--binary", binary] + args,
-        cwd=cwd,
-        capture_output=True,
-        text=True,
-        stdin=subprocess.DEVNULL,
-        env=dict(os.environ, PATH=f"{path}:{os.environ['PATH']}", **env),
-    )
+# fmt: off
+def drives_run(args: List[str], env: Dict[str, str] = {}, path: str = BINDIR, binary: str = BINARY,
+               cwd: str = SCRATCH) -> "subprocess.CompletedProcess[str]":
+    return subprocess.run([os.path.join(ROOT, "tools", "drives-run"), "--binary", binary] + args,
+                          cwd=cwd, capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                          env=dict(os.environ, PATH=f"{path}:{os.environ['PATH']}", **env))
+# fmt: on
 
 
 @pytest.mark.parametrize(
@@ -169,16 +155,16 @@ def test_side_effects(opts: Any) -> None:
     assert done.stdout == f"drives-run {VERSION}\n", done
 
 
-@pytest.mark.parametrize(
-    "binary, mpi",
-    [
-        ("real", "real"),
-        # MPICH's library is libmpi.so.12 where it is not libmpich (a source build,
-        # Fedora), which Open MPI's 1.10 was too; Open MPI's own libraries settle it.
-        (write("mpich-built", b"\0libmpi.so.12\0libc.so.6\0", 0o755), "mpich"),
-        (write("openmpi-built", b"\0libmpi.so.12\0libopen-pal.so.13\0", 0o755), "openmpi"),
-    ],
-)
+# MPICH's library is libmpi.so.12 where it is not libmpich (a source build, Fedora), which Open
+# MPI's 1.10 was too; Open MPI's own libraries settle it.
+# fmt: off
+BUILT = [("real", "real"), (write("mpich-built", b"\0libmpi.so.12\0libc.so.6\0", 0o755), "mpich"),
+         (write("openmpi-built", b"\0libmpi.so.12\0libopen-pal.so.13\0", 0o755),
+          "openmpi")]
+# fmt: on
+
+
+@pytest.mark.parametrize("binary, mpi", BUILT)
 def test_mpi_of_binary(binary: str, mpi: str, opts: Any) -> None:
     if binary == "real":
         if not opts.binary:
@@ -212,9 +198,8 @@ def test_rank_zero_alone(mpi: str, launcher: str) -> None:
     probe = ["sh", "-c", 'echo "rank ${OMPI_COMM_WORLD_RANK:-$PMI_RANK} on $(uname -n)"']
     run = [real] + [word for arg in run[1:] for word in (probe if arg == BINARY else [arg])]
     if mpi == "openmpi":
-        shown = subprocess.run(
-            run[:1] + ["--display-map", "--do-not-launch"] + run[1:], capture_output=True, text=True
-        ).stdout
+        mapped = run[:1] + ["--display-map", "--do-not-launch"] + run[1:]
+        shown = subprocess.run(mapped, capture_output=True, text=True).stdout
         placed, node = {}, None
         for name, rank in re.findall(r"Data for node: (\S+)|Process rank: (\d+)", shown):
             node = name or node
@@ -224,12 +209,8 @@ def test_rank_zero_alone(mpi: str, launcher: str) -> None:
         if subprocess.run(["unshare", "--uts", "true"], capture_output=True).returncode:
             pytest.skip("placement under MPICH: no UTS namespaces here")
         ssh = write("ssh-here", SSH_HERE, 0o755)
-        shown = subprocess.run(
-            run[:1] + ["-launcher", "ssh", "-launcher-exec", ssh] + run[1:],
-            capture_output=True,
-            text=True,
-            timeout=120,
-        ).stdout
+        launched = run[:1] + ["-launcher", "ssh", "-launcher-exec", ssh] + run[1:]
+        shown = subprocess.run(launched, capture_output=True, text=True, timeout=120).stdout
         placed = {int(r): n for r, n in re.findall(r"^rank (\d+) on (\S+)$", shown, re.M)}
     assert placed == {0: "node01", 1: here, 2: here}, f"{shlex.join(run)}:\n{shown}"
 
@@ -267,12 +248,10 @@ def test_first_launcher_on_path() -> None:
     """A module's mpirun first on PATH wins over the distribution's mpirun.openmpi, also for a
     binary whose own launcher is gone (its module unloaded), which is said."""
     module = write("module-bin/mpirun", '#!/bin/sh\necho "mpirun (Open MPI) 5.0.3"\n', 0o755)
-    built = write(
-        "built",
-        b"drives_mpi build: version 1; commit c; test scale 1; mpi openmpi; "
-        b"launcher /gone/mpirun\0",
-        0o755,
+    facts = (
+        b"drives_mpi build: version 1; commit c; test scale 1; mpi openmpi; launcher /gone/mpirun\0"
     )
+    built = write("built", facts, 0o755)
     for binary, said in ((BINARY, ""), (built, "/gone/mpirun, the launcher drives_mpi was built")):
         done = drives_run(["--dry-run"], path=f"{os.path.dirname(module)}:{BINDIR}", binary=binary)
         assert done.stdout.splitlines()[-1].split()[0] == module, done

@@ -55,13 +55,8 @@ def kept_runs(runs: Optional[str]) -> List[Kept]:
     for path in sorted(glob.glob(os.path.join(glob.escape(runs or "-"), "*", "values.json"))):
         where = os.path.dirname(path)
         result = glob.glob(os.path.join(glob.escape(where), "results_drives_*.txt"))
-        found.append(
-            Kept(
-                json.loads(pathlib.Path(path).read_text()),
-                (result or [None])[0],
-                os.path.join(where, "console.txt"),
-            )
-        )
+        values = json.loads(pathlib.Path(path).read_text())
+        found.append(Kept(values, (result or [None])[0], os.path.join(where, "console.txt")))
     return found
 
 
@@ -81,9 +76,10 @@ def pair(opts: Any) -> Kept:
     return runs[-1]
 
 
-def tool(*args: str, stdin: Optional[str] = None) -> "subprocess.CompletedProcess[str]":
+def tool(*args: str, stdin: Optional[str] = None, **env: str) -> "subprocess.CompletedProcess[str]":
     # The timeout is a guard: an input that hangs the tool fails here.
-    return subprocess.run([TOOL, *args], input=stdin, capture_output=True, text=True, timeout=300)
+    return subprocess.run([TOOL, *args], input=stdin, capture_output=True, text=True, timeout=300,
+                          env=dict(os.environ, **env))  # fmt: skip
 
 
 def write(path: pathlib.Path, text: str) -> str:
@@ -108,9 +104,8 @@ def figures(run: Dict[str, Any]) -> Dict[Tuple[str, Optional[int], str], Dict[st
     for name, test in run["tests"].items():
         out.update({(name, 0, q): f for q, f in test["single"].items()})
         for worker in test["workers"]:
-            out.update(
-                {(name, worker["rank"], q): f for q, f in worker.items() if isinstance(f, dict)}
-            )
+            rank = worker["rank"]
+            out.update({(name, rank, q): f for q, f in worker.items() if isinstance(f, dict)})
         out.update(
             {(name, None, q): f for q, f in test.items() if isinstance(f, dict) and "unit" in f}
         )
@@ -135,12 +130,8 @@ def constants() -> Dict[str, Any]:
 
 
 # report.py's names are its constants' (kTitle: TITLE), but for these.
-RENAMED = {
-    "RIGHTS": "kRightsLine",
-    "SUPPORT": "kSupportLine",
-    "UNABLE": "kUnableToOpen",
-    "MAX_RANKS": "kRankLimit",
-}
+RENAMED = {"RIGHTS": "kRightsLine", "SUPPORT": "kSupportLine", "UNABLE": "kUnableToOpen",
+           "MAX_RANKS": "kRankLimit"}  # fmt: skip
 
 
 def test_wording_and_statuses_are_the_benchmarks() -> None:
@@ -205,10 +196,8 @@ def test_output_into_what_is_no_file(pair: Kept, tmp_path: pathlib.Path) -> None
     assert done.returncode == 0 and json.loads(out)["runs"], done
     assert stat.S_ISFIFO(fifo.stat().st_mode), "the FIFO was replaced"
     done = tool("json", pair.result, "-o", str(tmp_path / "gone" / "out.json"))
-    assert (done.returncode, done.stderr) == (
-        ExitStatus.USAGE,
-        f"drives-results: {tmp_path}/gone/out.json: No such file or directory\n",
-    )
+    said = f"drives-results: {tmp_path}/gone/out.json: No such file or directory\n"
+    assert (done.returncode, done.stderr) == (ExitStatus.USAGE, said)
     closed = subprocess.run(
         [TOOL, "json", pair.result], stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1)
     )
@@ -525,8 +514,9 @@ def test_directory_says_what_it_found(pair: Kept, tmp_path: pathlib.Path) -> Non
     os.mkfifo(top / "2" / "console.txt")
     done = tool("summary", str(top), "--format", "json")
     assert len(json.loads(done.stdout)["runs"]) == 3, done.stderr
+    top_and_subs = "1 report at its top and 2 in its subdirectories 1, 2: all read"
     for said in (
-        "1 report at its top and 2 in its subdirectories 1, 2: all read",
+        top_and_subs,
         "console.txt: passed over, not a regular file",
         "different file systems",
     ):
@@ -582,15 +572,9 @@ def test_chart(opts: Any, tmp_path: pathlib.Path) -> None:
         done = tool("chart", runs[-1].console, "-o", str(tmp_path / name))
         assert done.returncode == 0 and (tmp_path / name).read_bytes().startswith(magic)
     write(tmp_path / "bare" / "matplotlib.py", "raise ImportError\n")
-    done = subprocess.run(
-        [TOOL, "chart", runs[-1].console, "-o", str(tmp_path / "no.png")],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        env=dict(os.environ, PYTHONPATH=str(tmp_path / "bare")),
+    done = tool(
+        "chart", runs[-1].console, "-o", str(tmp_path / "no.png"), PYTHONPATH=str(tmp_path / "bare")
     )
-    assert (done.returncode, os.path.exists(tmp_path / "no.png")) == (
-        ExitStatus.NO_MATPLOTLIB,
-        False,
-    )
+    made = os.path.exists(tmp_path / "no.png")
+    assert (done.returncode, made) == (ExitStatus.NO_MATPLOTLIB, False)
     assert "apt-get install python3-matplotlib" in done.stderr, done.stderr

@@ -19,7 +19,7 @@ import subprocess
 import termios
 import threading
 import time
-from typing import Callable, Dict, Iterator, List, Optional, Set
+from typing import Any, Callable, Dict, Iterator, List, Optional, Set
 
 import pytest
 
@@ -29,12 +29,25 @@ FAKE = str(HERE / "fake_drives_mpi.py")
 LIMIT = 120  # seconds: only a guard against a hang
 
 
-def session_of(pid: int) -> Optional[int]:
+def stat_of(pid: object) -> Optional[List[bytes]]:
+    """The fields of /proc/PID/stat after the command's name; None once it is gone."""
     try:
-        fields = pathlib.Path(f"/proc/{pid}/stat").read_bytes().rsplit(b")", 1)[1].split()
+        return pathlib.Path(f"/proc/{pid}/stat").read_bytes().rsplit(b")", 1)[1].split()
     except OSError:
         return None
-    return None if fields[0] == b"Z" else int(fields[3])
+
+
+def session_of(pid: int) -> Optional[int]:
+    fields = stat_of(pid)
+    return None if not fields or fields[0] == b"Z" else int(fields[3])
+
+
+def until(done: Callable[[], object], what: Callable[[], object]) -> None:
+    """Waits until `done`; the limit is a guard, `what` says what did not happen."""
+    deadline = time.monotonic() + LIMIT
+    while not done():
+        assert time.monotonic() < deadline, f"not within {LIMIT} s: {what()}"
+        time.sleep(0.05)
 
 
 def in_sessions(sessions: Set[int]) -> List[str]:
@@ -47,15 +60,8 @@ def in_sessions(sessions: Set[int]) -> List[str]:
 
 
 def children(pid: int) -> List[int]:
-    found = []
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            stat = pathlib.Path(f"/proc/{entry}/stat").read_bytes().rsplit(b")", 1)[1].split()
-        except OSError:
-            continue
-        if int(stat[1]) == pid:
-            found.append(int(entry))
-    return found
+    every = map(int, filter(str.isdigit, os.listdir("/proc")))
+    return [child for child in every if (stat_of(child) or [0, b"0"])[1] == str(pid).encode()]
 
 
 class Terminal:
@@ -116,13 +122,6 @@ class Terminal:
             if not chunk:
                 return
             self.chunks.append(chunk)
-
-    def pump(self, done: Callable[["Terminal"], bool], what: str) -> None:
-        """Waits until `done`; the limit is a guard."""
-        deadline = time.monotonic() + LIMIT
-        while not done(self):
-            assert time.monotonic() < deadline, f"not within {LIMIT} s: {what}: {self.shown!r}"
-            time.sleep(0.05)
 
     def hang_up(self) -> None:
         self.closing = True
@@ -229,7 +228,7 @@ def test_nothing_left(how: str, standins: pathlib.Path, tmp_path: pathlib.Path) 
     sessions: Set[int] = set()
     try:
         if when is not None:
-            t.pump(lambda t: when(t, log), how)
+            until(lambda: when(t, log), lambda: (how, t.shown))
             sessions |= {s for s in map(session_of, children(t.proc.pid)) if s}
             if action == "hang up":
                 t.hang_up()
@@ -246,10 +245,7 @@ def test_nothing_left(how: str, standins: pathlib.Path, tmp_path: pathlib.Path) 
     ), shown
     sessions |= {int(line.split()[0]) for line in log.read_text().splitlines()}
     assert sessions, "the stand-in ssh never ran"
-    deadline = time.monotonic() + LIMIT
-    while in_sessions(sessions):
-        assert time.monotonic() < deadline, f"left running: {in_sessions(sessions)}"
-        time.sleep(0.05)
+    until(lambda: not in_sessions(sessions), lambda: f"left running: {in_sessions(sessions)}")
 
 
 # ---- with stand-ins for the launcher and the benchmark
@@ -264,36 +260,20 @@ def fakes(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
 
 
 class Run(Terminal):
-    """drives-run on the stand-ins, in `directory`."""
+    """drives-run on the stand-ins, in `directory`; stdin=None: the pty."""
 
     def __init__(
-        self,
-        fakes: pathlib.Path,
-        directory: pathlib.Path,
-        *args: str,
-        mode: str = "",
-        stdin_terminal: bool = False,
-        stdout: object = subprocess.PIPE,
-        terminal: bool = True,
-        columns: int = 80,
-        env: Optional[Dict[str, str]] = None,
-        closed: Optional[int] = None,
-    ) -> None:
+        self, fakes: pathlib.Path, directory: pathlib.Path, *args: str, mode: str = "",
+        env: Optional[Dict[str, str]] = None, **terminal: Any,
+    ) -> None:  # fmt: skip
         self.log = directory / "fake.log"
         fake = {
             "PATH": f"{fakes}:{os.environ['PATH']}",
             "FAKE_MODE": mode,
             "FAKE_LOG": str(self.log),
         }
-        super().__init__(
-            ["--mpi", "openmpi", "--binary", FAKE, "--dir", str(directory), *args],
-            dict(fake, **(env or {})),
-            None if stdin_terminal else subprocess.DEVNULL,
-            stdout,
-            terminal,
-            columns,
-            closed=closed,
-        )
+        argv = ["--mpi", "openmpi", "--binary", FAKE, "--dir", str(directory), *args]
+        super().__init__(argv, dict(fake, **(env or {})), **terminal)
 
     def logged(self) -> str:
         return self.log.read_text() if self.log.exists() else ""
@@ -301,10 +281,7 @@ class Run(Terminal):
     def launchers_gone(self) -> bool:
         """Whether every launcher this run started has ended (zombies aside)."""
         pids = [int(pid) for pid in re.findall(r"^pid (\d+)$", self.logged(), re.M)]
-        deadline = time.monotonic() + LIMIT
-        while any(session_of(pid) for pid in pids):
-            assert time.monotonic() < deadline, self.logged()
-            time.sleep(0.05)
+        until(lambda: not any(session_of(pid) for pid in pids), self.logged)
         return True
 
 
@@ -322,7 +299,7 @@ def no_run_left() -> Iterator[None]:
 def test_closed_stdout(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
     """| head -1: the run ends, as the launcher would on a broken pipe, also while the
     root prints nothing more (it waits for Enter)."""
-    run = Run(fakes, tmp_path, stdin_terminal=True)
+    run = Run(fakes, tmp_path, stdin=None)
     assert run.proc.stdout is not None
     run.proc.stdout.readline()
     run.proc.stdout.close()
@@ -355,12 +332,8 @@ def test_status_line_width(columns: int, fakes: pathlib.Path, tmp_path: pathlib.
     narrow for any, there is none."""
     with open(tmp_path / "out", "w") as out:
         run = Run(fakes, tmp_path, columns=columns, stdout=out, env={"FAKE_TICKS": "1"})
-        deadline = time.monotonic() + LIMIT
-        while not (
-            b"\r\033[Kdrives-run" in run.shown if columns > 1 else os.path.getsize(out.name) > 400
-        ):
-            assert time.monotonic() < deadline, run.shown
-            time.sleep(0.05)
+        drawn = lambda: b"\r\033[Kdrives-run" in run.shown  # noqa: E731
+        until(drawn if columns > 1 else lambda: os.path.getsize(out.name) > 400, lambda: run.shown)
         run.proc.terminate()
         status, shown = run.wait()
     lines = [piece for piece in shown.split("\r\033[K") if piece.startswith("drives-run")]
@@ -369,7 +342,7 @@ def test_status_line_width(columns: int, fakes: pathlib.Path, tmp_path: pathlib.
 
 
 def test_enter_typed(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:
-    run = Run(fakes, tmp_path, stdin_terminal=True)
+    run = Run(fakes, tmp_path, stdin=None)
     assert run.proc.stdout is not None
     for line in run.proc.stdout:
         if line.startswith(b"Press Enter"):
@@ -434,20 +407,12 @@ MAC = {
     "diskutil": 'printf "   Type (Bundle):             apfs\\n   Device / Media Name:       '
     'APPLE SSD AP0512Z\\n"',
 }
-MAC_NODE = {
-    "host": "mac-mini",
-    "os": "macOS 14.5",
-    "kernel": "Darwin 23.5.0",
-    "machine": "arm64",
-    "cpu": "Apple M2",
-    "cores": 8,
-    "memory_bytes": 17179869184,
-    "fs_type": "apfs",
-    "device": "/dev/disk3s5",
-    "device_model": "APPLE SSD AP0512Z",
-    "free_bytes": 4096000000,
-    "load": [1.5, 1.25, 1.0],
-}
+# fmt: off
+MAC_NODE = {"host": "mac-mini", "os": "macOS 14.5", "kernel": "Darwin 23.5.0", "machine": "arm64",
+            "cpu": "Apple M2", "cores": 8, "memory_bytes": 17179869184, "fs_type": "apfs",
+            "device": "/dev/disk3s5", "device_model": "APPLE SSD AP0512Z",
+            "free_bytes": 4096000000, "load": [1.5, 1.25, 1.0]}
+# fmt: on
 
 
 def test_macos(fakes: pathlib.Path, tmp_path: pathlib.Path) -> None:

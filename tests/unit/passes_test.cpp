@@ -208,8 +208,7 @@ TEST_F(Files, OwnMembersLeaveWhatTheStandardOnesLeave) {
   for (const char* const text : {"012", ""}) {
     for (const char* name : {"own", "standard"})
       std::ofstream(path(name), std::ios::binary) << text;
-    ByteInFile own;
-    ByteInFile standard;
+    ByteInFile own, standard;
     own.open(path("own").c_str(), std::ios::in | std::ios::binary);
     standard.open(path("standard").c_str(), std::ios::in | std::ios::binary);
     const std::vector<Step> standard_steps = input_steps<std::istream>(standard, &standard);
@@ -219,8 +218,7 @@ TEST_F(Files, OwnMembersLeaveWhatTheStandardOnesLeave) {
   }
 
   for (const std::string& name : {path("out"), std::string(has_dev_full() ? "/dev/full" : "")}) {
-    ByteOutFile own_out;
-    ByteOutFile standard_out;
+    ByteOutFile own_out, standard_out;
     own_out.open(name.c_str(), std::ios::out | std::ios::binary);
     standard_out.open(name.c_str(), std::ios::out | std::ios::binary);
     EXPECT_EQ(output_steps(own_out, own_out),
@@ -237,18 +235,14 @@ struct FailingSyncBuf : std::stringbuf {
 };
 
 TEST(ReplacedBuffer, OwnMembersUseItAsTheStandardOnesDo) {
-  FailingSyncBuf own_in("012");
-  FailingSyncBuf standard_in("012");
-  ByteInFile own;
-  ByteInFile standard;
+  FailingSyncBuf own_in("012"), standard_in("012");
+  ByteInFile own, standard;
   own.rdbuf(&own_in);
   standard.rdbuf(&standard_in);
   EXPECT_EQ(input_steps(own, &own), input_steps<std::istream>(standard, &standard));
 
-  FailingSyncBuf own_sink("");
-  FailingSyncBuf standard_sink("");
-  ByteOutFile own_out;
-  ByteOutFile standard_out;
+  FailingSyncBuf own_sink(""), standard_sink("");
+  ByteOutFile own_out, standard_out;
   own_out.rdbuf(&own_sink);
   standard_out.rdbuf(&standard_sink);
   EXPECT_EQ(output_steps(own_out, own_out), output_steps<std::ostream>(standard_out, standard_out));
